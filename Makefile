@@ -1,0 +1,51 @@
+# Entry points: `make demo` and `make test` work on a fresh machine; each
+# installs what is missing (Debian packages, a .venv with the Python tools).
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(VENV)/bin/pip
+export PATH := $(HOME)/.cargo/bin:$(PATH)
+CPP_BUILD := build/cpp
+STAMP_SYS := build/.system-deps
+STAMP_VENV := $(VENV)/.installed
+
+.PHONY: all deps build demo test test-cpp test-python bench clean
+
+all: build
+
+$(STAMP_SYS): tools/ensure-system-deps.sh
+	@mkdir -p build
+	bash tools/ensure-system-deps.sh
+	@touch $@
+
+$(STAMP_VENV): requirements-dev.txt | $(STAMP_SYS)
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q -r requirements-dev.txt
+	@touch $@
+
+deps: $(STAMP_SYS) $(STAMP_VENV)
+
+# Builds and installs the extension module into the .venv (incremental: the
+# build tree is kept under build/).
+build: deps
+	$(PIP) install -q --no-build-isolation .
+
+demo: build
+	$(PY) examples/demo.py
+
+test-cpp: deps
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(CPP_BUILD)
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+test-python: build
+	$(PY) -m pytest -q tests/python
+
+test: test-cpp test-python
+
+bench: build
+	$(PY) bench/run_all.py
+
+clean:
+	rm -rf build $(VENV)

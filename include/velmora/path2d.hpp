@@ -1,0 +1,112 @@
+#pragma once
+// Path2D: a planar polyline with lazily computed per-point properties and
+// caller-attached per-point value columns ("associated values").
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/methods.hpp"
+#include "velmora/point.hpp"
+
+namespace velmora {
+
+/// The located position of a query point on a path.
+struct Projection {
+    std::size_t index = 0;  ///< start of the segment (0 or n-1 when snapped)
+    Point point;            ///< projected point on the path
+    double fraction = 0.0;  ///< position on the segment, 0 <= fraction < 1
+    double distance = 0.0;  ///< distance from the query to the projected point
+};
+
+/// One arc of the circle decomposition: points [start, end) with curvature 1/r
+/// (0.0 for fewer than three points).
+struct Segment {
+    std::size_t start = 0;
+    std::size_t end = 0;
+    double curvature = 0.0;
+
+    friend bool operator==(const Segment&, const Segment&) = default;
+};
+
+class Path2D {
+public:
+    using Column = std::vector<double>;
+    template <class T>
+    using Cache = std::optional<std::vector<T>>;
+
+    /// x and y are taken from the points; caches empty, no columns.
+    static Path2D from_points(std::vector<Point> points);
+    /// Points pair x[i] with y[i] below the shorter length; x and y are kept as given.
+    static Path2D from_coordinates(std::vector<double> x, std::vector<double> y);
+
+    const std::vector<Point>& points() const noexcept { return points_; }
+    const std::vector<double>& x() const noexcept { return x_; }
+    const std::vector<double>& y() const noexcept { return y_; }
+    std::size_t size() const noexcept { return points_.size(); }
+
+    // Lazily computed properties: filled on first request, never recomputed.
+    const std::vector<double>& path_length_per_point() const;
+    const std::vector<double>& orientation() const;
+    const std::vector<Point>& unit_tangent_vector() const;
+    const std::vector<double>& curvature() const;
+    /// Last cumulative length, or 0.0 for a path without points.
+    double length() const;
+
+    // Cache states, for the text form (empty optional = not yet computed).
+    const Cache<double>& path_length_cache() const noexcept { return path_length_per_point_; }
+    const Cache<double>& orientation_cache() const noexcept { return orientation_; }
+    const Cache<Point>& unit_tangent_cache() const noexcept { return unit_tangent_vector_; }
+    const Cache<double>& curvature_cache() const noexcept { return curvature_; }
+
+    // Associated values.
+    const std::vector<Column>& associated_values() const noexcept { return associated_values_; }
+    /// The column for a handle, or nullptr when there is none.
+    const Column* associated_column(std::size_t handle) const noexcept;
+    /// Appends a column of one value per point and returns its handle; on a
+    /// length mismatch returns the error message and leaves the path unchanged.
+    struct AttachResult {
+        std::optional<std::size_t> handle;
+        std::string error;
+    };
+    AttachResult add_associated_values(Column values);
+    /// Replaces all columns (used by operations building a result).
+    void set_associated_values(std::vector<Column> columns) { associated_values_ = std::move(columns); }
+
+    /// Removes the entries at the given ascending indices from points, x, y and
+    /// every column in one linear compaction, and empties all caches.
+    void remove_points(const std::vector<std::size_t>& ascending_indices);
+
+    // Operations (each in its own source file).
+    std::optional<Projection> nearest_projection(Point query, double epsilon) const;
+    std::optional<std::size_t> index_from_point(Point query, double epsilon) const;
+    std::optional<double> path_length_from_point(Point query, double epsilon) const;
+    std::optional<Path2D> sub_path(std::optional<Point> start, std::optional<Point> end,
+                                   double epsilon) const;
+    Path2D resampled_path(const ResamplingMethod& method, InterpolationMethod interpolation,
+                          double epsilon) const;
+    std::optional<Path2D> smoothed_path_elastic_band(double max_deviation,
+                                                     ElasticBandMethod method) const;
+    Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
+    std::vector<Segment> find_circle_segments(std::size_t start, std::size_t end,
+                                              double max_rmse) const;
+    std::vector<double> compute_circle_fit_curvature(double max_rmse) const;
+    std::vector<std::size_t> detect_corrupted_point_order(double sus_angle) const;
+    Path2D repair_corrupted_point_order(double sus_angle) const;
+
+private:
+    std::vector<Point> points_;
+    std::vector<double> x_;
+    std::vector<double> y_;
+    mutable Cache<double> path_length_per_point_;
+    mutable Cache<double> orientation_;
+    mutable Cache<Point> unit_tangent_vector_;
+    mutable Cache<double> curvature_;
+    std::vector<Column> associated_values_;
+};
+
+/// First difference with unit spacing: one-sided at the ends, central inside.
+std::vector<double> compute_differences(const std::vector<double>& values);
+
+}  // namespace velmora
