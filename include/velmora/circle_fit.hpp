@@ -1,0 +1,41 @@
+#pragma once
+// Taubin's algebraic circle fit, solved through LAPACK's dgesvd.
+
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace velmora {
+
+/// A fitted circle and the root-mean-square radial error of the points.
+struct CircleFit {
+    double cx = 0.0;
+    double cy = 0.0;
+    double r = 0.0;  ///< never negative
+    double rmse = 0.0;
+};
+
+/// Scratch memory of the fit, kept between calls so that repeated fits (as in
+/// the circle segment decomposition) allocate only when a run is longer than
+/// any before.
+class FitWorkspace {
+public:
+    FitWorkspace() = default;
+
+private:
+    friend std::optional<CircleFit> taubin_circle_fit(std::span<const double>,
+                                                      std::span<const double>, FitWorkspace&);
+    std::vector<double> matrix_;
+    std::vector<double> work_;
+};
+
+/// Fits a circle to the points (x[i], y[i]); x and y must be equally long.
+/// No result for an empty run, unequal lengths, non-finite coordinates or a
+/// failed decomposition. A finite run that defines no circle (all points
+/// coincide, or they lie on a line through the centroid's axis) gives
+/// non-finite values, which no RMSE threshold accepts.
+std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
+                                           FitWorkspace& workspace);
+std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y);
+
+}  // namespace velmora

@@ -1,0 +1,76 @@
+#pragma once
+// Solving a quadratic program: the solver interface, its result types and
+// the adapter to the Clarabel interior-point solver.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "velmora/qp/constraint.hpp"
+#include "velmora/qp/expression.hpp"
+#include "velmora/qp/variables.hpp"
+
+namespace velmora::qp {
+
+/// Why a solve produced no solution. Returned as a value, never thrown.
+enum class SolverError {
+    Infeasible,  ///< primal or dual infeasible
+    NotSolved,   ///< any other status than Solved (AlmostSolved included)
+};
+
+/// The primal solution of a successful solve, one value per variable.
+class SolvedProblem {
+public:
+    explicit SolvedProblem(std::vector<double> solution) : solution_(std::move(solution)) {}
+
+    const std::vector<double>& solution() const noexcept { return solution_; }
+    /// The solution values of the given variables, in their order. Throws
+    /// InternalError for a variable whose index is past the solution.
+    std::vector<double> eval_vec(std::span<const Variable> variables) const;
+
+private:
+    std::vector<double> solution_;
+};
+
+using SolveResult = std::variant<SolvedProblem, SolverError>;
+
+/// A QP solver: minimise the objective subject to the constraints and the
+/// variables' bounds. The three inputs are consumed.
+class Solver {
+public:
+    virtual ~Solver() = default;
+    virtual SolveResult solve(ProblemVariables variables, QuadraticExpression objective,
+                              std::vector<Constraint> constraints) const = 0;
+};
+
+/// The Clarabel settings a caller may change; all others keep Clarabel's
+/// defaults. The initial values are Clarabel's defaults, except that
+/// printing is off.
+struct ClarabelSettings {
+    bool verbose = false;
+    std::uint32_t max_iter = 200;
+    double tol_gap_abs = 1e-8;
+    double tol_gap_rel = 1e-8;
+    double tol_feas = 1e-8;
+    double iterative_refinement_reltol = 1e-13;
+    double iterative_refinement_abstol = 1e-12;
+};
+
+/// Solves with Clarabel. Outcomes other than Solved come back as a
+/// SolverError; a problem whose matrix dimensions disagree throws
+/// InternalError with Clarabel's message.
+class ClarabelSolver final : public Solver {
+public:
+    explicit ClarabelSolver(ClarabelSettings settings = {}) : settings_(settings) {}
+
+    const ClarabelSettings& settings() const noexcept { return settings_; }
+    SolveResult solve(ProblemVariables variables, QuadraticExpression objective,
+                      std::vector<Constraint> constraints) const override;
+
+private:
+    ClarabelSettings settings_;
+};
+
+}  // namespace velmora::qp

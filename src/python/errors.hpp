@@ -1,0 +1,59 @@
+#pragma once
+// The error funnel between C++ and the interpreter. Every entry point catches
+// everything and calls translate_exception(); nothing C++ reaches CPython.
+
+#include <source_location>
+#include <string>
+
+#include "object.hpp"
+
+namespace velmora::python {
+
+/// A Python exception is already set (PyErr_Occurred()); unwinding carries it
+/// to the entry point, which returns NULL to the interpreter.
+struct python_error {};
+
+/// Throws python_error if the pointer is null (a failed API call), else steals it.
+object check(PyObject* new_reference);
+
+/// Sets `type` with a message and throws python_error.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+/// Raises the module's internal-error exception: writes a short diagnostic with
+/// the message and its source location to stderr, then throws python_error.
+[[noreturn]] void raise_panic(const std::string& message,
+                              std::source_location where = std::source_location::current());
+
+/// The interpreter failed where it should not have: print its error and raise
+/// the internal-error exception "Python API call failed".
+[[noreturn]] void raise_api_failure(std::source_location where = std::source_location::current());
+
+/// Converts the exception in flight into a Python error. Call only in catch(...).
+void translate_exception() noexcept;
+
+/// Runs body, returning its object as a new reference, or NULL with the error set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+}
+
+/// Same for entry points returning int (0 success, -1 error).
+template <class Body>
+int guarded_int(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_exception();
+        return -1;
+    }
+}
+
+/// The lazily created PanicException class (borrowed; lives for the process).
+PyObject* panic_exception_type();
+
+}  // namespace velmora::python
