@@ -193,6 +193,12 @@ PyTypeObject* path2d_type() {
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyMethodDef methods[] = {
+        smoothed_path_chaikin_def,
+        index_from_point_def,
+        path_length_from_point_def,
+        sub_path_def,
+        detect_corrupted_point_order_def,
+        repair_corrupted_point_order_def,
         add_associated_values_def,
         associated_values_def,
         associated_value_np_def,
