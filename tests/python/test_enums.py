@@ -1,0 +1,188 @@
+import pytest
+
+from velmora import ElasticBandMethod, InterpolationMethod, ResamplingMethod
+
+NAN = float("nan")
+ByNumberPoints = ResamplingMethod.ByNumberPoints
+BySamplingDistance = ResamplingMethod.BySamplingDistance
+
+
+def test_variant_classes():
+    m = ResamplingMethod.by_number_points(3)
+    assert type(m) is ByNumberPoints and isinstance(m, ResamplingMethod)
+    assert ByNumberPoints.__name__ == "ResamplingMethod_ByNumberPoints"
+    assert BySamplingDistance.__name__ == "ResamplingMethod_BySamplingDistance"
+    assert m.number_points == 3
+    d = ResamplingMethod.by_sampling_distance(0.5)
+    assert type(d) is BySamplingDistance and d.sampling_distance == 0.5 and d.drop_last is True
+    assert ResamplingMethod.by_sampling_distance(0.5, False).drop_last is False
+    assert BySamplingDistance(0.5, drop_last=False).drop_last is False
+    assert ByNumberPoints.__match_args__ == ("number_points",)
+    assert BySamplingDistance.__match_args__ == ("sampling_distance", "drop_last")
+
+
+def test_match_statement_binds_fields():
+    def describe(method):
+        match method:
+            case ResamplingMethod.ByNumberPoints(n):
+                return ("n", n)
+            case ResamplingMethod.BySamplingDistance(d, drop):
+                return ("d", d, drop)
+        return None
+
+    assert describe(ResamplingMethod.by_number_points(7)) == ("n", 7)
+    assert describe(ResamplingMethod.by_sampling_distance(1.5, False)) == ("d", 1.5, False)
+
+
+def test_variants_are_final_and_immutable():
+    with pytest.raises(TypeError):
+        type("Sub", (ByNumberPoints,), {})
+    m = ByNumberPoints(3)
+    with pytest.raises(AttributeError):
+        m.number_points = 4
+    with pytest.raises(AttributeError):
+        m.other = 1
+
+
+def test_base_class_can_be_derived_but_not_constructed():
+    class Custom(ResamplingMethod):
+        pass
+
+    with pytest.raises(TypeError, match="^No constructor defined for ResamplingMethod$"):
+        ResamplingMethod()
+    with pytest.raises(TypeError, match="^No constructor defined for Custom$"):
+        Custom()
+
+
+@pytest.mark.parametrize(
+    "a, b, equal",
+    [
+        (ResamplingMethod.by_number_points(10), ByNumberPoints(10), True),
+        (ResamplingMethod.by_number_points(10), ByNumberPoints(11), False),
+        (ResamplingMethod.by_number_points(1), ResamplingMethod.by_sampling_distance(1.0), False),
+        (BySamplingDistance(0.0, True), BySamplingDistance(-0.0, True), True),
+        (BySamplingDistance(1.0, True), BySamplingDistance(1.0, False), False),
+        (ResamplingMethod.by_sampling_distance(NAN), ResamplingMethod.by_sampling_distance(NAN), False),
+    ],
+)
+def test_resampling_equality(a, b, equal):
+    assert (a == b) is equal
+    assert (a != b) is (not equal)
+    assert (b == a) is equal
+
+
+def test_resampling_comparison_with_other_types_and_ordering():
+    m = ResamplingMethod.by_number_points(1)
+    assert (m == 1) is False and (m != 1) is True
+    assert m.__eq__(1) is NotImplemented
+    with pytest.raises(TypeError):
+        m < ResamplingMethod.by_number_points(2)  # noqa: B015
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: ResamplingMethod.by_number_points(2.5), TypeError,
+         "argument 'number_points': 'float' object cannot be interpreted as an integer"),
+        (lambda: ResamplingMethod.by_number_points(-1), OverflowError, None),
+        (lambda: ResamplingMethod.by_number_points(2**64), OverflowError, None),
+        (lambda: ResamplingMethod.by_sampling_distance(1.0, 1), TypeError,
+         "argument 'drop_last': 'int' object cannot be converted to 'PyBool'"),
+        (lambda: ResamplingMethod.by_sampling_distance("x"), TypeError,
+         "argument 'sampling_distance': must be real number, not str"),
+        (lambda: BySamplingDistance(0.5), TypeError,
+         "ResamplingMethod_BySamplingDistance.__new__() missing 1 required positional argument: 'drop_last'"),
+        (lambda: BySamplingDistance(), TypeError,
+         "ResamplingMethod_BySamplingDistance.__new__() missing 2 required positional arguments: "
+         "'sampling_distance' and 'drop_last'"),
+        (lambda: ByNumberPoints(1, 2), TypeError,
+         "ResamplingMethod_ByNumberPoints.__new__() takes 1 positional arguments but 2 were given"),
+        (lambda: ResamplingMethod.by_number_points(), TypeError,
+         "ResamplingMethod.by_number_points() missing 1 required positional argument: 'number_points'"),
+        (lambda: ResamplingMethod.by_sampling_distance(1.0, True, 3), TypeError,
+         "ResamplingMethod.by_sampling_distance() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: ResamplingMethod.by_number_points(number=3), TypeError,
+         "ResamplingMethod.by_number_points() got an unexpected keyword argument 'number'"),
+    ],
+)
+def test_resampling_argument_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_resampling_accepts_unchecked_values_and_numpy_bool():
+    np = pytest.importorskip("numpy")
+    assert ResamplingMethod.by_number_points(0).number_points == 0
+    assert ResamplingMethod.by_number_points(True).number_points == 1
+    assert ResamplingMethod.by_sampling_distance(-2).sampling_distance == -2.0
+    assert ResamplingMethod.by_sampling_distance(1.0, np.bool_(False)).drop_last is False
+
+
+def test_static_method_docs_and_signatures():
+    assert ByNumberPoints.__text_signature__ == "(number_points)"
+    assert BySamplingDistance.__text_signature__ == "(sampling_distance, drop_last)"
+    assert ResamplingMethod.by_number_points.__text_signature__ == "(number_points)"
+    assert ResamplingMethod.by_sampling_distance.__text_signature__ == "(sampling_distance, drop_last=True)"
+    assert ResamplingMethod.by_number_points.__doc__ == (
+        "by_number_points(number_points)\n\n"
+        "The path will be equidistantly resampled using the given number of points.\n\n"
+        ":param number_points: Number of points\n\n:type number_points: int\n\n"
+        ":returns: The resampling method\n:rtype: ResamplingMethod"
+    )
+    assert ResamplingMethod.by_sampling_distance.__doc__.splitlines()[2:5] == [
+        "The path will be resampled using the given sampling_distance.",
+        "The distance between the last and second last point will differ from sampling distance.",
+        "Setting drop_last=True will omit the last point.",
+    ]
+    for cls in (ResamplingMethod, ByNumberPoints, InterpolationMethod, ElasticBandMethod):
+        assert cls.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "cls, members",
+    [(InterpolationMethod, ["Cubic", "Linear"]), (ElasticBandMethod, ["SquareBounds", "OrthogonalBounds"])],
+)
+def test_plain_enumerations(cls, members):
+    for value, name in enumerate(members):
+        member = getattr(cls, name)
+        assert member is getattr(cls, name)
+        assert type(member) is cls
+        assert int(member) == value
+        assert repr(member) == str(member) == f"{cls.__name__}.{name}"
+        assert member == value and member != 1 - value
+        assert member == getattr(cls, name) and member != getattr(cls, members[1 - value])
+    with pytest.raises(TypeError, match=f"^No constructor defined for {cls.__name__}$"):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+def test_enumeration_comparisons():
+    class Index:
+        def __index__(self):
+            return 1
+
+    assert InterpolationMethod.Linear == 1 and InterpolationMethod.Cubic == 0
+    assert InterpolationMethod.Linear == True  # noqa: E712
+    assert InterpolationMethod.Linear == Index()
+    assert (InterpolationMethod.Linear == 1.0) is False
+    assert (InterpolationMethod.Linear == ElasticBandMethod.OrthogonalBounds) is False
+    assert (InterpolationMethod.Linear == "Linear") is False
+    assert (InterpolationMethod.Cubic == 2**70) is False
+    with pytest.raises(TypeError):
+        InterpolationMethod.Linear < InterpolationMethod.Cubic  # noqa: B015
+
+
+@pytest.mark.parametrize(
+    "obj",
+    [InterpolationMethod.Linear, ElasticBandMethod.SquareBounds, ResamplingMethod.by_number_points(1),
+     ResamplingMethod.by_sampling_distance(1.0)],
+)
+def test_unhashable(obj):
+    with pytest.raises(TypeError):
+        hash(obj)
+    with pytest.raises(TypeError):
+        {obj}

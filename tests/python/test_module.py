@@ -1,0 +1,131 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velmora
+
+
+def run_python(code, env=None):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env=env, timeout=120,
+    )
+
+
+def test_published_names_and_docstring():
+    assert velmora.__all__ == ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod"]
+    assert velmora.__doc__ == "Useful tools for working with paths"
+    public = [n for n in dir(velmora) if not n.startswith("__")]
+    assert sorted(public) == sorted(velmora.__all__)
+    assert not hasattr(velmora, "ResamplingMethod_ByNumberPoints")
+
+
+def test_reimport_returns_the_same_module_object():
+    first = velmora
+    del sys.modules["velmora"]
+    try:
+        import velmora as again
+        assert again is first
+        assert again.Path2D is first.Path2D
+        assert again.__all__ == first.__all__
+    finally:
+        sys.modules["velmora"] = first
+
+
+def test_classes_report_the_builtin_module():
+    for cls in (velmora.Path2D, velmora.ResamplingMethod, velmora.InterpolationMethod):
+        assert cls.__module__ == "builtins"
+
+
+def test_only_the_init_function_is_exported_and_no_libpython_is_linked():
+    so = velmora.__file__
+    symbols = subprocess.run(["nm", "-D", "--defined-only", so], capture_output=True, text=True, check=True)
+    names = [line.split()[-1] for line in symbols.stdout.splitlines() if line.strip()]
+    assert names == ["PyInit_velmora"]
+    dynamic = subprocess.run(["readelf", "-d", so], capture_output=True, text=True, check=True).stdout
+    needed = [line for line in dynamic.splitlines() if "NEEDED" in line]
+    assert needed and not any("libpython" in line for line in needed)
+
+
+def test_subinterpreter_import_fails_and_process_stays_healthy():
+    result = run_python(
+        """
+        import _xxsubinterpreters as interpreters
+        import velmora
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import velmora")
+        except interpreters.RunFailedError as e:
+            print("failed:", e)
+        interpreters.destroy(interp)
+        print(velmora.Path2D(points=[[0, 0], [3, 4]]).length)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "ImportError" in result.stdout and "sub-interpreters" in result.stdout
+    assert result.stdout.strip().endswith("5.0")
+
+
+NO_NUMPY = """
+import builtins, sys
+real_import = builtins.__import__
+def hiding_numpy(name, *args, **kwargs):
+    if name == "numpy" or name.startswith("numpy."):
+        raise ImportError("No module named 'numpy'")
+    return real_import(name, *args, **kwargs)
+builtins.__import__ = hiding_numpy
+for key in [k for k in sys.modules if k == "numpy" or k.startswith("numpy.")]:
+    del sys.modules[key]
+"""
+
+
+def test_without_numpy_lists_work_and_arrays_raise_the_internal_error():
+    result = run_python(
+        NO_NUMPY
+        + """
+import velmora
+p = velmora.Path2D(points=[[0, 0], [3, 4]])
+print(p.points, p.x, p.length, p.curvature)
+try:
+    p.x_np
+except BaseException as e:
+    print(type(e).__module__, type(e).__name__, e.args)
+    assert not isinstance(e, Exception)
+builtins.__import__ = real_import
+print(p.x_np.tolist())
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "[[0.0, 0.0], [3.0, 4.0]] [0.0, 3.0] 5.0 [0.0, 0.0]"
+    assert lines[1] == "pyo3_runtime PanicException ('Failed to access NumPy array API capsule',)"
+    # a later call tries again once NumPy is reachable
+    assert lines[2] == "[0.0, 3.0]"
+    assert "Failed to access NumPy array API capsule" in result.stderr
+
+
+def test_panic_exception_class_is_created_once_and_not_published():
+    result = run_python(
+        NO_NUMPY
+        + """
+import velmora
+p = velmora.Path2D(points=[[0, 0]])
+classes = []
+for _ in range(2):
+    try:
+        p.points_np
+    except BaseException as e:
+        classes.append(type(e))
+assert classes[0] is classes[1]
+cls = classes[0]
+assert cls.__bases__ == (BaseException,)
+assert (cls.__module__, cls.__qualname__) == ("pyo3_runtime", "PanicException")
+assert not any(getattr(velmora, n) is cls for n in dir(velmora))
+print("ok")
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
