@@ -9,7 +9,7 @@ CPP_BUILD := build/cpp
 STAMP_SYS := build/.system-deps
 STAMP_VENV := $(VENV)/.installed
 
-.PHONY: all deps build demo test test-cpp test-python bench clean
+.PHONY: all deps build demo test test-cpp test-python test-numpy1 bench clean
 
 all: build
 
@@ -42,7 +42,21 @@ test-cpp: deps
 test-python: build
 	$(PY) -m pytest -q tests/python
 
-test: test-cpp test-python
+# The module must also work with NumPy 1.x: the array-facing tests run once
+# more in a second venv holding NumPy 1.26, against the same built module.
+NP1_VENV := .venv-numpy1
+$(NP1_VENV)/.installed: | $(STAMP_SYS)
+	test -x $(NP1_VENV)/bin/python || $(PYTHON) -m venv $(NP1_VENV)
+	$(NP1_VENV)/bin/pip install -q "numpy==1.26.4" pytest
+	@touch $@
+
+test-numpy1: build $(NP1_VENV)/.installed
+	rm -rf build/numpy1 && mkdir -p build/numpy1
+	cp "$$($(PY) -c 'import velmora; print(velmora.__file__)')" build/numpy1/
+	cd build/numpy1 && VELMORA_EXPECT_NUMPY_MAJOR=1 PYTHONPATH=. ../../$(NP1_VENV)/bin/python -m pytest -q -p no:cacheprovider \
+		../../tests/python/test_module.py ../../tests/python/test_path2d.py ../../tests/python/test_associated_values.py
+
+test: test-cpp test-python test-numpy1
 
 bench: build
 	$(PY) bench/run_all.py

@@ -83,7 +83,7 @@ def test_buffer_fast_path_matches_generic(line3):
     assert repr(line3.associated_values(0)) == repr(line3.associated_values(1))
     assert line3.associated_values(2) == [float(v) for v in small]
     with pytest.raises(TypeError):
-        line3.add_associated_values(np.zeros((3, 1)))
+        line3.add_associated_values(np.zeros((3, 2)))
 
 
 def test_docstrings():

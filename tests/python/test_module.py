@@ -129,3 +129,15 @@ print("ok")
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_numpy_major_version_of_this_run():
+    # `make test` runs the array tests under NumPy 2.x and again under 1.x
+    np = pytest.importorskip("numpy")
+    expected = os.environ.get("VELMORA_EXPECT_NUMPY_MAJOR")
+    major = int(np.__version__.split(".")[0])
+    if expected is not None:
+        assert major == int(expected)
+    core = "numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray"
+    velmora.Path2D(points=[[0, 0]]).x_np
+    assert core in sys.modules
