@@ -193,6 +193,10 @@ PyTypeObject* path2d_type() {
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyMethodDef methods[] = {
+        compute_circle_fit_curvature_def,
+        find_circle_segments_def,
+        resampled_path_def,
+        smoothed_path_elastic_band_def,
         smoothed_path_chaikin_def,
         index_from_point_def,
         path_length_from_point_def,
