@@ -9,7 +9,7 @@ CPP_BUILD := build/cpp
 STAMP_SYS := build/.system-deps
 STAMP_VENV := $(VENV)/.installed
 
-.PHONY: all deps build demo test test-cpp test-python test-numpy1 bench clean
+.PHONY: all deps build demo test test-cpp test-python test-numpy1 test-stubs bench clean
 
 all: build
 
@@ -56,7 +56,11 @@ test-numpy1: build $(NP1_VENV)/.installed
 	cd build/numpy1 && VELMORA_EXPECT_NUMPY_MAJOR=1 PYTHONPATH=. ../../$(NP1_VENV)/bin/python -m pytest -q -p no:cacheprovider \
 		../../tests/python/test_module.py ../../tests/python/test_path2d.py ../../tests/python/test_associated_values.py
 
-test: test-cpp test-python test-numpy1
+# The type stubs must describe the built module exactly.
+test-stubs: build
+	cd build && ../$(PY) -m mypy.stubtest velmora
+
+test: test-cpp test-python test-numpy1 test-stubs
 
 bench: build
 	$(PY) bench/run_all.py
