@@ -31,9 +31,9 @@ private:
 
 /// Fits a circle to the points (x[i], y[i]); x and y must be equally long.
 /// No result for an empty run, unequal lengths, non-finite coordinates or a
-/// failed decomposition. A finite run that defines no circle (all points
-/// coincide, or they lie on a line through the centroid's axis) gives
-/// non-finite values, which no RMSE threshold accepts.
+/// failed decomposition. A finite run that defines no circle gives a NaN
+/// RMSE, which no threshold accepts: all points coinciding give NaN
+/// throughout, exactly collinear points a non-finite centre and radius.
 std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y,
                                            FitWorkspace& workspace);
 std::optional<CircleFit> taubin_circle_fit(std::span<const double> x, std::span<const double> y);

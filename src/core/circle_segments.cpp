@@ -1,0 +1,84 @@
+#include <span>
+#include <string>
+
+#include "velmora/circle_fit.hpp"
+#include "velmora/error.hpp"
+#include "velmora/path2d.hpp"
+
+namespace velmora {
+
+namespace {
+
+class Decomposition {
+public:
+    Decomposition(std::span<const double> x, std::span<const double> y, double max_rmse,
+                  std::vector<Segment>& out)
+        : x_(x), y_(y), max_rmse_(max_rmse), out_(out) {}
+
+    // Appends the segments of [start, end) to out_.
+    void run(std::size_t start, std::size_t end) {
+        const std::size_t d = end - start;  // wraps when end < start; the fit rejects that
+        if (d < 3) {
+            out_.push_back({start, end, 0.0});
+            return;
+        }
+        const CircleFit whole = fit(start, end);
+        if (accepts(whole)) {
+            out_.push_back({start, end, 1.0 / whole.r});
+            return;
+        }
+        run(start, start + d / 2);
+        const std::size_t last_left = out_.size() - 1;
+        run(start + d / 2, end);
+
+        // Try once to merge the two segments that meet at the split point.
+        const std::size_t g = out_[last_left].start;
+        const std::size_t h = out_[last_left + 1].end;
+        const CircleFit junction = fit(g, h);
+        if (accepts(junction)) {
+            out_[last_left] = {g, h, 1.0 / junction.r};
+            out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(last_left) + 1);
+        }
+    }
+
+private:
+    // NaN on either side rejects the fit.
+    bool accepts(const CircleFit& f) const { return max_rmse_ >= f.rmse; }
+
+    CircleFit fit(std::size_t start, std::size_t end) {
+        if (end < start) {
+            throw InternalError("slice index starts at " + std::to_string(start) + " but ends at " +
+                                std::to_string(end));
+        }
+        check_end(end, x_.size());
+        check_end(end, y_.size());
+        const std::optional<CircleFit> f =
+            taubin_circle_fit(x_.subspan(start, end - start), y_.subspan(start, end - start), ws_);
+        if (!f) throw_unwrap_none();
+        return *f;
+    }
+
+    static void check_end(std::size_t end, std::size_t length) {
+        if (end > length) {
+            throw InternalError("range end index " + std::to_string(end) +
+                                " out of range for slice of length " + std::to_string(length));
+        }
+    }
+
+    std::span<const double> x_;
+    std::span<const double> y_;
+    double max_rmse_;
+    std::vector<Segment>& out_;
+    FitWorkspace ws_;
+};
+
+}  // namespace
+
+std::vector<Segment> Path2D::find_circle_segments(std::size_t start, std::size_t end,
+                                                  double max_rmse) const {
+    std::vector<Segment> segments;
+    Decomposition(x_, y_, max_rmse, segments).run(start, end);
+    return segments;
+}
+
+}  // namespace velmora

@@ -1,0 +1,131 @@
+#include "velmora/spline.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "velmora/error.hpp"
+
+namespace velmora {
+
+namespace {
+
+// A strict weak order on t that puts NaN after every number, so that sorting
+// stays well defined (and a path's NaN tail stays where it is).
+bool key_before(const SplineKey& a, const SplineKey& b) {
+    if (std::isnan(a.t)) return false;
+    if (std::isnan(b.t)) return true;
+    return a.t < b.t;
+}
+
+bool any_nan(const std::vector<SplineKey>& keys) {
+    return std::any_of(keys.begin(), keys.end(), [](const SplineKey& k) { return std::isnan(k.t); });
+}
+
+}  // namespace
+
+Spline Spline::from_keys(std::vector<SplineKey> keys) {
+    // Keys usually arrive sorted; the check spares the sort's buffer.
+    if (!std::is_sorted(keys.begin(), keys.end(), key_before))
+        std::stable_sort(keys.begin(), keys.end(), key_before);
+    Spline spline;
+    spline.has_nan_ = any_nan(keys);
+    spline.keys_ = std::move(keys);
+    return spline;
+}
+
+void Spline::add(SplineKey key) {
+    const auto at = std::upper_bound(keys_.begin(), keys_.end(), key, key_before);
+    keys_.insert(at, key);
+    has_nan_ = has_nan_ || std::isnan(key.t);
+}
+
+std::optional<std::size_t> Spline::search_lower(double s) const {
+    // Every comparison involving a NaN is an error, wherever the search meets it.
+    const auto at_or_below = [this, s](std::size_t i) {
+        const double t = keys_[i].t;
+        if (std::isnan(t) || std::isnan(s)) throw_unwrap_none();
+        return t <= s;
+    };
+    std::size_t size = keys_.size();
+    if (size == 0) return std::nullopt;
+    std::size_t base = 0;
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        if (at_or_below(base + half)) base += half;
+        size -= half;
+    }
+    if (at_or_below(base)) return base;
+    return std::nullopt;
+}
+
+std::optional<std::size_t> Spline::search_lower_from(double s, std::size_t from) const {
+    // Galloping search; requires NaN-free keys, s not NaN and keys_[from].t <= s.
+    const std::size_t n = keys_.size();
+    std::size_t lo = from;
+    std::size_t step = 1;
+    while (step < n - lo && keys_[lo + step].t <= s) {
+        lo += step;
+        step *= 2;
+    }
+    const std::size_t hi = step < n - lo ? lo + step : n;
+    const auto first_above = std::upper_bound(
+        keys_.begin() + static_cast<std::ptrdiff_t>(lo) + 1,
+        keys_.begin() + static_cast<std::ptrdiff_t>(hi), s,
+        [](double value, const SplineKey& k) { return value < k.t; });
+    return static_cast<std::size_t>(first_above - keys_.begin()) - 1;
+}
+
+std::optional<SplineSample> Spline::interpolate(std::size_t i, double s) const {
+    const std::size_t len = keys_.size();
+    if (i + 1 >= len) return std::nullopt;
+    const SplineKey& a = keys_[i];
+    const SplineKey& b = keys_[i + 1];
+    const double nt = (s - a.t) / (b.t - a.t);
+    switch (a.interpolation) {
+        case KeyInterpolation::Linear:
+            return SplineSample{nt * b.value + (1.0 - nt) * a.value, i};
+        case KeyInterpolation::CatmullRom: {
+            if (i == 0 || i >= len - 2) return std::nullopt;
+            const SplineKey& x = keys_[i - 1];
+            const SplineKey& y = keys_[i + 2];
+            // Tangents scaled to the current segment, so uneven key spacing is honoured.
+            const double m0 = ((b.value - x.value) / (b.t - x.t)) * (b.t - a.t);
+            const double m1 = ((y.value - a.value) / (y.t - a.t)) * (b.t - a.t);
+            const double nt2 = nt * nt;
+            const double nt3 = nt2 * nt;
+            const double h00 = 2.0 * nt3 - 3.0 * nt2 + 1.0;
+            const double h10 = nt3 - 2.0 * nt2 + nt;
+            const double h01 = 3.0 * nt2 - 2.0 * nt3;
+            const double h11 = nt3 - nt2;
+            return SplineSample{((m0 * h10 + a.value * h00) + b.value * h01) + m1 * h11, i};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<SplineSample> Spline::sample_with_key(double s) const {
+    if (keys_.size() < 2) return std::nullopt;
+    const std::optional<std::size_t> lower = search_lower(s);
+    if (!lower) return std::nullopt;
+    return interpolate(*lower, s);
+}
+
+std::optional<SplineSample> Spline::sample_with_key(double s, SplineCursor& cursor) const {
+    if (keys_.size() < 2) return std::nullopt;
+    std::optional<std::size_t> lower;
+    // With NaN-free sorted keys the plain search fails exactly when s is NaN
+    // and otherwise finds the last key with t <= s, which the gallop finds too.
+    if (!has_nan_ && cursor.valid_ && cursor.lower_ < keys_.size()) {
+        if (std::isnan(s)) throw_unwrap_none();
+        lower = keys_[cursor.lower_].t <= s ? search_lower_from(s, cursor.lower_) : search_lower(s);
+    } else {
+        lower = search_lower(s);
+    }
+    cursor.valid_ = lower.has_value();
+    if (!lower) return std::nullopt;
+    cursor.lower_ = *lower;
+    return interpolate(*lower, s);
+}
+
+}  // namespace velmora

@@ -1,0 +1,196 @@
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "velmora/error.hpp"
+#include "velmora/memory.hpp"
+#include "velmora/path2d.hpp"
+#include "velmora/spline.hpp"
+
+using velmora::ByNumberPoints;
+using velmora::BySamplingDistance;
+using velmora::InterpolationMethod;
+using velmora::Path2D;
+using velmora::Point;
+
+namespace {
+
+constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+
+template <class F>
+std::string internal_error(F&& f) {
+    try {
+        f();
+    } catch (const velmora::InternalError& e) {
+        return e.what();
+    }
+    return "<no InternalError>";
+}
+
+const std::vector<Point> bent{{0, 0}, {1, 0}, {3, 0}};
+
+struct ResampleCase {
+    const char* name;
+    velmora::ResamplingMethod method;
+    double epsilon;
+    std::vector<double> xs;
+};
+
+class ResampleLinear : public ::testing::TestWithParam<ResampleCase> {};
+
+TEST_P(ResampleLinear, PointsAtEvenPathLengths) {
+    const ResampleCase& c = GetParam();
+    const Path2D result =
+        Path2D::from_points(bent).resampled_path(c.method, InterpolationMethod::Linear, c.epsilon);
+    ASSERT_EQ(result.size(), c.xs.size());
+    for (std::size_t i = 0; i < c.xs.size(); ++i) {
+        EXPECT_NEAR(result.points()[i].x, c.xs[i], 1e-12) << i;
+        EXPECT_EQ(result.points()[i].y, 0.0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ResampleLinear,
+    ::testing::Values(
+        ResampleCase{"four", ByNumberPoints{4}, 0.01, {0, 1, 2, 3}},
+        ResampleCase{"two", ByNumberPoints{2}, 0.01, {0, 3}},
+        ResampleCase{"one_is_the_end", ByNumberPoints{1}, 0.01, {3}},
+        ResampleCase{"distance_appends_end", BySamplingDistance{1.2, false}, 0.01, {0, 1.2, 2.4, 3}},
+        ResampleCase{"distance_drop_last", BySamplingDistance{1.2, true}, 0.01, {0, 1.2, 2.4}},
+        ResampleCase{"grid_reaches_end", BySamplingDistance{1.0, false}, 0.01, {0, 1, 2, 3}},
+        ResampleCase{"gap_within_epsilon", BySamplingDistance{1.2, false}, 1.0, {0, 1.2, 2.4}},
+        ResampleCase{"gap_equal_to_epsilon", BySamplingDistance{1.25, false}, 0.5, {0, 1.25, 2.5}},
+        ResampleCase{"distance_longer_than_path", BySamplingDistance{5.0, false}, 0.01, {0, 3}},
+        // k = -2: the grid is [4], past the last key, so its sample is 0.
+        ResampleCase{"negative_distance", BySamplingDistance{-2.0, false}, 0.01, {0, 3}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Resample, CubicPassesThroughSourcePoints) {
+    const Path2D result = Path2D::from_points(bent).resampled_path(
+        ByNumberPoints{4}, InterpolationMethod::Cubic, 0.01);
+    ASSERT_EQ(result.size(), 4u);
+    EXPECT_EQ(result.points()[0], (Point{0, 0}));
+    EXPECT_EQ(result.points()[1], (Point{1, 0}));
+    EXPECT_EQ(result.points()[3], (Point{3, 0}));
+    // Tangents 2 and 2 * 2 / 2.01, the latter towards the guard key at 3.01.
+    EXPECT_NEAR(result.points()[2].x, 2.0 + 1.0 / 804.0, 1e-15);
+    EXPECT_EQ(result.points()[2].y, 0.0);
+}
+
+TEST(Resample, ColumnsFollowUnderTheSameHandles) {
+    Path2D path = Path2D::from_points(bent);
+    ASSERT_EQ(path.add_associated_values({10, 20, 40}).handle, 0u);
+    ASSERT_EQ(path.add_associated_values({-1, -1, 5}).handle, 1u);
+    (void)path.curvature();
+    const Path2D result = path.resampled_path(ByNumberPoints{4}, InterpolationMethod::Linear, 0.01);
+    ASSERT_EQ(result.associated_values().size(), 2u);
+    EXPECT_EQ(result.associated_values()[0], (std::vector<double>{10, 20, 30, 40}));
+    EXPECT_EQ(result.associated_values()[1], (std::vector<double>{-1, -1, 2, 5}));
+    EXPECT_FALSE(result.curvature_cache().has_value());
+    EXPECT_FALSE(result.path_length_cache().has_value());
+    EXPECT_TRUE(path.path_length_cache().has_value());
+}
+
+TEST(Resample, FewerThanTwoPointsIsAFullCopy) {
+    Path2D single = Path2D::from_points({{2, 5}});
+    ASSERT_TRUE(single.add_associated_values({7}).handle);
+    (void)single.orientation();
+    for (const velmora::ResamplingMethod& m :
+         {velmora::ResamplingMethod{ByNumberPoints{0}}, velmora::ResamplingMethod{ByNumberPoints{9}},
+          velmora::ResamplingMethod{BySamplingDistance{0.0, false}}}) {
+        const Path2D copy = single.resampled_path(m, InterpolationMethod::Cubic, 0.01);
+        EXPECT_EQ(copy.points(), single.points());
+        EXPECT_EQ(copy.associated_values(), single.associated_values());
+        EXPECT_TRUE(copy.orientation_cache().has_value());
+    }
+    EXPECT_EQ(Path2D::from_points({})
+                  .resampled_path(ByNumberPoints{0}, InterpolationMethod::Linear, 0.01)
+                  .size(),
+              0u);
+}
+
+TEST(Resample, CoincidentPoints) {
+    const Path2D path = Path2D::from_points({{4, 4}, {4, 4}, {4, 4}});
+    EXPECT_EQ(path.resampled_path(ByNumberPoints{3}, InterpolationMethod::Cubic, 0.01).points(),
+              std::vector<Point>(3, Point{4, 4}));
+    EXPECT_EQ(path.resampled_path(BySamplingDistance{1.0, false}, InterpolationMethod::Linear, 0.01)
+                  .points(),
+              std::vector<Point>(1, Point{4, 4}));
+}
+
+TEST(Resample, InternalErrors) {
+    const Path2D path = Path2D::from_points(bent);
+    const std::string empty_grid = "index out of bounds: the len is 0 but the index is 0";
+    const std::string unwrap = "called `Option::unwrap()` on a `None` value";
+    const auto run = [](const Path2D& p, velmora::ResamplingMethod m) {
+        return internal_error([&] { p.resampled_path(m, InterpolationMethod::Linear, 0.01); });
+    };
+    EXPECT_EQ(run(path, ByNumberPoints{0}), empty_grid);
+    // A quotient of 2^64 or more saturates, and the count wraps to zero.
+    EXPECT_EQ(run(path, BySamplingDistance{0.0, true}), empty_grid);
+    EXPECT_EQ(run(path, BySamplingDistance{1e-300, false}), empty_grid);
+    EXPECT_EQ(run(path, BySamplingDistance{nan_value, false}), unwrap);
+    EXPECT_EQ(run(Path2D::from_points({{0, 0}, {1, nan_value}, {2, 0}}), ByNumberPoints{3}), unwrap);
+}
+
+TEST(Resample, ImpossibleGridsFailBeforeAllocating) {
+    const Path2D path = Path2D::from_points({{0, 0}, {1000, 0}});
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(path.resampled_path(ByNumberPoints{std::size_t{1} << 62}, InterpolationMethod::Linear, 0.01),
+                 std::bad_alloc);
+    // 1e18 samples: below 2^64, far above memory.
+    EXPECT_THROW(path.resampled_path(BySamplingDistance{1e-15, false}, InterpolationMethod::Cubic, 0.01),
+                 std::bad_alloc);
+    // Fits once, but not with one result value per column on top.
+    Path2D wide = path;
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(wide.add_associated_values({0, 1}).handle);
+    const auto per_column = velmora::physical_memory_bytes() / 8 / 200;
+    EXPECT_THROW(wide.resampled_path(ByNumberPoints{per_column}, InterpolationMethod::Linear, 0.01),
+                 std::bad_alloc);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+TEST(Resample, MatchesPlainSplineSampling) {
+    // The resampler's incremental key search must reproduce per-sample binary
+    // searches exactly, appended total included.
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> step(-1.0, 1.0);
+    std::vector<Point> pts{{0, 0}};
+    for (int i = 0; i < 300; ++i) {
+        const double dx = i % 17 == 0 ? 0.0 : step(rng);  // some repeated points
+        pts.push_back({pts.back().x + dx, pts.back().y + (i % 17 == 0 ? 0.0 : step(rng))});
+    }
+    Path2D path = Path2D::from_points(pts);
+    std::vector<double> column(pts.size());
+    for (double& v : column) v = step(rng);
+    ASSERT_TRUE(path.add_associated_values(column).handle);
+    const std::vector<double>& lengths = path.path_length_per_point();
+
+    const double d = path.length() / 97.3;
+    for (const InterpolationMethod im : {InterpolationMethod::Linear, InterpolationMethod::Cubic}) {
+        const auto kind = im == InterpolationMethod::Cubic ? velmora::KeyInterpolation::CatmullRom
+                                                           : velmora::KeyInterpolation::Linear;
+        const velmora::Spline sx = velmora::make_spline(lengths, path.x(), kind);
+        const velmora::Spline sc = velmora::make_spline(lengths, column, kind);
+        const Path2D result = path.resampled_path(BySamplingDistance{d, false}, im, 0.01);
+        const double k = std::floor(path.length() / d);
+        std::vector<double> grid = velmora::linspace(0, static_cast<std::size_t>(k) + 1, d * k);
+        grid.push_back(path.length());
+        ASSERT_EQ(result.size(), grid.size());
+        for (std::size_t i = 0; i < grid.size(); ++i) {
+            const auto x = sx.sample_with_key(grid[i]);
+            const auto c = sc.sample_with_key(grid[i]);
+            EXPECT_EQ(result.points()[i].x, x ? x->value : 0.0) << i;
+            EXPECT_EQ(result.associated_values()[0][i], c ? c->value : 0.0) << i;
+        }
+    }
+}
+
+}  // namespace
