@@ -9,7 +9,7 @@ CPP_BUILD := build/cpp
 STAMP_SYS := build/.system-deps
 STAMP_VENV := $(VENV)/.installed
 
-.PHONY: all deps build demo test test-cpp test-python test-numpy1 test-stubs bench clean
+.PHONY: all deps build demo test test-cpp test-python test-numpy1 test-stubs test-cpp-package bench clean
 
 all: build
 
@@ -56,11 +56,20 @@ test-numpy1: build $(NP1_VENV)/.installed
 	cd build/numpy1 && VELMORA_EXPECT_NUMPY_MAJOR=1 PYTHONPATH=. ../../$(NP1_VENV)/bin/python -m pytest -q -p no:cacheprovider \
 		../../tests/python/test_module.py ../../tests/python/test_path2d.py ../../tests/python/test_associated_values.py
 
+# C++ users: install the core with its CMake package, then build and run the
+# example against the installed package alone.
+test-cpp-package: test-cpp
+	rm -rf build/install build/example
+	cmake --install $(CPP_BUILD) --prefix build/install >/dev/null
+	cmake -S examples/cpp -B build/example -G Ninja -DCMAKE_PREFIX_PATH=$(CURDIR)/build/install >/dev/null
+	cmake --build build/example
+	./build/example/path_example
+
 # The type stubs must describe the built module exactly.
 test-stubs: build
 	cd build && ../$(PY) -m mypy.stubtest velmora
 
-test: test-cpp test-python test-numpy1 test-stubs
+test: test-cpp test-cpp-package test-python test-numpy1 test-stubs
 
 bench: build
 	$(PY) bench/run_all.py
