@@ -9,7 +9,7 @@ CPP_BUILD := build/cpp
 STAMP_SYS := build/.system-deps
 STAMP_VENV := $(VENV)/.installed
 
-.PHONY: all deps build demo test test-cpp test-python test-numpy1 test-stubs test-cpp-package bench clean
+.PHONY: all deps build demo test test-cpp test-python test-numpy1 test-stubs test-cpp-package test-wheel bench clean
 
 all: build
 
@@ -65,11 +65,16 @@ test-cpp-package: test-cpp
 	cmake --build build/example
 	./build/example/path_example
 
+# The source distribution builds, pip turns it into a wheel, and the wheel
+# installs and works in a fresh venv.
+test-wheel: deps
+	PY=$(PY) bash tests/packaging/check_wheel.sh
+
 # The type stubs must describe the built module exactly.
 test-stubs: build
 	cd build && ../$(PY) -m mypy.stubtest velmora
 
-test: test-cpp test-cpp-package test-python test-numpy1 test-stubs
+test: test-cpp test-cpp-package test-python test-numpy1 test-stubs test-wheel
 
 bench: build
 	$(PY) bench/run_all.py
