@@ -64,6 +64,7 @@ AffineExpression operator-(AffineExpression e, double c);
 AffineExpression operator-(AffineExpression e, Variable v);
 AffineExpression operator-(AffineExpression e, const AffineExpression& f);
 AffineExpression operator+(double c, AffineExpression e);
+AffineExpression operator+(double c, Variable v);
 AffineExpression operator+(AffineExpression e, Variable v);
 AffineExpression operator+(AffineExpression e, const AffineExpression& f);
 AffineExpression& operator+=(AffineExpression& e, const AffineExpression& f);

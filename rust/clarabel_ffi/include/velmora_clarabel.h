@@ -1,0 +1,101 @@
+/* C interface of the velmora shim over the Clarabel interior-point solver.
+ *
+ * One call solves one problem:
+ *   minimise 1/2 x'Px + q'x  subject to  Ax + s = b,
+ *   s in ZeroCone(zero_cone_dim) x NonnegativeCone(nonneg_cone_dim).
+ * All outputs are copied into caller-owned buffers. No panic crosses this
+ * boundary: it is reported as VELMORA_CLARABEL_PANIC with its message. */
+#ifndef VELMORA_CLARABEL_H
+#define VELMORA_CLARABEL_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Return codes of velmora_clarabel_solve. */
+#define VELMORA_CLARABEL_OK 0
+#define VELMORA_CLARABEL_INVALID_ARGUMENT 1
+#define VELMORA_CLARABEL_PANIC 2
+
+/* Solver statuses (Clarabel's SolverStatus). */
+#define VELMORA_STATUS_UNSOLVED 0
+#define VELMORA_STATUS_SOLVED 1
+#define VELMORA_STATUS_PRIMAL_INFEASIBLE 2
+#define VELMORA_STATUS_DUAL_INFEASIBLE 3
+#define VELMORA_STATUS_ALMOST_SOLVED 4
+#define VELMORA_STATUS_ALMOST_PRIMAL_INFEASIBLE 5
+#define VELMORA_STATUS_ALMOST_DUAL_INFEASIBLE 6
+#define VELMORA_STATUS_MAX_ITERATIONS 7
+#define VELMORA_STATUS_MAX_TIME 8
+#define VELMORA_STATUS_NUMERICAL_ERROR 9
+#define VELMORA_STATUS_INSUFFICIENT_PROGRESS 10
+
+/* The settings a caller may change; every other setting keeps Clarabel's
+ * default. */
+typedef struct velmora_clarabel_settings {
+    bool verbose;
+    uint32_t max_iter;
+    double tol_gap_abs;
+    double tol_gap_rel;
+    double tol_feas;
+    double iterative_refinement_reltol;
+    double iterative_refinement_abstol;
+} velmora_clarabel_settings;
+
+/* Read-only compressed sparse column matrix: colptr has n + 1 entries,
+ * rowval and nzval have nnz entries, row indices strictly increasing within
+ * a column. */
+typedef struct velmora_csc_view {
+    size_t m;
+    size_t n;
+    size_t nnz;
+    const size_t* colptr;
+    const size_t* rowval;
+    const double* nzval;
+} velmora_csc_view;
+
+typedef struct velmora_qp_problem {
+    velmora_csc_view p; /* full symmetric or upper triangle */
+    const double* q;
+    size_t q_len;
+    velmora_csc_view a;
+    const double* b;
+    size_t b_len;
+    size_t zero_cone_dim;
+    size_t nonneg_cone_dim;
+} velmora_qp_problem;
+
+typedef struct velmora_qp_output {
+    int32_t status;    /* VELMORA_STATUS_* */
+    double* x;         /* caller buffer for the primal solution */
+    size_t x_capacity; /* entries available in x */
+    size_t x_len;      /* entries written to x */
+    char* error;       /* caller buffer for a NUL-terminated message */
+    size_t error_capacity;
+} velmora_qp_output;
+
+/* Clarabel's defaults for the fields above, except that verbose is off. */
+velmora_clarabel_settings velmora_clarabel_settings_default(void);
+
+/* Returns VELMORA_CLARABEL_OK with status and x filled, or an error code with
+ * the message in output->error (Clarabel's dimension checks arrive as
+ * VELMORA_CLARABEL_PANIC).
+ * When the dimensions agree, data that no solve can use is answered without
+ * running Clarabel: NaN or an infinity in P, q or A, or NaN in b, gives
+ * VELMORA_STATUS_NUMERICAL_ERROR; an infinite b entry in a zero-cone row or
+ * -inf in a nonnegative-cone row gives VELMORA_STATUS_PRIMAL_INFEASIBLE.
+ * Nonnegative-cone rows whose b is at or above Clarabel's infinity (1e20)
+ * state nothing and are dropped before the solve. */
+int32_t velmora_clarabel_solve(const velmora_qp_problem* problem,
+                               const velmora_clarabel_settings* settings,
+                               velmora_qp_output* output);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

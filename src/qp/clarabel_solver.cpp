@@ -1,0 +1,83 @@
+#include <array>
+#include <string>
+
+#include <velmora_clarabel.h>
+
+#include "qp/assembly.hpp"
+#include "velmora/error.hpp"
+#include "velmora/qp/solver.hpp"
+
+namespace velmora::qp {
+
+namespace detail {
+
+namespace {
+
+velmora_csc_view view_of(const CscMatrix& matrix) {
+    return velmora_csc_view{matrix.m,
+                            matrix.n,
+                            matrix.nnz(),
+                            matrix.colptr.data(),
+                            matrix.rowval.data(),
+                            matrix.nzval.data()};
+}
+
+velmora_clarabel_settings to_c(const ClarabelSettings& s) {
+    velmora_clarabel_settings c = velmora_clarabel_settings_default();
+    c.verbose = s.verbose;
+    c.max_iter = s.max_iter;
+    c.tol_gap_abs = s.tol_gap_abs;
+    c.tol_gap_rel = s.tol_gap_rel;
+    c.tol_feas = s.tol_feas;
+    c.iterative_refinement_reltol = s.iterative_refinement_reltol;
+    c.iterative_refinement_abstol = s.iterative_refinement_abstol;
+    return c;
+}
+
+}  // namespace
+
+SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSettings& settings) {
+    const velmora_qp_problem c_problem{view_of(problem.p),       problem.q.data(),
+                                       problem.q.size(),         view_of(problem.a),
+                                       problem.b.data(),         problem.b.size(),
+                                       problem.zero_cone_dim,    problem.nonneg_cone_dim};
+    const velmora_clarabel_settings c_settings = to_c(settings);
+
+    // Clarabel's solution has one entry per column of A, which it checks
+    // against the length of q.
+    std::vector<double> x(problem.q.size());
+    std::array<char, 1024> message{};
+    velmora_qp_output output{};
+    output.x = x.data();
+    output.x_capacity = x.size();
+    output.error = message.data();
+    output.error_capacity = message.size();
+
+    const int32_t code = velmora_clarabel_solve(&c_problem, &c_settings, &output);
+    if (code != VELMORA_CLARABEL_OK) throw InternalError(std::string(message.data()));
+
+    switch (output.status) {
+        case VELMORA_STATUS_SOLVED:
+            x.resize(output.x_len);
+            return SolvedProblem(std::move(x));
+        case VELMORA_STATUS_PRIMAL_INFEASIBLE:
+        case VELMORA_STATUS_DUAL_INFEASIBLE:
+            return SolverError::Infeasible;
+        default:
+            return SolverError::NotSolved;
+    }
+}
+
+}  // namespace detail
+
+SolveResult ClarabelSolver::solve(ProblemVariables variables, QuadraticExpression objective,
+                                  std::vector<Constraint> constraints) const {
+    detail::AssembledProblem problem = detail::assemble(variables, objective, constraints);
+    // The model is no longer needed: release it before the solver allocates.
+    variables = {};
+    objective = {};
+    constraints = {};
+    return detail::solve_assembled(problem, settings_);
+}
+
+}  // namespace velmora::qp
