@@ -18,8 +18,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-if ! command -v cargo >/dev/null 2>&1 && [ ! -x "$HOME/.cargo/bin/cargo" ]; then
+# The solver shim needs Rust 1.79 or newer (Cargo.lock format 4). A machine
+# without cargo gets Debian's; one whose cargo is too old is told so.
+export PATH="$HOME/.cargo/bin:$PATH"
+if ! command -v cargo >/dev/null 2>&1; then
   echo "Installing cargo and rustc"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq cargo rustc >/dev/null
+fi
+rust_minor=$(rustc --version | sed -E 's/^rustc 1\.([0-9]+).*/\1/')
+if [ "${rust_minor:-0}" -lt 79 ]; then
+  echo "error: rustc $(rustc --version) is too old: Rust 1.79 or newer is needed (install it with rustup)" >&2
+  exit 1
 fi
