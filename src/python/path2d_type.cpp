@@ -13,6 +13,15 @@ namespace velmora::python {
 
 namespace {
 
+// A new object of the class that takes over the record, with a free borrow state.
+object new_instance(PyTypeObject* type, Path2D&& path) {
+    object self = check(type->tp_alloc(type, 0));
+    auto* obj = reinterpret_cast<PyPath2D*>(self.ptr());
+    new (&obj->path) Path2D(std::move(path));
+    new (&obj->borrow) BorrowFlag();
+    return self;
+}
+
 PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> object {
         static const Signature sig("Path2D.__new__()",
@@ -35,11 +44,7 @@ PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         } else {
             raise(PyExc_TypeError, "Create path either from points or coordinates");
         }
-        object self = check(type->tp_alloc(type, 0));
-        auto* obj = reinterpret_cast<PyPath2D*>(self.ptr());
-        new (&obj->path) Path2D(std::move(path));
-        new (&obj->borrow) BorrowFlag();
-        return self;
+        return new_instance(type, std::move(path));
     });
 }
 
@@ -163,11 +168,7 @@ PyPath2D& as_path2d(handle self) {
 object wrap(Path2D&& path) {
     PyTypeObject* type = path2d_type();
     if (type == nullptr) throw python_error{};
-    object self = check(type->tp_alloc(type, 0));
-    auto* obj = reinterpret_cast<PyPath2D*>(self.ptr());
-    new (&obj->path) Path2D(std::move(path));
-    new (&obj->borrow) BorrowFlag();
-    return self;
+    return new_instance(type, std::move(path));
 }
 
 PyTypeObject* path2d_type() {
