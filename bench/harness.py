@@ -1,0 +1,248 @@
+"""Side-by-side timing of velmora against a peer, and the rows the report shows."""
+from __future__ import annotations
+
+import gc
+import json
+import os
+import statistics
+import time
+from dataclasses import asdict, dataclass
+from typing import Any, Callable
+
+# Seconds of timed work per comparison; the repetition count follows from it.
+BUDGET = float(os.environ.get("VELMORA_BENCH_BUDGET", "2.0"))
+# Multiplies every input size; below 1 only for smoke runs of the harness.
+SCALE = float(os.environ.get("VELMORA_BENCH_SCALE", "1.0"))
+MIN_REPS = 5
+MAX_REPS = 25
+# A single comparison never spends more than this on repetitions.
+CAP = 40.0
+
+ROW_MARKER = "@@row "
+
+
+def sized(n: int, minimum: int = 10) -> int:
+    return max(minimum, int(round(n * SCALE)))
+
+
+@dataclass
+class Row:
+    case: str
+    kind: str = "time"  # "time" (seconds) or "memory" (bytes)
+    velmora: float | None = None
+    peer: float | None = None
+    target: float | None = None
+    status: str = "ok"  # ok | n/a | error
+    check: str = ""
+    check_ok: bool | None = None
+    note: str = ""
+    reps: int = 0
+
+    @property
+    def ratio(self) -> float | None:
+        if self.velmora is None or not self.peer:
+            return None
+        return self.velmora / self.peer
+
+    @property
+    def met(self) -> bool | None:
+        if self.target is None or self.ratio is None:
+            return None
+        return self.ratio <= self.target
+
+    def to_json(self) -> str:
+        data = asdict(self)
+        # numbers may arrive as numpy scalars
+        for key in ("velmora", "peer", "target"):
+            if data[key] is not None:
+                data[key] = float(data[key])
+        if data["check_ok"] is not None:
+            data["check_ok"] = bool(data["check_ok"])
+        return json.dumps(data)
+
+    @classmethod
+    def from_json(cls, text: str) -> "Row":
+        return cls(**json.loads(text))
+
+
+def load_velmora():
+    try:
+        import velmora
+    except ImportError:
+        return None
+    return velmora
+
+
+def missing(vm, names: tuple[str, ...] | list[str]) -> list[str]:
+    """The dotted names (e.g. "Path2D.sub_path") that velmora does not provide."""
+    if vm is None:
+        return ["velmora"]
+    absent = []
+    for name in names:
+        obj = vm
+        for part in name.split("."):
+            obj = getattr(obj, part, None)
+            if obj is None:
+                absent.append(name)
+                break
+    return absent
+
+
+def describe(exc: BaseException) -> str:
+    text = str(exc).splitlines()[0] if str(exc) else ""
+    return f"{type(exc).__name__}: {text}"[:160]
+
+
+class _Side:
+    def __init__(self, fn: Callable[[Any], Any], setup: Callable[[], Any] | None):
+        self.fn = fn
+        self.setup = setup
+        self.times: list[float] = []
+
+    def run(self) -> tuple[float, Any]:
+        state = self.setup() if self.setup else None
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            result = self.fn(state)
+            elapsed = time.perf_counter() - start
+        finally:
+            gc.enable()
+        return elapsed, result
+
+
+def _rep_count(pair_seconds: float, budget: float) -> int:
+    if pair_seconds * MIN_REPS > CAP:
+        return max(1, int(CAP / max(pair_seconds, 1e-9)))
+    return int(min(MAX_REPS, max(MIN_REPS, budget / max(pair_seconds, 1e-9))))
+
+
+def compare(
+    case: str,
+    velmora_fn: Callable[[Any], Any],
+    peer_fn: Callable[[Any], Any],
+    *,
+    vm,
+    needs: tuple[str, ...] = (),
+    target: float | None = None,
+    setup_velmora: Callable[[], Any] | None = None,
+    setup_peer: Callable[[], Any] | None = None,
+    check: Callable[[Any, Any], tuple[str, bool]] | None = None,
+    note: str = "",
+    budget: float | None = None,
+) -> Row:
+    """Times both sides in interleaved repetitions and reports their medians.
+
+    Each function gets the value of its setup (None without one); setup and the
+    release of the result stay outside the timed region. The first call of each
+    side is a warm-up whose results go to `check`.
+    """
+    budget = BUDGET if budget is None else budget
+    row = Row(case, target=target, note=note)
+    peer = _Side(peer_fn, setup_peer)
+    vel = _Side(velmora_fn, setup_velmora)
+
+    absent = missing(vm, needs)
+    if absent:
+        row.status = "n/a"
+        row.note = _join(f"missing {', '.join(absent)}", note)
+        vel = None
+    tp, peer_result = peer.run()
+
+    if vel is not None:
+        try:
+            tv, vel_result = vel.run()
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as exc:  # the module's internal error is a BaseException
+            row.status = "error"
+            row.note = _join(describe(exc), note)
+            vel = None
+        else:
+            if check is not None:
+                try:
+                    row.check, row.check_ok = check(vel_result, peer_result)
+                except (KeyboardInterrupt, SystemExit):
+                    raise
+                except BaseException as exc:
+                    row.check, row.check_ok = f"check failed: {describe(exc)}", False
+            del vel_result
+    del peer_result
+
+    if vel is None:
+        # Peer alone: still worth a few repetitions so its time is meaningful.
+        for _ in range(min(3, _rep_count(tp, budget / 2))):
+            peer.times.append(peer.run()[0])
+        row.peer = statistics.median(peer.times or [tp])
+        row.reps = len(peer.times)
+        return row
+
+    reps = _rep_count(tv + tp, budget)
+    try:
+        for i in range(reps):
+            order = (vel, peer) if i % 2 == 0 else (peer, vel)
+            for side in order:
+                side.times.append(side.run()[0])
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:
+        row.status = "error"
+        row.note = _join(f"during repetitions: {describe(exc)}", note)
+    row.velmora = statistics.median(vel.times or [tv])
+    row.peer = statistics.median(peer.times or [tp])
+    row.reps = min(len(vel.times), len(peer.times))
+    return row
+
+
+def velmora_only(case: str, fn: Callable[[Any], Any], *, vm, needs=(), setup=None,
+                 note: str = "", budget: float | None = None) -> Row:
+    """Times one velmora call without a peer (reported for scaling)."""
+    budget = BUDGET if budget is None else budget
+    row = Row(case, note=note)
+    absent = missing(vm, needs)
+    if absent:
+        row.status = "n/a"
+        row.note = _join(f"missing {', '.join(absent)}", note)
+        return row
+    side = _Side(fn, setup)
+    try:
+        first, _ = side.run()
+        for _ in range(min(MIN_REPS, _rep_count(first, budget)) if first < 5 else 0):
+            side.times.append(side.run()[0])
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:
+        row.status = "error"
+        row.note = _join(describe(exc), note)
+        return row
+    row.velmora = statistics.median(side.times or [first])
+    row.reps = max(1, len(side.times))
+    return row
+
+
+def attempt(fn: Callable[[], Any]) -> Any:
+    """fn() or None when it raises; for set-up steps whose failure the
+    comparison itself then reports."""
+    try:
+        return fn()
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:
+        return None
+
+
+def _join(*parts: str) -> str:
+    return "; ".join(p for p in parts if p)
+
+
+def max_abs_diff(a, b) -> float:
+    import numpy as np
+
+    a = np.asarray(a, dtype=float)
+    b = np.asarray(b, dtype=float)
+    if a.shape != b.shape:
+        raise ValueError(f"shapes differ: {a.shape} vs {b.shape}")
+    if a.size == 0:
+        return 0.0
+    return float(np.max(np.abs(a - b)))

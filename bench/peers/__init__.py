@@ -1,0 +1,1 @@
+"""Reference implementations in numpy/scipy that the benchmarks time against."""
