@@ -2,18 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ranges>
 #include <utility>
 
 namespace velmora {
 
 Path2D Path2D::from_points(std::vector<Point> points) {
     Path2D path;
-    path.x_.reserve(points.size());
-    path.y_.reserve(points.size());
-    for (const Point& p : points) {
-        path.x_.push_back(p.x);
-        path.y_.push_back(p.y);
-    }
+    // Built from sized ranges: one allocation and one pass each, no zero fill.
+    const auto xs = points | std::views::transform(&Point::x);
+    const auto ys = points | std::views::transform(&Point::y);
+    path.x_.assign(xs.begin(), xs.end());
+    path.y_.assign(ys.begin(), ys.end());
     path.points_ = std::move(points);
     return path;
 }

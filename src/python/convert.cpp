@@ -184,9 +184,9 @@ std::vector<double> to_double_vector(handle obj) {
 std::vector<Point> to_point_vector(handle obj) {
     refuse_str(obj);
     if (DoubleBuffer buffer(obj, 2); buffer.usable()) {
-        std::vector<Point> points(buffer.rows());
-        if (!points.empty()) std::memcpy(points.data(), buffer.data(), points.size() * sizeof(Point));
-        return points;
+        // Point is two packed doubles, so the rows copy over as they are.
+        const auto* first = reinterpret_cast<const Point*>(buffer.data());
+        return std::vector<Point>(first, first + buffer.rows());
     }
     require_sequence(obj);
     std::vector<Point> points;
