@@ -1,37 +1,21 @@
-#include "enums.hpp"
+// ResamplingMethod: a base class with two final variant classes, each
+// holding one ResamplingMethod value.
 
 #include <new>
 #include <string>
 #include <variant>
 
 #include "binder.hpp"
+#include "class_support.hpp"
 #include "convert.hpp"
-#include "errors.hpp"
+#include "enums.hpp"
 
 namespace velmora::python {
 
+using namespace detail;
+
 namespace {
 
-// Calling a class without a constructor of its own.
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    return guarded([&]() -> object {
-        object name = check(PyType_GetName(type));
-        raise(PyExc_TypeError, "No constructor defined for " + std::string(PyUnicode_AsUTF8(name.ptr())));
-    });
-}
-
-// Heap types keep their docstring in the dict; these classes have none, only
-// a constructor text signature.
-bool clear_doc(PyTypeObject* type) {
-    return PyDict_SetItemString(type->tp_dict, "__doc__", Py_None) == 0;
-}
-
-object not_implemented() { return borrow(Py_NotImplemented); }
-
-object py_bool(bool value) { return borrow(value ? Py_True : Py_False); }
-
-// ---------------------------------------------------------------------------
-// ResamplingMethod and its variants
 
 struct PyResamplingMethod {
     PyObject_HEAD
@@ -148,7 +132,7 @@ PyTypeObject* make_variant(PyType_Spec* spec, PyTypeObject* base, const char* co
         PyTuple_SET_ITEM(names.ptr(), i, check(PyUnicode_InternFromString(match_args[i])).release());
     }
     if (PyDict_SetItemString(t->tp_dict, "__match_args__", names.ptr()) != 0) throw python_error{};
-    if (!clear_doc(t)) throw python_error{};
+    clear_doc(t);
     PyType_Modified(t);
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
@@ -223,153 +207,27 @@ PyTypeObject* create_resampling_types() {
     auto* base_type = reinterpret_cast<PyTypeObject*>(base.ptr());
     static const char* const number_args[] = {"number_points"};
     static const char* const distance_args[] = {"sampling_distance", "drop_last"};
-    if (by_number_points_type == nullptr)
-        by_number_points_type = make_variant(&number_spec, base_type, number_args, 1);
-    if (by_sampling_distance_type == nullptr)
-        by_sampling_distance_type = make_variant(&distance_spec, base_type, distance_args, 2);
+    // The variants derive from this base, so they are made afresh with it.
+    by_number_points_type = make_variant(&number_spec, base_type, number_args, 1);
+    by_sampling_distance_type = make_variant(&distance_spec, base_type, distance_args, 2);
     if (PyObject_SetAttrString(base.ptr(), "ByNumberPoints",
                                reinterpret_cast<PyObject*>(by_number_points_type)) != 0 ||
         PyObject_SetAttrString(base.ptr(), "BySamplingDistance",
-                               reinterpret_cast<PyObject*>(by_sampling_distance_type)) != 0 ||
-        !clear_doc(base_type))
+                               reinterpret_cast<PyObject*>(by_sampling_distance_type)) != 0)
         throw python_error{};
+    clear_doc(base_type);
     PyType_Modified(base_type);
     return reinterpret_cast<PyTypeObject*>(base.release());
 }
 
-// ---------------------------------------------------------------------------
-// InterpolationMethod and ElasticBandMethod: plain enumerations
-
-struct PyEnum {
-    PyObject_HEAD
-    int value;
-};
-
-struct EnumInfo {
-    const char* class_name;
-    const char* member_names[2];  // indexed by discriminant
-};
-
-constexpr EnumInfo interpolation_info = {"InterpolationMethod", {"Cubic", "Linear"}};
-constexpr EnumInfo elastic_band_info = {"ElasticBandMethod", {"SquareBounds", "OrthogonalBounds"}};
-
-const EnumInfo& info_of(PyObject* self) {
-    return PyObject_TypeCheck(self, interpolation_method_type()) ? interpolation_info
-                                                                 : elastic_band_info;
-}
-
-int enum_value(PyObject* obj) { return reinterpret_cast<PyEnum*>(obj)->value; }
-
-PyObject* enum_repr(PyObject* self) noexcept {
-    return guarded([&] {
-        const EnumInfo& info = info_of(self);
-        return check(PyUnicode_FromFormat("%s.%s", info.class_name,
-                                          info.member_names[enum_value(self)]));
-    });
-}
-
-PyObject* enum_int(PyObject* self) noexcept {
-    return guarded([&] { return check(PyLong_FromLong(enum_value(self))); });
-}
-
-PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-    return guarded([&]() -> object {
-        if (op != Py_EQ && op != Py_NE) return not_implemented();
-        long long rhs;
-        if (Py_TYPE(other) == Py_TYPE(self) || PyObject_TypeCheck(other, Py_TYPE(self))) {
-            rhs = enum_value(other);
-        } else {
-            // Anything that converts by the index protocol compares by value;
-            // a failed conversion only means "not comparable".
-            object index = steal(PyNumber_Index(other));
-            Py_ssize_t value = index ? PyLong_AsSsize_t(index.ptr()) : -1;
-            if (!index || (value == -1 && PyErr_Occurred())) {
-                PyErr_Clear();
-                return not_implemented();
-            }
-            rhs = value;
-        }
-        const bool equal = enum_value(self) == rhs;
-        return py_bool(op == Py_EQ ? equal : !equal);
-    });
-}
-
-PyTypeObject* create_enum(const EnumInfo& info, PyType_Spec* spec) {
-    object type = check(PyType_FromSpec(spec));
-    auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
-    for (int value = 0; value < 2; ++value) {
-        object member = check(t->tp_alloc(t, 0));
-        reinterpret_cast<PyEnum*>(member.ptr())->value = value;
-        if (PyDict_SetItemString(t->tp_dict, info.member_names[value], member.ptr()) != 0)
-            throw python_error{};
-    }
-    PyType_Modified(t);
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
-PyType_Slot enum_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_nb_int, reinterpret_cast<void*>(enum_int)},
-    {0, nullptr},
-};
-
-template <class Create>
-PyTypeObject* once(PyTypeObject*& slot, Create&& create) {
-    if (slot == nullptr) {
-        try {
-            slot = create();
-        } catch (const python_error&) {
-            return nullptr;
-        }
-    }
-    return slot;
-}
-
 PyTypeObject* resampling_type_slot = nullptr;
-PyTypeObject* interpolation_type_slot = nullptr;
-PyTypeObject* elastic_band_type_slot = nullptr;
 
 }  // namespace
 
 PyTypeObject* resampling_method_type() { return once(resampling_type_slot, create_resampling_types); }
 
-PyTypeObject* interpolation_method_type() {
-    static PyType_Spec spec = {"builtins.InterpolationMethod", sizeof(PyEnum), 0, Py_TPFLAGS_DEFAULT,
-                               enum_slots};
-    return once(interpolation_type_slot, [] { return create_enum(interpolation_info, &spec); });
-}
-
-PyTypeObject* elastic_band_method_type() {
-    static PyType_Spec spec = {"builtins.ElasticBandMethod", sizeof(PyEnum), 0, Py_TPFLAGS_DEFAULT,
-                               enum_slots};
-    return once(elastic_band_type_slot, [] { return create_enum(elastic_band_info, &spec); });
-}
-
-namespace {
-
-PyObject* checked_instance(handle obj, PyTypeObject* type, const char* class_name) {
-    if (type == nullptr) throw python_error{};
-    if (!PyObject_TypeCheck(obj.ptr(), type)) raise_cannot_convert(obj, class_name);
-    return obj.ptr();
-}
-
-}  // namespace
-
 ResamplingMethod to_resampling_method(handle obj) {
     return resampling_value(checked_instance(obj, resampling_method_type(), "ResamplingMethod"));
-}
-
-InterpolationMethod to_interpolation_method(handle obj) {
-    return static_cast<InterpolationMethod>(
-        enum_value(checked_instance(obj, interpolation_method_type(), "InterpolationMethod")));
-}
-
-ElasticBandMethod to_elastic_band_method(handle obj) {
-    return static_cast<ElasticBandMethod>(
-        enum_value(checked_instance(obj, elastic_band_method_type(), "ElasticBandMethod")));
 }
 
 }  // namespace velmora::python

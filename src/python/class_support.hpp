@@ -1,0 +1,35 @@
+#pragma once
+// Small pieces shared by the enumeration classes.
+
+#include "errors.hpp"
+#include "object.hpp"
+
+namespace velmora::python::detail {
+
+/// tp_new of a class without a constructor: TypeError "No constructor defined for {name}".
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+/// Heap types keep their docstring in the dict; these classes have none.
+void clear_doc(PyTypeObject* type);
+
+inline object not_implemented() { return borrow(Py_NotImplemented); }
+inline object py_bool(bool value) { return borrow(value ? Py_True : Py_False); }
+
+/// Creates a type object on first use; null with the error set if that fails.
+template <class Create>
+PyTypeObject* once(PyTypeObject*& slot, Create&& create) {
+    if (slot == nullptr) {
+        try {
+            slot = create();
+        } catch (const python_error&) {
+            return nullptr;
+        }
+    }
+    return slot;
+}
+
+/// obj itself if it is an instance of type, else TypeError
+/// "'{type}' object cannot be converted to '{class_name}'".
+PyObject* checked_instance(handle obj, PyTypeObject* type, const char* class_name);
+
+}  // namespace velmora::python::detail

@@ -1,0 +1,117 @@
+// InterpolationMethod and ElasticBandMethod: plain enumerations whose members
+// are class attributes, one object each.
+
+#include "class_support.hpp"
+#include "convert.hpp"
+#include "enums.hpp"
+
+namespace velmora::python {
+
+using namespace detail;
+
+namespace {
+
+struct PyEnum {
+    PyObject_HEAD
+    int value;
+};
+
+struct EnumInfo {
+    const char* class_name;
+    const char* member_names[2];  // indexed by discriminant
+};
+
+constexpr EnumInfo interpolation_info = {"InterpolationMethod", {"Cubic", "Linear"}};
+constexpr EnumInfo elastic_band_info = {"ElasticBandMethod", {"SquareBounds", "OrthogonalBounds"}};
+
+const EnumInfo& info_of(PyObject* self) {
+    return PyObject_TypeCheck(self, interpolation_method_type()) ? interpolation_info
+                                                                 : elastic_band_info;
+}
+
+int enum_value(PyObject* obj) { return reinterpret_cast<PyEnum*>(obj)->value; }
+
+PyObject* enum_repr(PyObject* self) noexcept {
+    return guarded([&] {
+        const EnumInfo& info = info_of(self);
+        return check(PyUnicode_FromFormat("%s.%s", info.class_name,
+                                          info.member_names[enum_value(self)]));
+    });
+}
+
+PyObject* enum_int(PyObject* self) noexcept {
+    return guarded([&] { return check(PyLong_FromLong(enum_value(self))); });
+}
+
+PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    return guarded([&]() -> object {
+        if (op != Py_EQ && op != Py_NE) return not_implemented();
+        long long rhs;
+        if (Py_TYPE(other) == Py_TYPE(self) || PyObject_TypeCheck(other, Py_TYPE(self))) {
+            rhs = enum_value(other);
+        } else {
+            // Anything that converts by the index protocol compares by value;
+            // a failed conversion only means "not comparable".
+            object index = steal(PyNumber_Index(other));
+            Py_ssize_t value = index ? PyLong_AsSsize_t(index.ptr()) : -1;
+            if (!index || (value == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                return not_implemented();
+            }
+            rhs = value;
+        }
+        const bool equal = enum_value(self) == rhs;
+        return py_bool(op == Py_EQ ? equal : !equal);
+    });
+}
+
+PyTypeObject* create_enum(const EnumInfo& info, PyType_Spec* spec) {
+    object type = check(PyType_FromSpec(spec));
+    auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
+    for (int value = 0; value < 2; ++value) {
+        object member = check(t->tp_alloc(t, 0));
+        reinterpret_cast<PyEnum*>(member.ptr())->value = value;
+        if (PyDict_SetItemString(t->tp_dict, info.member_names[value], member.ptr()) != 0)
+            throw python_error{};
+    }
+    PyType_Modified(t);
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+PyType_Slot enum_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+    {0, nullptr},
+};
+
+PyTypeObject* interpolation_type_slot = nullptr;
+PyTypeObject* elastic_band_type_slot = nullptr;
+
+}  // namespace
+
+PyTypeObject* interpolation_method_type() {
+    static PyType_Spec spec = {"builtins.InterpolationMethod", sizeof(PyEnum), 0, Py_TPFLAGS_DEFAULT,
+                               enum_slots};
+    return once(interpolation_type_slot, [] { return create_enum(interpolation_info, &spec); });
+}
+
+PyTypeObject* elastic_band_method_type() {
+    static PyType_Spec spec = {"builtins.ElasticBandMethod", sizeof(PyEnum), 0, Py_TPFLAGS_DEFAULT,
+                               enum_slots};
+    return once(elastic_band_type_slot, [] { return create_enum(elastic_band_info, &spec); });
+}
+
+InterpolationMethod to_interpolation_method(handle obj) {
+    return static_cast<InterpolationMethod>(
+        enum_value(checked_instance(obj, interpolation_method_type(), "InterpolationMethod")));
+}
+
+ElasticBandMethod to_elastic_band_method(handle obj) {
+    return static_cast<ElasticBandMethod>(
+        enum_value(checked_instance(obj, elastic_band_method_type(), "ElasticBandMethod")));
+}
+
+}  // namespace velmora::python
