@@ -40,6 +40,11 @@ public:
     static Path2D from_points(std::vector<Point> points);
     /// Points pair x[i] with y[i] below the shorter length; x and y are kept as given.
     static Path2D from_coordinates(std::vector<double> x, std::vector<double> y);
+    /// The path from_points(points) builds, for operations that produce the
+    /// coordinates in the same pass as the points: x[i] and y[i] must be the
+    /// coordinates of points[i], with as many of each as points.
+    static Path2D from_parts(std::vector<Point> points, std::vector<double> x,
+                             std::vector<double> y);
 
     const std::vector<Point>& points() const noexcept { return points_; }
     const std::vector<double>& x() const noexcept { return x_; }

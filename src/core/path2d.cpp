@@ -18,6 +18,15 @@ Path2D Path2D::from_points(std::vector<Point> points) {
     return path;
 }
 
+Path2D Path2D::from_parts(std::vector<Point> points, std::vector<double> x,
+                          std::vector<double> y) {
+    Path2D path;
+    path.points_ = std::move(points);
+    path.x_ = std::move(x);
+    path.y_ = std::move(y);
+    return path;
+}
+
 Path2D Path2D::from_coordinates(std::vector<double> x, std::vector<double> y) {
     Path2D path;
     const std::size_t n = std::min(x.size(), y.size());

@@ -26,10 +26,28 @@ std::size_t checked_add(std::size_t a, std::size_t b) {
     return a + b;
 }
 
-// Path lengths to sample at. bytes_per_entry is what the whole call allocates
-// per grid entry: the request is refused before anything of that size exists.
-std::vector<double> make_grid(const ResamplingMethod& method, double total, double epsilon,
-                              std::size_t bytes_per_entry) {
+// The path lengths to sample at, computed on demand: a linspace grid,
+// optionally followed by the path's total length.
+class Grid {
+public:
+    Grid(LinspaceGrid base, bool append_total, double total)
+        : base_(base), size_(base.size() + (append_total ? 1 : 0)), total_(total) {}
+
+    std::size_t size() const noexcept { return size_; }
+    double operator[](std::size_t i) const noexcept {
+        return i < base_.size() ? base_[i] : total_;
+    }
+
+private:
+    LinspaceGrid base_;
+    std::size_t size_;
+    double total_;
+};
+
+// bytes_per_entry is what the whole call allocates per grid entry: the
+// request is refused before anything of that size exists.
+Grid make_grid(const ResamplingMethod& method, double total, double epsilon,
+               std::size_t bytes_per_entry) {
     std::size_t count = 0;
     double end = total;
     bool append_total = false;
@@ -39,21 +57,14 @@ std::vector<double> make_grid(const ResamplingMethod& method, double total, doub
         const auto& by_distance = std::get<BySamplingDistance>(method);
         const double d = by_distance.sampling_distance;
         const double k = std::floor(total / d);
-        // The saturated maximum wraps to 0, which linspace rejects.
+        // The saturated maximum wraps to 0, which the grid rejects.
         count = saturating_u64(k) + 1;
         end = d * k;
         append_total = !by_distance.drop_last && std::abs(end - total) > epsilon;
     }
     const std::size_t extra = append_total ? 1 : 0;
     if (count != 0) check_allocation(checked_add(count, extra), bytes_per_entry);
-    std::vector<double> grid = linspace(0, count, end, extra);
-    if (append_total) grid.push_back(total);
-    return grid;
-}
-
-double sample_or_zero(const Spline& spline, double s, SplineCursor& cursor) {
-    const std::optional<SplineSample> sample = spline.sample_with_key(s, cursor);
-    return sample ? sample->value : 0.0;
+    return Grid(LinspaceGrid(0, count, end), append_total, total);
 }
 
 }  // namespace
@@ -67,33 +78,38 @@ Path2D Path2D::resampled_path(const ResamplingMethod& method, InterpolationMetho
                                       : KeyInterpolation::Linear;
     const std::vector<double>& lengths = path_length_per_point();
     const double total = lengths.back();
-    const Spline spline_x = make_spline(lengths, x_, kind);
-    const Spline spline_y = make_spline(lengths, y_, kind);
+    // x, y and every column are splines over the same keys: one key search
+    // per grid entry serves them all.
+    const SplineKnots knots(lengths);
 
-    // Per grid entry: the grid itself, the point, the result's x and y, one value per column.
-    const std::size_t per_entry = checked_add(
-        checked_mul(associated_values_.size(), sizeof(double)),
-        sizeof(double) + sizeof(Point) + 2 * sizeof(double));
-    const std::vector<double> grid = make_grid(method, total, epsilon, per_entry);
+    // Per grid entry: the point, the result's x and y, one value per column.
+    const std::size_t per_entry =
+        checked_add(checked_mul(associated_values_.size(), sizeof(double)),
+                    sizeof(Point) + 2 * sizeof(double));
+    const Grid grid = make_grid(method, total, epsilon, per_entry);
+    const std::size_t size = grid.size();
 
     std::vector<Point> points;
-    points.reserve(grid.size());
-    SplineCursor cursor_x;
-    SplineCursor cursor_y;
-    for (const double s : grid)
-        points.push_back({sample_or_zero(spline_x, s, cursor_x), sample_or_zero(spline_y, s, cursor_y)});
-    Path2D result = from_points(std::move(points));
-
-    std::vector<Column> columns;
-    columns.reserve(associated_values_.size());
-    for (const Column& source : associated_values_) {
-        const Spline spline = make_spline(lengths, source, kind);
-        Column column;
-        column.reserve(grid.size());
-        SplineCursor cursor;
-        for (const double s : grid) column.push_back(sample_or_zero(spline, s, cursor));
-        columns.push_back(std::move(column));
+    std::vector<double> xs;
+    std::vector<double> ys;
+    points.reserve(size);
+    xs.reserve(size);
+    ys.reserve(size);
+    std::vector<Column> columns(associated_values_.size());
+    for (Column& column : columns) column.reserve(size);
+    SplineCursor cursor;
+    for (std::size_t i = 0; i < size; ++i) {
+        // An absent sample counts as 0.0.
+        const std::optional<SplinePosition> at = knots.locate(grid[i], kind, cursor);
+        const double x = at ? at->value(x_) : 0.0;
+        const double y = at ? at->value(y_) : 0.0;
+        points.push_back({x, y});
+        xs.push_back(x);
+        ys.push_back(y);
+        for (std::size_t c = 0; c < columns.size(); ++c)
+            columns[c].push_back(at ? at->value(associated_values_[c]) : 0.0);
     }
+    Path2D result = from_parts(std::move(points), std::move(xs), std::move(ys));
     result.set_associated_values(std::move(columns));
     return result;
 }

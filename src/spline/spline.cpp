@@ -4,19 +4,14 @@
 #include <cmath>
 #include <utility>
 
+#include "spline/key_order.hpp"
 #include "velmora/error.hpp"
 
 namespace velmora {
 
 namespace {
 
-// A strict weak order on t that puts NaN after every number, so that sorting
-// stays well defined (and a path's NaN tail stays where it is).
-bool key_before(const SplineKey& a, const SplineKey& b) {
-    if (std::isnan(a.t)) return false;
-    if (std::isnan(b.t)) return true;
-    return a.t < b.t;
-}
+bool key_before(const SplineKey& a, const SplineKey& b) { return detail::t_before(a.t, b.t); }
 
 bool any_nan(const std::vector<SplineKey>& keys) {
     return std::any_of(keys.begin(), keys.end(), [](const SplineKey& k) { return std::isnan(k.t); });
@@ -41,22 +36,7 @@ void Spline::add(SplineKey key) {
 }
 
 std::optional<std::size_t> Spline::search_lower(double s) const {
-    // Every comparison involving a NaN is an error, wherever the search meets it.
-    const auto at_or_below = [this, s](std::size_t i) {
-        const double t = keys_[i].t;
-        if (std::isnan(t) || std::isnan(s)) throw_unwrap_none();
-        return t <= s;
-    };
-    std::size_t size = keys_.size();
-    if (size == 0) return std::nullopt;
-    std::size_t base = 0;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        if (at_or_below(base + half)) base += half;
-        size -= half;
-    }
-    if (at_or_below(base)) return base;
-    return std::nullopt;
+    return detail::search_lower(keys_.size(), [this](std::size_t i) { return keys_[i].t; }, s);
 }
 
 std::optional<std::size_t> Spline::search_lower_from(double s, std::size_t from) const {

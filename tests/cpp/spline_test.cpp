@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ using velmora::SplineKey;
 namespace {
 
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 const std::string unwrap_message = "called `Option::unwrap()` on a `None` value";
 const std::string empty_index_message = "index out of bounds: the len is 0 but the index is 0";
 
@@ -261,6 +264,143 @@ TEST(Spline, CursorSearchMatchesBinarySearch) {
             for (const auto& grid : grids) {
                 velmora::SplineCursor cursor;
                 for (const double g : grid) ASSERT_EQ(describe(s, g, &cursor), describe(s, g, nullptr)) << g;
+            }
+        }
+    }
+}
+
+TEST(LinspaceGrid, EntriesMatchLinspaceBitForBit) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const std::int32_t start : {0, -2, 7}) {
+        for (const std::size_t count : {1u, 2u, 3u, 4u, 10u, 97u, 1001u}) {
+            for (const double end : {0.0, 2.0, 0.9, -3.3, 1e300, inf, nan_value}) {
+                const std::vector<double> stored = velmora::linspace(start, count, end);
+                const velmora::LinspaceGrid grid(start, count, end);
+                ASSERT_EQ(grid.size(), stored.size());
+                for (std::size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(bits(grid[i]), bits(stored[i])) << start << " " << count << " " << end << " " << i;
+            }
+        }
+    }
+    EXPECT_EQ(internal_error([] { velmora::LinspaceGrid(0, 0, 1.0); }), empty_index_message);
+}
+
+namespace {
+
+// What a SplineKnots lookup gives one value sequence, in describe()'s terms.
+std::string describe_position(const std::optional<velmora::SplinePosition>& at,
+                              const std::string& error, std::span<const double> values) {
+    if (!error.empty()) return error;
+    if (!at) return "none";
+    return std::to_string(at->key) + ":" + std::to_string(bits(at->value(values)));
+}
+
+// Keys of the kinds a caller can hand in: a path's lengths (ascending from 0,
+// with repeats), keys at or below -1, unsorted keys, keys with NaN or infinity.
+std::vector<double> random_keys(std::mt19937_64& rng, int shape, int n) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> keys;
+    double t = shape == 1 ? -3.0 : shape == 6 ? -1.0 : 0.0;
+    for (int i = 0; i < n; ++i) {
+        keys.push_back(t);
+        const double r = unit(rng);
+        t += r < 0.25 ? 0.0 : r < 0.3 ? 20.0 * unit(rng) : unit(rng);
+    }
+    if (shape == 2) std::shuffle(keys.begin(), keys.end(), rng);
+    if (shape == 3) keys[static_cast<std::size_t>(n / 2)] = nan_value;  // a NaN inside
+    if (shape == 4) {
+        // a path's NaN tail
+        std::fill(keys.begin() + n / 3, keys.end(), nan_value);
+    }
+    if (shape == 5) keys.back() = std::numeric_limits<double>::infinity();
+    return keys;
+}
+
+}  // namespace
+
+TEST(SplineKnots, KeysAreTheKeysOfMakeSpline) {
+    std::mt19937_64 rng(99);
+    for (int shape = 0; shape < 7; ++shape) {
+        for (const int n : {1, 2, 3, 5, 40}) {
+            const std::vector<double> keys = random_keys(rng, shape, n);
+            // Longer values: the end guards take values.back(), not the value of the last key.
+            std::vector<double> values(keys.size() + 2);
+            for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 + static_cast<double>(i);
+            const Spline spline = velmora::make_spline(keys, values, KeyInterpolation::Linear);
+            const velmora::SplineKnots knots(keys);
+            ASSERT_EQ(knots.len(), spline.len());
+            for (std::size_t j = 0; j < knots.len(); ++j) {
+                const SplineKey& key = spline.keys()[j];
+                const std::size_t source = knots.source(j);
+                const double value =
+                    source == velmora::SplinePosition::last_value ? values.back() : values[source];
+                EXPECT_EQ(bits(knots.t(j)), bits(key.t)) << shape << " " << n << " " << j;
+                EXPECT_EQ(value, key.value) << shape << " " << n << " " << j;
+            }
+        }
+    }
+    EXPECT_EQ(internal_error([] { velmora::SplineKnots(std::span<const double>{}); }),
+              unwrap_message);
+}
+
+TEST(SplineKnots, SamplesMatchPlainSplineSampling) {
+    // One locate per parameter serves every value sequence: each must get
+    // exactly what its own spline's plain binary search gives, failures included.
+    std::mt19937_64 rng(2024);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int round = 0; round < 12; ++round) {
+        for (int shape = 0; shape < 7; ++shape) {
+            const int n = 1 + round * 9;
+            const std::vector<double> keys = random_keys(rng, shape, n);
+            std::vector<std::vector<double>> sequences(3, std::vector<double>(keys.size()));
+            for (auto& seq : sequences)
+                for (double& v : seq) v = unit(rng) * 100.0 - 50.0;
+            sequences[2].push_back(1234.5);  // longer than the keys
+
+            double hi = -1.0;
+            for (const double k : keys)
+                if (!std::isnan(k)) hi = std::max(hi, k);
+            const auto count = static_cast<std::size_t>(4 * n + 7);
+            std::vector<double> ascending = velmora::linspace(-3, count, hi + 1.0);
+            std::vector<std::vector<double>> grids{ascending,
+                                                   {ascending.rbegin(), ascending.rend()}};
+            std::vector<double> exact{-1.0};  // exactly on keys and guards
+            for (const double k : keys) {
+                if (std::isnan(k)) continue;
+                exact.insert(exact.end(), {k, k + 0.01, k + 0.02, k + 0.015});
+            }
+            std::sort(exact.begin(), exact.end());
+            grids.push_back(exact);
+            std::vector<double> shuffled = exact;
+            shuffled.insert(shuffled.end(), ascending.begin(), ascending.end());
+            std::shuffle(shuffled.begin(), shuffled.end(), rng);
+            grids.push_back(shuffled);
+            std::vector<double> with_nan = ascending;
+            with_nan.insert(with_nan.begin() + static_cast<std::ptrdiff_t>(count / 2), nan_value);
+            grids.push_back(with_nan);
+
+            for (const KeyInterpolation kind : {KeyInterpolation::Linear, KeyInterpolation::CatmullRom}) {
+                const velmora::SplineKnots knots(keys);
+                std::vector<Spline> splines;
+                for (const auto& seq : sequences)
+                    splines.push_back(velmora::make_spline(keys, seq, kind));
+                for (const auto& grid : grids) {
+                    velmora::SplineCursor cursor;
+                    for (const double g : grid) {
+                        std::optional<velmora::SplinePosition> at;
+                        std::string error;
+                        try {
+                            at = knots.locate(g, kind, cursor);
+                        } catch (const velmora::InternalError& e) {
+                            error = e.what();
+                        }
+                        for (std::size_t k = 0; k < sequences.size(); ++k) {
+                            ASSERT_EQ(describe_position(at, error, sequences[k]),
+                                      describe(splines[k], g, nullptr))
+                                << "shape " << shape << " n " << n << " s " << g << " seq " << k;
+                        }
+                    }
+                }
             }
         }
     }
