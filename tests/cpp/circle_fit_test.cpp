@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include "velmora/circle_fit.hpp"
 #include "velmora/error.hpp"
 #include "velmora/path2d.hpp"
@@ -18,18 +20,9 @@ using velmora::Segment;
 
 namespace {
 
-constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf_value = std::numeric_limits<double>::infinity();
-
-template <class F>
-std::string internal_error(F&& f) {
-    try {
-        f();
-    } catch (const velmora::InternalError& e) {
-        return e.what();
-    }
-    return "<no InternalError>";
-}
+using velmora::testing::inf_value;
+using velmora::testing::internal_error;
+using velmora::testing::nan_value;
 
 // n points on the arc of radius r around c from angle a0 to a1 (inclusive).
 std::vector<Point> arc(Point c, double r, double a0, double a1, std::size_t n) {

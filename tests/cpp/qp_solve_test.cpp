@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "test_support.hpp"
 #include <velmora_clarabel.h>
 
 #include "qp/assembly.hpp"
@@ -27,14 +29,7 @@ std::vector<double> solution_of(const SolveResult& result) {
     return solved->solution();
 }
 
-std::string internal_error_of(auto&& call) {
-    try {
-        call();
-    } catch (const velmora::InternalError& e) {
-        return e.what();
-    }
-    return "<no InternalError>";
-}
+using velmora::testing::internal_error;
 
 TEST(ClarabelSettings, DefaultsAreClarabelsWithPrintingOff) {
     const velmora_clarabel_settings c = velmora_clarabel_settings_default();
@@ -195,7 +190,7 @@ TEST(ClarabelSolver, DimensionMismatchCarriesClarabelsMessage) {
         registry.add_vector(2, std::nullopt, std::nullopt);
         testing::internal::CaptureStderr();
         const std::string message =
-            internal_error_of([&] { (void)ClarabelSolver().solve(registry, c.objective, c.constraints); });
+            internal_error([&] { (void)ClarabelSolver().solve(registry, c.objective, c.constraints); });
         const std::string printed = testing::internal::GetCapturedStderr();
         EXPECT_EQ(message, c.message);
         EXPECT_EQ(printed, "");
@@ -210,7 +205,7 @@ TEST(ClarabelSolver, ConeSizesMustMatchB) {
     problem.b = {1.0};
     problem.zero_cone_dim = 1;
     problem.nonneg_cone_dim = 1;
-    EXPECT_EQ(internal_error_of([&] { (void)detail::solve_assembled(problem, {}); }),
+    EXPECT_EQ(internal_error([&] { (void)detail::solve_assembled(problem, {}); }),
               "Constraint dimensions inconsistent with size of cones.");
 }
 
@@ -220,7 +215,7 @@ TEST(SolvedProblem, EvalVecReadsByIndex) {
     const std::vector<Variable> picked{Variable{2}, Variable{0}, Variable{2}};
     EXPECT_EQ(solved.eval_vec(picked), (std::vector<double>{3.5, 1.5, 3.5}));
     const std::vector<Variable> beyond{Variable{3}};
-    EXPECT_EQ(internal_error_of([&] { (void)solved.eval_vec(beyond); }),
+    EXPECT_EQ(internal_error([&] { (void)solved.eval_vec(beyond); }),
               "index out of bounds: the len is 3 but the index is 3");
 }
 

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include "velmora/error.hpp"
 #include "velmora/memory.hpp"
 #include "velmora/path2d.hpp"
@@ -24,19 +26,12 @@ using velmora::Point;
 
 namespace {
 
-constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+using velmora::testing::inf_value;
+using velmora::testing::internal_error;
+using velmora::testing::nan_value;
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
-template <class F>
-std::string internal_error(F&& f) {
-    try {
-        f();
-    } catch (const velmora::InternalError& e) {
-        return e.what();
-    }
-    return "<no InternalError>";
-}
 
 const std::vector<Point> bent{{0, 0}, {1, 0}, {3, 0}};
 

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include "velmora/error.hpp"
 #include "velmora/spline.hpp"
 
@@ -21,21 +23,14 @@ using velmora::SplineKey;
 
 namespace {
 
-constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+using velmora::testing::inf_value;
+using velmora::testing::internal_error;
+using velmora::testing::nan_value;
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 const std::string unwrap_message = "called `Option::unwrap()` on a `None` value";
 const std::string empty_index_message = "index out of bounds: the len is 0 but the index is 0";
 
-template <class F>
-std::string internal_error(F&& f) {
-    try {
-        f();
-    } catch (const velmora::InternalError& e) {
-        return e.what();
-    }
-    return "<no InternalError>";
-}
 
 std::vector<double> key_ts(const Spline& s) {
     std::vector<double> ts;

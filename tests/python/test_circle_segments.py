@@ -5,6 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import velmora
+from conftest import raises_internal
 
 Path2D = velmora.Path2D
 NAN = float("nan")
@@ -38,12 +39,6 @@ def noisy(seed, n):
     return Path2D(points=(rng.normal(size=(n, 2)) * 5).tolist())
 
 
-def raises_internal(message, call):
-    with pytest.raises(BaseException) as info:
-        call()
-    e = info.value
-    assert type(e).__name__ == "PanicException" and not isinstance(e, Exception)
-    assert e.args == (message,)
 
 
 def assert_tiles(segments, start, end):

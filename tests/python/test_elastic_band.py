@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import velmora
+from conftest import raises_internal
 
 Path2D = velmora.Path2D
 SQUARE = velmora.ElasticBandMethod.SquareBounds
@@ -66,13 +67,6 @@ def smooth(points, d, method):
     return result.points
 
 
-def assert_internal_error(message, call):
-    with pytest.raises(BaseException) as info:
-        call()
-    error = info.value
-    assert type(error).__name__ == "PanicException" and type(error).__module__ == "pyo3_runtime"
-    assert not isinstance(error, Exception)
-    assert error.args == (message,)
 
 
 @pytest.mark.parametrize("points, d", RANDOM_PATHS)
@@ -148,8 +142,8 @@ def test_paths_without_interior_points_are_returned(points, d, method):
 def test_empty_path_raises_the_internal_error(method):
     path = Path2D(points=[])
     message = "index out of bounds: the len is 0 but the index is 0"
-    assert_internal_error(message, lambda: path.smoothed_path_elastic_band(0.5, method))
-    assert_internal_error(message, lambda: path.smoothed_path_elastic_band(0.5, method))
+    raises_internal(message, lambda: path.smoothed_path_elastic_band(0.5, method))
+    raises_internal(message, lambda: path.smoothed_path_elastic_band(0.5, method))
     # the module stays usable
     assert smooth([[0, 0], [1, 1], [2, 0]], 0.1, method)[1][1] == pytest.approx(0.9, abs=1e-3)
 

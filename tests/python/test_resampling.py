@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import velmora
-from conftest import same_floats
+from conftest import same_floats, raises_internal
 
 Path2D = velmora.Path2D
 RM = velmora.ResamplingMethod
@@ -42,12 +42,6 @@ def assert_points(actual, expected, tol=1e-12):
         assert a == pytest.approx(e, abs=tol), (actual, expected)
 
 
-def raises_internal(message, call):
-    with pytest.raises(BaseException) as info:
-        call()
-    e = info.value
-    assert type(e).__name__ == "PanicException" and not isinstance(e, Exception)
-    assert e.args == (message,)
 
 
 @pytest.mark.parametrize(

@@ -1,0 +1,25 @@
+#pragma once
+// Helpers shared by the core's tests.
+
+#include <limits>
+#include <string>
+
+#include "velmora/error.hpp"
+
+namespace velmora::testing {
+
+inline constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double inf_value = std::numeric_limits<double>::infinity();
+
+/// The message of the InternalError that call raises, or "<no InternalError>".
+template <class Call>
+std::string internal_error(Call&& call) {
+    try {
+        call();
+    } catch (const InternalError& e) {
+        return e.what();
+    }
+    return "<no InternalError>";
+}
+
+}  // namespace velmora::testing
