@@ -28,6 +28,9 @@ bool to_bool(handle obj);
 Point to_point(handle obj);
 std::vector<double> to_double_vector(handle obj);
 std::vector<Point> to_point_vector(handle obj);
+/// A path built from a sequence of points (Path2D::from_points), reading a
+/// float64 buffer in one pass.
+Path2D to_path_from_points(handle obj);
 
 /// Re-raises a TypeError from a parameter's conversion as
 /// "argument '{name}': {message}", keeping the original's cause.

@@ -29,16 +29,16 @@ PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         PyObject* bound[Signature::max_params];
         sig.bind(args, kwargs, bound);
         auto given = [&](int i) { return bound[i] != nullptr && bound[i] != Py_None; };
-        std::vector<Point> points;
+        Path2D from_points;
         std::vector<double> x;
         std::vector<double> y;
-        if (given(0)) points = argument("points", [&] { return to_point_vector(bound[0]); });
+        if (given(0)) from_points = argument("points", [&] { return to_path_from_points(bound[0]); });
         if (given(1)) x = argument("x", [&] { return to_double_vector(bound[1]); });
         if (given(2)) y = argument("y", [&] { return to_double_vector(bound[2]); });
 
         Path2D path;
         if (given(0) && !given(1) && !given(2)) {
-            path = Path2D::from_points(std::move(points));
+            path = std::move(from_points);
         } else if (!given(0) && given(1) && given(2)) {
             path = Path2D::from_coordinates(std::move(x), std::move(y));
         } else {
