@@ -74,10 +74,33 @@ test-wheel: deps
 test-stubs: build
 	cd build && ../$(PY) -m mypy.stubtest velmora
 
-test: test-cpp test-cpp-package test-python test-numpy1 test-stubs test-wheel
+test: test-cpp test-cpp-package test-python test-numpy1 test-stubs test-wheel test-sanitize test-fuzz
 
 bench: build
 	$(PY) bench/run_all.py
 
 clean:
 	rm -rf build $(VENV)
+
+# Reliability: the C++ tests and the Python suite against an ASan+UBSan build
+# (build/asan), and a bounded fuzz run of the argument conversions. The fuzz
+# venv gets atheris when PyPI has a wheel for it; otherwise the runner uses
+# its seeded random engine.
+FUZZ_SECONDS ?= 45
+FUZZ_VENV := build/fuzz-venv
+.PHONY: test-sanitize test-fuzz
+
+test-sanitize: deps
+	PY=$(PY) bash tools/sanitize.sh
+
+$(FUZZ_VENV)/.installed: | $(STAMP_SYS)
+	test -x $(FUZZ_VENV)/bin/python || $(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/pip install -q "numpy>=2"
+	$(FUZZ_VENV)/bin/pip install -q atheris || echo "atheris not installable: random engine"
+	@touch $@
+
+test-fuzz: build $(FUZZ_VENV)/.installed
+	rm -rf build/fuzz/module && mkdir -p build/fuzz/module
+	cp "$$($(PY) -c 'import velmora; print(velmora.__file__)')" build/fuzz/module/
+	PYTHONPATH=$(CURDIR)/build/fuzz/module $(FUZZ_VENV)/bin/python tests/fuzz/run_fuzz.py \
+		--seconds $(FUZZ_SECONDS) --workdir build/fuzz

@@ -52,10 +52,10 @@ std::size_t Signature::find(PyObject* name) const {
 void Signature::bind_keyword(PyObject* name, PyObject* value, PyObject** out) const {
     const std::size_t i = find(name);
     if (i == params_.size()) {
-        object text = check(PyObject_Str(name));
-        const char* utf8 = PyUnicode_AsUTF8(text.ptr());
-        if (utf8 == nullptr) throw python_error{};
-        fail(std::string("got an unexpected keyword argument '") + utf8 + "'");
+        // %U keeps the name as it is, even with characters UTF-8 cannot carry.
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                     function_.c_str(), name);
+        throw python_error{};
     }
     if (out[i] != nullptr) {
         fail(std::string("got multiple values for argument '") + params_[i].name + "'");

@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace velmora::python {
@@ -87,7 +88,10 @@ public:
                                                        std::strcmp(f, "<d") == 0);
         const bool shape_ok = columns == 0 ? view_.ndim == 1
                                            : (view_.ndim == 2 && view_.shape[1] == columns);
-        usable_ = is_double && shape_ok;
+        // A buffer at an odd address (a view at a byte offset) cannot be read
+        // as doubles in place; the generic conversion handles it.
+        const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+        usable_ = is_double && shape_ok && aligned;
     }
     ~DoubleBuffer() {
         if (held_) PyBuffer_Release(&view_);

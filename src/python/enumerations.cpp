@@ -93,13 +93,13 @@ PyTypeObject* elastic_band_type_slot = nullptr;
 }  // namespace
 
 PyTypeObject* interpolation_method_type() {
-    static PyType_Spec spec = {"builtins.InterpolationMethod", sizeof(PyEnum), 0, Py_TPFLAGS_DEFAULT,
+    static PyType_Spec spec = {"builtins.InterpolationMethod", sizeof(PyEnum), 0, final_value_class_flags,
                                enum_slots};
     return once(interpolation_type_slot, [] { return create_enum(interpolation_info, &spec); });
 }
 
 PyTypeObject* elastic_band_method_type() {
-    static PyType_Spec spec = {"builtins.ElasticBandMethod", sizeof(PyEnum), 0, Py_TPFLAGS_DEFAULT,
+    static PyType_Spec spec = {"builtins.ElasticBandMethod", sizeof(PyEnum), 0, final_value_class_flags,
                                enum_slots};
     return once(elastic_band_type_slot, [] { return create_enum(elastic_band_info, &spec); });
 }

@@ -2,6 +2,8 @@
 // The error funnel between C++ and the interpreter. Every entry point catches
 // everything and calls translate_exception(); nothing C++ reaches CPython.
 
+#include <cxxabi.h>
+
 #include <source_location>
 #include <string>
 
@@ -31,9 +33,19 @@ object check(PyObject* new_reference);
 /// Converts the exception in flight into a Python error. Call only in catch(...).
 void translate_exception() noexcept;
 
+/// Sets up this thread's C++ exception state (libstdc++ allocates it on a
+/// thread's first throw). Done on entry, while memory is still available: a
+/// first throw after a call has exhausted memory would otherwise abort.
+inline void prepare_exception_state() noexcept {
+    // The call is declared const; the volatile store keeps it from being elided.
+    void* volatile globals = abi::__cxa_get_globals();
+    (void)globals;
+}
+
 /// Runs body, returning its object as a new reference, or NULL with the error set.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    prepare_exception_state();
     try {
         return body().release();
     } catch (...) {
@@ -45,6 +57,7 @@ PyObject* guarded(Body&& body) noexcept {
 /// Same for entry points returning int (0 success, -1 error).
 template <class Body>
 int guarded_int(Body&& body) noexcept {
+    prepare_exception_state();
     try {
         return body();
     } catch (...) {

@@ -184,7 +184,7 @@ PyTypeObject* create_resampling_types() {
         {0, nullptr},
     };
     static PyType_Spec number_spec = {"builtins.ResamplingMethod_ByNumberPoints",
-                                      sizeof(PyResamplingMethod), 0, Py_TPFLAGS_DEFAULT,
+                                      sizeof(PyResamplingMethod), 0, final_value_class_flags,
                                       number_slots};
 
     static PyGetSetDef distance_getset[] = {
@@ -200,7 +200,7 @@ PyTypeObject* create_resampling_types() {
         {0, nullptr},
     };
     static PyType_Spec distance_spec = {"builtins.ResamplingMethod_BySamplingDistance",
-                                        sizeof(PyResamplingMethod), 0, Py_TPFLAGS_DEFAULT,
+                                        sizeof(PyResamplingMethod), 0, final_value_class_flags,
                                         distance_slots};
 
     object base = check(PyType_FromSpec(&base_spec));

@@ -186,3 +186,17 @@ def test_unhashable(obj):
         hash(obj)
     with pytest.raises(TypeError):
         {obj}
+
+
+@pytest.mark.parametrize(
+    "obj, other",
+    [(ResamplingMethod.by_number_points(3), BySamplingDistance),
+     (ResamplingMethod.by_sampling_distance(1.0), ByNumberPoints),
+     (InterpolationMethod.Linear, ElasticBandMethod)],
+)
+def test_class_of_a_value_cannot_be_swapped(obj, other):
+    # sibling classes share one layout: a swap would reinterpret the stored value
+    before = repr(obj)
+    with pytest.raises(TypeError):
+        obj.__class__ = other
+    assert repr(obj) == before

@@ -294,3 +294,10 @@ def test_property_values_match_independent_formulas():
     assert np.allclose(p.curvature_np, (gx * gyy - gxx * gy) / (gx * gx + gy * gy) ** 1.5, rtol=1e-12)
     o = [math.atan2(b[1] - a[1], b[0] - a[0]) for a, b in zip(pts[:-2], pts[2:])]
     assert p.orientation[1:-1] == o
+
+
+@pytest.mark.parametrize("name", ["\ud800", "a\0b", "ü"])
+def test_unexpected_keyword_names_are_reported_as_given(name):
+    with pytest.raises(TypeError) as info:
+        Path2D(points=[[0, 0]]).sub_path(**{name: 1})
+    assert str(info.value) == f"Path2D.sub_path() got an unexpected keyword argument '{name}'"
