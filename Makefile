@@ -40,7 +40,8 @@ test-cpp: deps
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 test-python: build
-	$(PY) -m pytest -q tests/python bench/tests
+	$(PY) -m pytest -q tests/python
+	$(PY) -m pytest -q bench/tests
 
 # The module must also work with NumPy 1.x: the array-facing tests run once
 # more in a second venv holding NumPy 1.26, against the same built module.

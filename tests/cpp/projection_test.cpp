@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <ostream>
+
 #include <gtest/gtest.h>
 
 #include "velmora/path2d.hpp"
@@ -24,6 +26,9 @@ struct ProjectionCase {
     std::optional<std::size_t> index;
     std::optional<double> length;
 };
+
+// Printed by name, so that test listings stay one short line per case.
+void PrintTo(const ProjectionCase& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<Point> line3{{0, 0}, {1, 0}, {2, 0}};
 

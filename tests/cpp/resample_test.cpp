@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include <ostream>
+
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
@@ -41,6 +43,10 @@ struct ResampleCase {
     double epsilon;
     std::vector<double> xs;
 };
+
+// Printed by name, so that test listings stay one short line per case.
+void PrintTo(const ResampleCase& c, std::ostream* os) { *os << c.name; }
+
 
 class ResampleLinear : public ::testing::TestWithParam<ResampleCase> {};
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <span>
 #include <string>
@@ -120,6 +121,11 @@ struct SampleCase {
     std::optional<double> value;
     std::size_t key;
 };
+
+// Printed briefly, so that test listings stay one short line per case.
+void PrintTo(const SampleCase& c, std::ostream* os) {
+    *os << (c.kind == KeyInterpolation::Linear ? "linear" : "catmull-rom") << " at " << c.s;
+}
 
 class SplineSampling : public ::testing::TestWithParam<SampleCase> {};
 
