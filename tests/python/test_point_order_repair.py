@@ -215,3 +215,31 @@ def test_random_repairs_leave_nothing_flagged(seed, sus_angle):
     assert result.points == [path.points[i] for i in kept]
     removed = len(points) - len(kept)
     assert (removed == 0) == (path.detect_corrupted_point_order(sus_angle) == [])
+
+
+def _reference_repair(points, sus_angle):
+    """Detection over the whole path after every removal pass."""
+    pts = [tuple(p) for p in points]
+    while True:
+        flagged = []
+        for j in range(1, len(pts) - 1):
+            h_in = math.atan2(pts[j][1] - pts[j - 1][1], pts[j][0] - pts[j - 1][0])
+            h_out = math.atan2(pts[j + 1][1] - pts[j][1], pts[j + 1][0] - pts[j][0])
+            d = abs(h_out - h_in)
+            turn = abs(6.283185307179586 - d) if 3.141592653589793 < d else d
+            if turn >= sus_angle:
+                flagged.append(j)
+        if not flagged:
+            return [list(p) for p in pts]
+        pts = [p for i, p in enumerate(pts) if i not in set(flagged)]
+
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("sus_angle", [0.5, 1.5, 2.8])
+def test_repair_matches_detection_over_the_whole_path_each_pass(seed, sus_angle):
+    rng = random.Random(seed)
+    pts = [[0.0, 0.0]]
+    for _ in range(300):  # a zig-zagging walk: many passes, runs of flagged points
+        step = rng.choice([1.0, 1.0, -0.6, 0.3])
+        pts.append([pts[-1][0] + step, pts[-1][1] + rng.uniform(-0.4, 0.4)])
+    assert Path2D(points=pts).repair_corrupted_point_order(sus_angle).points == _reference_repair(pts, sus_angle)
