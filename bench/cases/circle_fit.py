@@ -40,6 +40,16 @@ def run(vm):
         lambda _: circle_fit.curvature(x, y, MAX_RMSE),
         vm=vm, needs=("Path2D", "Path2D.compute_circle_fit_curvature"), target=0.1,
         note="peer: numpy recursion + junction merge, Taubin via numpy.linalg.svd", check=agree)
+    # The same path with a tight threshold splits into hundreds of arcs: the
+    # per-fit overhead of the numpy version then dominates.
+    tight = 0.01
+    yield compare(
+        f"7 circle-fit curvature, same path, max_rmse {tight} (many segments)",
+        lambda _: path.compute_circle_fit_curvature(tight),
+        lambda _: circle_fit.curvature(x, y, tight),
+        vm=vm, needs=("Path2D", "Path2D.compute_circle_fit_curvature"),
+        note="information: the decomposition with hundreds of fits", check=lambda v, p: (
+            f"curvature rel|Δ| {_relative(v, p):.1e}", len(v) == len(p) and _relative(v, p) <= 1e-9))
     yield _single_fit(vm, path, pts)
 
 
