@@ -65,8 +65,8 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     });
 }
 
-PyTypeObject* create_enum(const EnumInfo& info, PyType_Spec* spec) {
-    object type = check(PyType_FromSpec(spec));
+PyTypeObject* create_enum(const EnumInfo& info, PyType_Spec* type_spec) {
+    object type = check(PyType_FromSpec(type_spec));
     auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
     for (int value = 0; value < 2; ++value) {
         object member = check(t->tp_alloc(t, 0));
@@ -93,15 +93,15 @@ PyTypeObject* elastic_band_type_slot = nullptr;
 }  // namespace
 
 PyTypeObject* interpolation_method_type() {
-    static PyType_Spec spec = {"builtins.InterpolationMethod", sizeof(PyEnum), 0, final_value_class_flags,
+    static PyType_Spec type_spec = {"builtins.InterpolationMethod", sizeof(PyEnum), 0, final_value_class_flags,
                                enum_slots};
-    return once(interpolation_type_slot, [] { return create_enum(interpolation_info, &spec); });
+    return once(interpolation_type_slot, [] { return create_enum(interpolation_info, &type_spec); });
 }
 
 PyTypeObject* elastic_band_method_type() {
-    static PyType_Spec spec = {"builtins.ElasticBandMethod", sizeof(PyEnum), 0, final_value_class_flags,
+    static PyType_Spec type_spec = {"builtins.ElasticBandMethod", sizeof(PyEnum), 0, final_value_class_flags,
                                enum_slots};
-    return once(elastic_band_type_slot, [] { return create_enum(elastic_band_info, &spec); });
+    return once(elastic_band_type_slot, [] { return create_enum(elastic_band_info, &type_spec); });
 }
 
 InterpolationMethod to_interpolation_method(handle obj) {

@@ -218,8 +218,8 @@ PyTypeObject* path2d_type() {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Path2D", sizeof(PyPath2D), 0, Py_TPFLAGS_DEFAULT, slots};
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    static PyType_Spec type_spec = {"builtins.Path2D", sizeof(PyPath2D), 0, Py_TPFLAGS_DEFAULT, slots};
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return type;
 }
 

@@ -122,10 +122,10 @@ PyObject* get_drop_last(PyObject* self, void*) noexcept {
     return guarded([&] { return py_bool(std::get<BySamplingDistance>(resampling_value(self)).drop_last); });
 }
 
-PyTypeObject* make_variant(PyType_Spec* spec, PyTypeObject* base, const char* const* match_args,
+PyTypeObject* make_variant(PyType_Spec* type_spec, PyTypeObject* base, const char* const* match_args,
                            int n_match) {
     object bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base)));
-    object type = check(PyType_FromSpecWithBases(spec, bases.ptr()));
+    object type = check(PyType_FromSpecWithBases(type_spec, bases.ptr()));
     auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
     object names = check(PyTuple_New(n_match));
     for (int i = 0; i < n_match; ++i) {
