@@ -1,6 +1,7 @@
 #include "errors.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -15,8 +16,17 @@ constexpr const char* panic_doc =
     "It derives from BaseException, like SystemExit, so that `except Exception`\n"
     "does not swallow it.";
 
+// The source file relative to the project ("src/core/resample.cpp"), not the
+// build machine's absolute path.
+const char* project_path(const char* file) {
+    const char* src = std::strstr(file, "/src/");
+    const char* include = std::strstr(file, "/include/velmora/");
+    const char* found = src != nullptr ? src : include;
+    return found != nullptr ? found + 1 : file;
+}
+
 void set_panic(const std::string& message, const std::source_location& where) {
-    std::fprintf(stderr, "velmora: internal error at %s:%u: %s\n", where.file_name(),
+    std::fprintf(stderr, "velmora: internal error at %s:%u: %s\n", project_path(where.file_name()),
                  static_cast<unsigned>(where.line()), message.c_str());
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // creating the class failed: that error stays set
