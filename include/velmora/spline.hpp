@@ -15,11 +15,8 @@
 namespace velmora {
 
 /// count evenly spaced values from start to exactly end ([end] for count 1).
-/// extra_capacity reserves room for that many more entries, so that a caller
-/// appending to the grid does not reallocate it.
 /// Throws InternalError "index out of bounds: the len is 0 but the index is 0" for count 0.
-std::vector<double> linspace(std::int32_t start, std::size_t count, double end,
-                             std::size_t extra_capacity = 0);
+std::vector<double> linspace(std::int32_t start, std::size_t count, double end);
 
 /// The entries of linspace(start, count, end), computed on demand for callers
 /// that walk the grid once and need not store it: grid[i] equals
@@ -62,16 +59,15 @@ struct SplineSample {
     std::size_t key = 0;
 };
 
-/// Remembers where the previous sample of a spline was found, so that sampling
-/// along an ascending grid does not search the keys from scratch every time.
-/// A default-constructed cursor knows nothing; one cursor serves one Spline
-/// (or one SplineKnots).
+/// Remembers where the previous parameter was located among the keys of a
+/// SplineKnots, so that walking an ascending grid does not search the keys
+/// from scratch every time. A default-constructed cursor knows nothing; one
+/// cursor serves one SplineKnots.
 class SplineCursor {
 public:
     SplineCursor() = default;
 
 private:
-    friend class Spline;
     friend class SplineKnots;
     std::size_t lower_ = 0;
     bool valid_ = false;
@@ -98,17 +94,12 @@ public:
     /// `None` value" when the key search compares against a NaN.
     std::optional<SplineSample> sample_with_key(double s) const;
 
-    /// Same result as sample_with_key(s), found from the cursor's previous
-    /// position when s lies at or after it.
-    std::optional<SplineSample> sample_with_key(double s, SplineCursor& cursor) const;
 
 private:
     std::optional<std::size_t> search_lower(double s) const;
-    std::optional<std::size_t> search_lower_from(double s, std::size_t from) const;
     std::optional<SplineSample> interpolate(std::size_t lower, double s) const;
 
     std::vector<SplineKey> keys_;
-    bool has_nan_ = false;  // any NaN t: only the plain search reproduces its failures
 };
 
 /// One key (keys[i], values[i]) per index below the shorter length, plus the

@@ -1,6 +1,3 @@
-#include <limits>
-#include <new>
-
 #include "velmora/error.hpp"
 #include "velmora/memory.hpp"
 #include "velmora/spline.hpp"
@@ -14,14 +11,12 @@ LinspaceGrid::LinspaceGrid(std::int32_t start, std::size_t count, double end)
     if (count >= 3) step_ = (end - start_) / (static_cast<double>(count) - 1.0);
 }
 
-std::vector<double> linspace(std::int32_t start, std::size_t count, double end,
-                             std::size_t extra_capacity) {
+std::vector<double> linspace(std::int32_t start, std::size_t count, double end) {
     const LinspaceGrid entries(start, count, end);
-    if (extra_capacity > std::numeric_limits<std::size_t>::max() - count) throw std::bad_alloc();
-    check_allocation(count + extra_capacity, sizeof(double));
+    check_allocation(count, sizeof(double));
 
     std::vector<double> grid;
-    grid.reserve(count + extra_capacity);
+    grid.reserve(count);
     for (std::size_t i = 0; i < count; ++i) grid.push_back(entries[i]);
     return grid;
 }

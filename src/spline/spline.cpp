@@ -13,9 +13,6 @@ namespace {
 
 bool key_before(const SplineKey& a, const SplineKey& b) { return detail::t_before(a.t, b.t); }
 
-bool any_nan(const std::vector<SplineKey>& keys) {
-    return std::any_of(keys.begin(), keys.end(), [](const SplineKey& k) { return std::isnan(k.t); });
-}
 
 }  // namespace
 
@@ -24,7 +21,6 @@ Spline Spline::from_keys(std::vector<SplineKey> keys) {
     if (!std::is_sorted(keys.begin(), keys.end(), key_before))
         std::stable_sort(keys.begin(), keys.end(), key_before);
     Spline spline;
-    spline.has_nan_ = any_nan(keys);
     spline.keys_ = std::move(keys);
     return spline;
 }
@@ -32,28 +28,10 @@ Spline Spline::from_keys(std::vector<SplineKey> keys) {
 void Spline::add(SplineKey key) {
     const auto at = std::upper_bound(keys_.begin(), keys_.end(), key, key_before);
     keys_.insert(at, key);
-    has_nan_ = has_nan_ || std::isnan(key.t);
 }
 
 std::optional<std::size_t> Spline::search_lower(double s) const {
     return detail::search_lower(keys_.size(), [this](std::size_t i) { return keys_[i].t; }, s);
-}
-
-std::optional<std::size_t> Spline::search_lower_from(double s, std::size_t from) const {
-    // Galloping search; requires NaN-free keys, s not NaN and keys_[from].t <= s.
-    const std::size_t n = keys_.size();
-    std::size_t lo = from;
-    std::size_t step = 1;
-    while (step < n - lo && keys_[lo + step].t <= s) {
-        lo += step;
-        step *= 2;
-    }
-    const std::size_t hi = step < n - lo ? lo + step : n;
-    const auto first_above = std::upper_bound(
-        keys_.begin() + static_cast<std::ptrdiff_t>(lo) + 1,
-        keys_.begin() + static_cast<std::ptrdiff_t>(hi), s,
-        [](double value, const SplineKey& k) { return value < k.t; });
-    return static_cast<std::size_t>(first_above - keys_.begin()) - 1;
 }
 
 std::optional<SplineSample> Spline::interpolate(std::size_t i, double s) const {
@@ -88,23 +66,6 @@ std::optional<SplineSample> Spline::sample_with_key(double s) const {
     if (keys_.size() < 2) return std::nullopt;
     const std::optional<std::size_t> lower = search_lower(s);
     if (!lower) return std::nullopt;
-    return interpolate(*lower, s);
-}
-
-std::optional<SplineSample> Spline::sample_with_key(double s, SplineCursor& cursor) const {
-    if (keys_.size() < 2) return std::nullopt;
-    std::optional<std::size_t> lower;
-    // With NaN-free sorted keys the plain search fails exactly when s is NaN
-    // and otherwise finds the last key with t <= s, which the gallop finds too.
-    if (!has_nan_ && cursor.valid_ && cursor.lower_ < keys_.size()) {
-        if (std::isnan(s)) throw_unwrap_none();
-        lower = keys_[cursor.lower_].t <= s ? search_lower_from(s, cursor.lower_) : search_lower(s);
-    } else {
-        lower = search_lower(s);
-    }
-    cursor.valid_ = lower.has_value();
-    if (!lower) return std::nullopt;
-    cursor.lower_ = *lower;
     return interpolate(*lower, s);
 }
 
