@@ -246,3 +246,12 @@ def max_abs_diff(a, b) -> float:
     if a.size == 0:
         return 0.0
     return float(np.max(np.abs(a - b)))
+
+
+def exact_points(path, points, label="points") -> tuple[str, bool]:
+    """Check that a velmora result path holds exactly the peer's (n, 2) points."""
+    got = path.points_np
+    if got.shape != points.shape:
+        return f"{len(got):,} vs {len(points):,} {label}", False
+    diff = max_abs_diff(got, points)
+    return f"{len(points):,} {label}, max|Δ| {diff:.1e}", diff == 0.0

@@ -4,7 +4,7 @@ from __future__ import annotations
 import numpy as np
 
 import workloads
-from harness import attempt, compare, max_abs_diff, sized
+from harness import attempt, compare, exact_points, sized
 from peers import chaikin
 
 ITERATIONS = 5
@@ -15,15 +15,8 @@ def run(vm):
     pts = workloads.noisy_wave(n)
     path = attempt(lambda: vm.Path2D(points=pts))
 
-    def exact(v, p):
-        got = v.points_np
-        if got.shape != p.shape:
-            return f"shape {got.shape} vs {p.shape}", False
-        diff = max_abs_diff(got, p)
-        return f"max|Δ| {diff:.1e}", diff == 0.0
-
     yield compare(
         f"6 Chaikin {ITERATIONS} iterations, {n:,} points",
         lambda _: path.smoothed_path_chaikin(ITERATIONS), lambda _: chaikin.chaikin(pts, ITERATIONS),
         vm=vm, needs=("Path2D", "Path2D.smoothed_path_chaikin", "Path2D.points_np"), target=1.0,
-        note="peer: numpy, one vectorised pass per iteration", check=exact)
+        note="peer: numpy, one vectorised pass per iteration", check=exact_points)

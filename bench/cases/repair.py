@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import workloads
-from harness import attempt, compare, max_abs_diff, sized
+from harness import attempt, compare, exact_points, sized
 from peers import repair
 
 
@@ -12,15 +12,8 @@ def run(vm):
     pts, injected = workloads.with_backward_steps(clean, 0.01)
     path = attempt(lambda: vm.Path2D(points=pts))
 
-    def same(v, p):
-        got = v.points_np
-        if got.shape != p.shape:
-            return f"{len(got):,} vs {len(p):,} points kept", False
-        diff = max_abs_diff(got, p)
-        return f"same {len(p):,} points kept, max|Δ| {diff:.1e}", diff == 0.0
-
     yield compare(
         f"8 repair {n:,} points, {len(injected):,} backward steps",
         lambda _: path.repair_corrupted_point_order(2.8), lambda _: repair.repair(pts, 2.8),
         vm=vm, needs=("Path2D", "Path2D.repair_corrupted_point_order", "Path2D.points_np"), target=1.0,
-        note="peer: numpy flag + mask pass, repeated until clean", check=same)
+        note="peer: numpy flag + mask pass, repeated until clean", check=lambda v, p: exact_points(v, p, "points kept"))
