@@ -1,8 +1,6 @@
 """Chaikin corner cutting against a vectorised numpy version."""
 from __future__ import annotations
 
-import numpy as np
-
 import workloads
 from harness import attempt, compare, exact_points, sized
 from peers import chaikin
