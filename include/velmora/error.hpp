@@ -1,7 +1,7 @@
 #pragma once
-// The one exception type of the core: a broken internal expectation (an index
-// out of range, a missing intermediate result). It carries the exact message
-// that callers see and the place where it was raised, for diagnostics.
+// The core's errors. Every one derives from InternalError, which carries the
+// exact message callers see and the place where it was raised; the derived
+// types let a C++ caller tell the kinds apart without parsing text.
 // Allocation failures are not wrapped: they stay std::bad_alloc.
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 
 namespace velmora {
 
+/// Base of every error the core raises.
 class InternalError : public std::runtime_error {
 public:
     explicit InternalError(const std::string& message,
@@ -21,6 +22,41 @@ public:
 
 private:
     std::source_location where_;
+};
+
+/// An index or range outside a container: "index out of bounds: ...", a slice
+/// whose start lies past its end, a range end past the length.
+class IndexError : public InternalError {
+public:
+    using InternalError::InternalError;
+};
+
+/// A result that had to exist was absent ("called `Option::unwrap()` on a
+/// `None` value").
+class MissingResultError : public InternalError {
+public:
+    using InternalError::InternalError;
+};
+
+/// A C++ caller broke a documented precondition of a public function (a
+/// column of the wrong length, parts of different sizes, ...).
+class InvalidArgumentError : public InternalError {
+public:
+    using InternalError::InternalError;
+};
+
+/// The solver refused the problem it was given (for example Clarabel's
+/// dimension checks); `code` is the shim's status code.
+class SolverFailure : public InternalError {
+public:
+    SolverFailure(const std::string& message, int code,
+                  std::source_location where = std::source_location::current())
+        : InternalError(message, where), code_(code) {}
+
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
 };
 
 /// "index out of bounds: the len is {len} but the index is {index}"

@@ -47,7 +47,7 @@ private:
 
     CircleFit fit(std::size_t start, std::size_t end) {
         if (end < start) {
-            throw InternalError("slice index starts at " + std::to_string(start) + " but ends at " +
+            throw IndexError("slice index starts at " + std::to_string(start) + " but ends at " +
                                 std::to_string(end));
         }
         check_end(end, x_.size());
@@ -60,7 +60,7 @@ private:
 
     static void check_end(std::size_t end, std::size_t length) {
         if (end > length) {
-            throw InternalError("range end index " + std::to_string(end) +
+            throw IndexError("range end index " + std::to_string(end) +
                                 " out of range for slice of length " + std::to_string(length));
         }
     }

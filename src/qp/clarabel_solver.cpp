@@ -54,7 +54,7 @@ SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSetti
     output.error_capacity = message.size();
 
     const int32_t code = velmora_clarabel_solve(&c_problem, &c_settings, &output);
-    if (code != VELMORA_CLARABEL_OK) throw InternalError(std::string(message.data()));
+    if (code != VELMORA_CLARABEL_OK) throw SolverFailure(std::string(message.data()), code);
 
     switch (output.status) {
         case VELMORA_STATUS_SOLVED:

@@ -39,7 +39,7 @@ CscMatrix CscMatrix::from_triplets(std::size_t m, std::size_t n,
                                    const std::vector<double>& values) {
     const std::size_t nnz = values.size();
     if (rows.size() != nnz || cols.size() != nnz)
-        throw InternalError("triplet arrays of different lengths");
+        throw InvalidArgumentError("triplet arrays of different lengths");
     for (std::size_t k = 0; k < nnz; ++k) {
         if (rows[k] >= m) throw_index_out_of_bounds(m, rows[k]);
         if (cols[k] >= n) throw_index_out_of_bounds(n, cols[k]);
