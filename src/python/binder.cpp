@@ -1,13 +1,14 @@
 #include "binder.hpp"
 
 #include <string>
+#include <utility>
 
 #include "errors.hpp"
 
 namespace velmora::python {
 
-Signature::Signature(const char* function, std::initializer_list<Param> params)
-    : function_(function), params_(params) {
+Signature::Signature(std::string function, std::vector<Param> params)
+    : function_(std::move(function)), params_(std::move(params)) {
     for (const Param& p : params_) required_ += p.required ? 1 : 0;
 }
 

@@ -17,12 +17,24 @@ struct Param {
     bool required;
 };
 
+/// The interpreter's METH_FASTCALL | METH_KEYWORDS calling convention.
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+/// The one place a fast-call function becomes a PyMethodDef's PyCFunction.
+/// The interpreter calls it by the row's flags, not by this type; the detour
+/// through void(*)() says the cast is meant.
+inline PyCFunction as_method_pointer(FastMethod function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 class Signature {
 public:
     static constexpr std::size_t max_params = 8;
 
     /// function: the name used in messages, e.g. "Path2D.sub_path()".
-    Signature(const char* function, std::initializer_list<Param> params);
+    Signature(std::string function, std::vector<Param> params);
+    Signature(const char* function, std::initializer_list<Param> params)
+        : Signature(function, std::vector<Param>(params)) {}
 
     std::size_t size() const noexcept { return params_.size(); }
 

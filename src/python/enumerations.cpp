@@ -3,7 +3,7 @@
 
 #include "class_support.hpp"
 #include "convert.hpp"
-#include "enums.hpp"
+#include "enum_classes.hpp"
 
 namespace velmora::python {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "enums.hpp"
+#include "enum_classes.hpp"
 #include "errors.hpp"
 #include "path2d_object.hpp"
 

@@ -1,10 +1,10 @@
 #pragma once
-// The Python object that owns one Path2D record, and the shared plumbing of
-// its methods: bind, borrow, convert, run, convert back, release.
+// The Python object that owns one Path2D record, and how its methods reach
+// the record under a borrow.
 
+#include <type_traits>
 #include <utility>
 
-#include "binder.hpp"
 #include "borrow.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
@@ -27,40 +27,25 @@ object wrap(Path2D&& path);
 /// The receiver as a Path2D, or TypeError "'{type}' object cannot be converted to 'Path2D'".
 PyPath2D& as_path2d(handle self);
 
-/// Fast-call entry point signature of every method.
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+/// The receiver of Path2D's method rows (method_table.hpp): checks the type,
+/// then holds the borrow that the body's receiver parameter asks for while
+/// the arguments are converted and the body runs.
+struct Path2DClass {
+    static constexpr const char* name = "Path2D";
 
-/// Runs a method of Path2D under a shared borrow: body(const Path2D&, PyObject** bound).
-template <class Body>
-PyObject* shared_method(PyObject* self, const Signature& sig, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, Body&& body) noexcept {
-    return guarded([&]() -> object {
-        PyObject* bound[Signature::max_params];
-        sig.bind(args, nargs, kwnames, bound);
+    template <class Receiver, class Run>
+    static object with_receiver(PyObject* self, Run&& run) {
         PyPath2D& me = as_path2d(self);
-        BorrowFlag::Shared guard(me.borrow);
-        return body(std::as_const(me.path), bound);
-    });
-}
-
-/// Same under the exclusive borrow: body(Path2D&, PyObject** bound).
-template <class Body>
-PyObject* exclusive_method(PyObject* self, const Signature& sig, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, Body&& body) noexcept {
-    return guarded([&]() -> object {
-        PyObject* bound[Signature::max_params];
-        sig.bind(args, nargs, kwnames, bound);
-        PyPath2D& me = as_path2d(self);
-        BorrowFlag::Exclusive guard(me.borrow);
-        return body(me.path, bound);
-    });
-}
-
-/// Converts an optional argument, or gives the default when it was not passed.
-template <class T, class Convert>
-T optional_argument(PyObject* value, const char* name, T fallback, Convert&& convert) {
-    if (value == nullptr) return fallback;
-    return argument(name, [&] { return convert(value); });
-}
+        if constexpr (std::is_same_v<Receiver, Path2D&>) {
+            BorrowFlag::Exclusive guard(me.borrow);
+            return run(me.path);
+        } else {
+            static_assert(std::is_same_v<Receiver, const Path2D&>,
+                          "a Path2D body takes `const Path2D&` (shared) or `Path2D&` (exclusive)");
+            BorrowFlag::Shared guard(me.borrow);
+            return run(std::as_const(me.path));
+        }
+    }
+};
 
 }  // namespace velmora::python

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "binder.hpp"
 #include "float_format.hpp"
 #include "numpy_api.hpp"
 #include "path2d_methods.hpp"
@@ -58,11 +59,7 @@ void path2d_dealloc(PyObject* self) {
 // A property getter: shared borrow, then a fresh Python object from the record.
 template <class Read>
 PyObject* property(PyObject* self, Read&& read) noexcept {
-    return guarded([&]() -> object {
-        PyPath2D& me = as_path2d(self);
-        BorrowFlag::Shared guard(me.borrow);
-        return read(std::as_const(me.path));
-    });
+    return guarded([&] { return Path2DClass::with_receiver<const Path2D&>(self, read); });
 }
 
 object array_of(const std::vector<double>& v) { return new_array_1d(v.data(), v.size()); }
@@ -193,29 +190,19 @@ PyTypeObject* path2d_type() {
         {"curvature_np", get_curvature_np, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
-    static PyMethodDef methods[] = {
-        compute_circle_fit_curvature_def,
-        find_circle_segments_def,
-        resampled_path_def,
-        smoothed_path_elastic_band_def,
-        smoothed_path_chaikin_def,
-        index_from_point_def,
-        path_length_from_point_def,
-        sub_path_def,
-        detect_corrupted_point_order_def,
-        repair_corrupted_point_order_def,
-        add_associated_values_def,
-        associated_values_def,
-        associated_value_np_def,
-        {nullptr, nullptr, 0, nullptr},
-    };
+    static std::vector<PyMethodDef> methods = [] {
+        const std::span<const PyMethodDef> rows = path2d_methods();
+        std::vector<PyMethodDef> table(rows.begin(), rows.end());
+        table.push_back({nullptr, nullptr, 0, nullptr});
+        return table;
+    }();
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(path2d_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(path2d_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(path2d_repr)},
         {Py_tp_doc, const_cast<char*>(path2d_doc)},
         {Py_tp_getset, getset},
-        {Py_tp_methods, methods},
+        {Py_tp_methods, methods.data()},
         {0, nullptr},
     };
     static PyType_Spec type_spec = {"builtins.Path2D", sizeof(PyPath2D), 0, Py_TPFLAGS_DEFAULT, slots};

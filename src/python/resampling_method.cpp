@@ -8,7 +8,7 @@
 #include "binder.hpp"
 #include "class_support.hpp"
 #include "convert.hpp"
-#include "enums.hpp"
+#include "enum_classes.hpp"
 
 namespace velmora::python {
 

@@ -1,0 +1,215 @@
+#pragma once
+// A Python method as one declarative row: its name, its parameters with
+// their defaults, a body that takes the receiver and the converted
+// arguments, and its docstring. From a tuple of rows come the fast-call entry
+// points, the text-signature headers and the PyMethodDef table.
+//
+// The body's receiver parameter states the borrow: `const Path2D&` takes a
+// shared borrow, `Path2D&` the exclusive one. The types of its other
+// parameters choose the conversions (convert_argument below).
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "binder.hpp"
+#include "convert.hpp"
+#include "enum_classes.hpp"
+#include "float_format.hpp"
+#include "object.hpp"
+
+namespace velmora::python {
+
+/// A parameter without a default.
+struct Required {
+    const char* name;
+};
+
+/// A parameter with a default value. `text` is the default as the docstring
+/// writes it when it is not a plain literal (an enumeration member); the text
+/// signature then shows "...", as the interpreter reads only literals there.
+template <class T>
+struct Defaulted {
+    const char* name;
+    T value;
+    const char* text = nullptr;
+};
+
+/// A parameter whose default is None: None and absence both mean "not given".
+struct NoneDefault {
+    const char* name;
+};
+
+constexpr Required arg(const char* name) { return {name}; }
+constexpr NoneDefault arg(const char* name, std::nullopt_t) { return {name}; }
+template <class T>
+constexpr Defaulted<T> arg(const char* name, T value, const char* text = nullptr) {
+    return {name, value, text};
+}
+
+template <class... Args>
+constexpr std::tuple<Args...> params(Args... args) {
+    return {args...};
+}
+
+template <class Body, class... Args>
+struct Method {
+    const char* name;
+    std::tuple<Args...> args;
+    Body body;
+    /// The docstring after its first line; null for none (special methods).
+    const char* doc = nullptr;
+    /// The name the docstring's first line gives, where it is not the method's.
+    const char* doc_name = nullptr;
+};
+
+// --- conversions chosen by the body's parameter types -----------------------
+
+template <class T>
+T convert_argument(handle obj);
+template <> inline double convert_argument<double>(handle obj) { return to_double(obj); }
+template <> inline std::size_t convert_argument<std::size_t>(handle obj) { return to_size(obj); }
+template <> inline Point convert_argument<Point>(handle obj) { return to_point(obj); }
+template <> inline handle convert_argument<handle>(handle obj) { return obj; }
+template <>
+inline std::vector<double> convert_argument<std::vector<double>>(handle obj) {
+    return to_double_vector(obj);
+}
+template <>
+inline ResamplingMethod convert_argument<ResamplingMethod>(handle obj) {
+    return to_resampling_method(obj);
+}
+template <>
+inline InterpolationMethod convert_argument<InterpolationMethod>(handle obj) {
+    return to_interpolation_method(obj);
+}
+template <>
+inline ElasticBandMethod convert_argument<ElasticBandMethod>(handle obj) {
+    return to_elastic_band_method(obj);
+}
+
+namespace detail {
+
+template <class T>
+T take(const Required& spec, PyObject* value) {
+    return argument(spec.name, [&] { return convert_argument<T>(value); });
+}
+
+template <class T, class U>
+T take(const Defaulted<U>& spec, PyObject* value) {
+    if (value == nullptr) return T(spec.value);
+    return argument(spec.name, [&] { return convert_argument<T>(value); });
+}
+
+template <class T>
+T take(const NoneDefault& spec, PyObject* value) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    return argument(spec.name, [&] { return convert_argument<typename T::value_type>(value); });
+}
+
+// The parts of a body's function type.
+template <class F>
+struct body_traits;
+template <class R, class Receiver, class... Ts>
+struct body_traits<R (*)(Receiver, Ts...)> {
+    using receiver = Receiver;
+    using arguments = std::tuple<std::decay_t<Ts>...>;
+};
+
+inline void append_default(std::string&, const Required&, bool) {}
+inline void append_default(std::string& out, const NoneDefault&, bool) { out += "=None"; }
+template <class T>
+void append_default(std::string& out, const Defaulted<T>& spec, bool in_signature) {
+    out += '=';
+    if constexpr (std::is_floating_point_v<T>) {
+        if (spec.text == nullptr) return append_double(out, spec.value);
+    }
+    out += in_signature || spec.text == nullptr ? "..." : spec.text;
+}
+
+// "(a, b=0.01)" with `first` ("$self" or nothing) in front.
+template <class... Args>
+std::string parameter_list(const std::tuple<Args...>& args, const char* first, bool in_signature) {
+    std::string out = "(";
+    out += first;
+    bool comma = *first != '\0';
+    std::apply(
+        [&](const auto&... spec) {
+            ((out += comma ? ", " : "", out += spec.name, append_default(out, spec, in_signature),
+              comma = true),
+             ...);
+        },
+        args);
+    out += ')';
+    return out;
+}
+
+/// The whole docstring: the text-signature header, then the docstring proper,
+/// whose first line repeats the name and parameters without the receiver.
+template <class Row>
+std::string docstring(const Row& row) {
+    std::string out = row.name + parameter_list(row.args, "$self", true) + "\n--\n\n";
+    if (row.doc == nullptr) return out;
+    out += row.doc_name != nullptr ? row.doc_name : row.name;
+    out += parameter_list(row.args, "", false) + "\n\n" + row.doc;
+    return out;
+}
+
+template <class... Args>
+Signature signature_of(const char* class_name, const char* name, const std::tuple<Args...>& args) {
+    std::vector<Param> list;
+    std::apply([&](const auto&... spec) {
+        (list.push_back({spec.name, std::is_same_v<std::decay_t<decltype(spec)>, Required>}), ...);
+    }, args);
+    return Signature(std::string(class_name) + "." + name + "()", list);
+}
+
+/// The fast-call entry point of row I: bind, take the receiver (with its
+/// borrow), convert the arguments in parameter order, run the body.
+template <class Class, const auto& Rows, std::size_t I>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+    static constexpr const auto& row = std::get<I>(Rows);
+    using traits = body_traits<decltype(row.body)>;
+    using arguments = typename traits::arguments;
+    constexpr std::size_t count = std::tuple_size_v<arguments>;
+    static_assert(count == std::tuple_size_v<std::decay_t<decltype(row.args)>>,
+                  "one parameter row for each argument of the body");
+    static_assert(count <= Signature::max_params, "more parameters than the binder's slots");
+    return guarded([&]() -> object {
+        static const Signature sig = signature_of(Class::name, row.name, row.args);
+        PyObject* bound[Signature::max_params];
+        sig.bind(args, nargs, kwnames, bound);
+        return Class::template with_receiver<typename traits::receiver>(self, [&](auto&& receiver) {
+            return [&]<std::size_t... K>(std::index_sequence<K...>) {
+                // Braced initialisation converts strictly left to right.
+                arguments converted{take<std::tuple_element_t<K, arguments>>(std::get<K>(row.args),
+                                                                            bound[K])...};
+                return row.body(receiver, std::get<K>(std::move(converted))...);
+            }(std::make_index_sequence<count>{});
+        });
+    });
+}
+
+}  // namespace detail
+
+/// The PyMethodDef rows of a tuple of method rows, in order and without the
+/// terminating sentinel; made once, and kept for the process.
+template <class Class, const auto& Rows>
+std::span<const PyMethodDef> method_defs() {
+    constexpr std::size_t n = std::tuple_size_v<std::decay_t<decltype(Rows)>>;
+    static const auto table = []<std::size_t... I>(std::index_sequence<I...>) {
+        static const std::array<std::string, n> docs{detail::docstring(std::get<I>(Rows))...};
+        return std::array<PyMethodDef, n>{PyMethodDef{
+            std::get<I>(Rows).name, as_method_pointer(&detail::fastcall<Class, Rows, I>),
+            METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...};
+    }(std::make_index_sequence<n>{});
+    return table;
+}
+
+}  // namespace velmora::python
