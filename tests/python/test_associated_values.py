@@ -84,16 +84,3 @@ def test_buffer_fast_path_matches_generic(line3):
     assert line3.associated_values(2) == [float(v) for v in small]
     with pytest.raises(TypeError):
         line3.add_associated_values(np.zeros((3, 2)))
-
-
-def test_docstrings():
-    assert Path2D.add_associated_values.__text_signature__ == "($self, values)"
-    assert Path2D.associated_values.__text_signature__ == "($self, handle)"
-    assert Path2D.associated_value_np.__text_signature__ == "($self, handle)"
-    assert Path2D.associated_value_np.__doc__.startswith("associated_values_np(handle)\n\n")
-    assert Path2D.add_associated_values.__doc__ == (
-        "add_associated_values(values)\n\nAdds an associated value.\n\n"
-        ":param values: The values that should be added as associated to the path\n\n"
-        ":type values: list[float]\n\n"
-        ":returns: The handle for accessing the associated values again\n:rtype: int"
-    )

@@ -166,19 +166,6 @@ def test_argument_errors_leave_the_path_unchanged(call, exc, message):
     assert repr(path) == before
 
 
-def test_docstring_and_text_signature():
-    method = Path2D.smoothed_path_chaikin
-    assert method.__text_signature__ == "($self, num_iterations)"
-    assert method.__doc__ == (
-        "smoothed_path_chaikin(num_iterations)\n\n"
-        "Smoothes the path using the Chaikin's path smoothing algorithm.\n\n"
-        ":param num_iterations: Number of iterations used for Chaikin's path smoothing algorithm.\n\n"
-        ":type num_iterations: int\n\n"
-        ":returns: The smoothed path\n"
-        ":rtype: Path2D"
-    )
-
-
 def reference_chaikin(points, iterations):
     current = [tuple(p) for p in points]
     for _ in range(iterations):

@@ -294,28 +294,6 @@ def test_arguments_bind_by_keyword():
     assert path.compute_circle_fit_curvature(max_rmse=-1) == [0.0] * 10
 
 
-@pytest.mark.parametrize(
-    "name, signature, doc",
-    [
-        ("find_circle_segments", "($self, start, end, max_rmse=0.15)",
-         "find_circle_segments(start, end, max_rmse=0.15)\n\nDecomposes the path into its circle segments, "
-         "such that the maximum\nRMSE (root mean squared error) is not exceeded.\n\n:param start: Index of "
-         "point to start from\n:param end: Index of point to stop with\n:param max_rmse: Maximum RMSE\n\n"
-         ":type start: int\n:type end: int\n:type max_rmse: float\n\n:returns: The list of arc segments\n"
-         ":rtype: list[tuple[int, int, float]]"),
-        ("compute_circle_fit_curvature", "($self, max_rmse=0.15)",
-         "compute_circle_fit_curvature(max_rmse=0.15)\n\nComputes the curvature by decomposing the path "
-         "into arc segments.\n\n:param max_rmse: The maximum RMSE (root mean squared error) that is not "
-         "exceeded when\n" + " " * 20 + "fitting the arc segments\n\n:type max_rmse: float\n\n"
-         ":returns: The curvature of the path\n:rtype: list[float]"),
-    ],
-)
-def test_docstrings_and_signatures(name, signature, doc):
-    method = getattr(Path2D, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
-
-
 coordinate = st.one_of(st.integers(-20, 20), st.floats(-50, 50, allow_nan=False))
 threshold = st.one_of(st.sampled_from([-1.0, 0.0, 1e-3, 0.15, INF, NAN]), st.floats(0, 5))
 

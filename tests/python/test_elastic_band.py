@@ -331,27 +331,3 @@ def test_non_finite_input_gives_none_or_a_sound_path(points, d, method):
     # a reported success must still hold the end points and be finite
     assert all(math.isfinite(v) for p in got for v in p), got
     assert max_difference([got[0], got[-1]], [points[0], points[-1]]) <= TOL
-
-
-def test_docstring_and_text_signature():
-    method = Path2D.smoothed_path_elastic_band
-    assert method.__text_signature__ == "($self, max_deviation, elastic_band_type=...)"
-    lines = method.__doc__.split("\n")
-    assert lines[5].startswith("[1] ") and len(lines[5]) > 4
-    assert lines[6].startswith("[2] ") and len(lines[6]) > 4
-    assert lines[:5] + lines[7:] == [
-        "smoothed_path_elastic_band(max_deviation, elastic_band_type=ElasticBandMethod.OrthogonalBounds)",
-        "",
-        "Smoothes the path using an algorithm from Autoware [1]. A QP has to be solved for that.",
-        "CLARABEL [2] is used as the solver.",
-        "",
-        "",
-        ":param max_deviation: Maximum deviation from the original path",
-        ":param elastic_band_type: Type of constraining the deviation to the original path",
-        "",
-        ":type max_deviation: float",
-        ":type elastic_band_type: ElasticBandType",
-        "",
-        ":returns: The smoothed path",
-        ":rtype: Path2D",
-    ]

@@ -1,4 +1,6 @@
+import ast
 import math
+import pathlib
 
 import numpy as np
 import pytest
@@ -279,6 +281,54 @@ def test_class_shape():
     q = Path2D(points=[[0, 0]])
     assert p != q and p == p
     assert hash(p) == hash(p)
+
+
+STUBS = pathlib.Path(__file__).resolve().parents[2] / "python" / "velmora.pyi"
+# Docstrings write a non-literal default by its value, the stubs as "...".
+DOC_DEFAULTS = {
+    "resampling_type": "InterpolationMethod.Linear",
+    "elastic_band_type": "ElasticBandMethod.OrthogonalBounds",
+}
+DOC_NAMES = {"associated_value_np": "associated_values_np"}  # the docstring's own spelling
+
+
+def stub_methods():
+    tree = ast.parse(STUBS.read_text())
+    for cls in tree.body:
+        if isinstance(cls, ast.ClassDef) and cls.name in ("Path2D", "ResamplingMethod"):
+            for fn in cls.body:
+                decorators = {getattr(d, "id", None) for d in getattr(fn, "decorator_list", [])}
+                if isinstance(fn, ast.FunctionDef) and not fn.name.startswith("_") and "property" not in decorators:
+                    yield cls.name, fn, "staticmethod" in decorators
+
+
+def parameter_texts(fn, static, in_doc):
+    args = fn.args.args if static else fn.args.args[1:]
+    defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
+    texts = []
+    for a, default in zip(args, defaults):
+        if default is None:
+            texts.append(a.arg)
+        elif default.value is Ellipsis:
+            texts.append(f"{a.arg}={DOC_DEFAULTS[a.arg] if in_doc else '...'}")
+        else:
+            texts.append(f"{a.arg}={default.value!r}")
+    return texts
+
+
+@pytest.mark.parametrize("cls, fn, static", list(stub_methods()), ids=lambda v: getattr(v, "name", ""))
+def test_text_signature_and_docstring_header_follow_the_stubs(cls, fn, static):
+    method = getattr(getattr(velmora, cls), fn.name)
+    receiver = [] if static else ["$self"]
+    assert method.__text_signature__ == f"({', '.join(receiver + parameter_texts(fn, static, False))})"
+    lines = method.__doc__.split("\n")
+    assert lines[:2] == [f"{DOC_NAMES.get(fn.name, fn.name)}({', '.join(parameter_texts(fn, static, True))})", ""]
+    assert lines[2] and lines[-1].startswith(":rtype: ") and any(ln.startswith(":returns: ") for ln in lines)
+
+
+def test_stubs_name_every_method():
+    public = {name for name in dir(Path2D) if not name.startswith("_") and callable(getattr(Path2D, name))}
+    assert public == {fn.name for cls, fn, _ in stub_methods() if cls == "Path2D"}
 
 
 def test_property_values_match_independent_formulas():

@@ -171,31 +171,6 @@ def test_argument_errors_leave_the_path_unchanged(name, args, kwargs, exc, messa
     assert repr(path) == before
 
 
-@pytest.mark.parametrize(
-    "name, doc",
-    [
-        ("detect_corrupted_point_order",
-         "detect_corrupted_point_order(sus_angle=2.8)\n\n"
-         "Returns the list of all indices where the path turns sharper than sus_angle.\n\n"
-         ":param sus_angle: Every turn sharper than this angle is suspicious.\n\n"
-         ":type sus_angle: float\n\n"
-         ":returns: Indices of suspicious points\n"
-         ":rtype: list[int]"),
-        ("repair_corrupted_point_order",
-         "repair_corrupted_point_order(sus_angle=2.8)\n\n"
-         "Repairs corrupted point order by removing points that progress in the wrong direction.\n\n"
-         ":param sus_angle: Every turn sharper than this angle is suspicious.\n\n"
-         ":type sus_angle: float\n\n"
-         ":returns: Repaired path\n"
-         ":rtype: Path2D"),
-    ],
-)
-def test_docstring_and_text_signature(name, doc):
-    method = getattr(Path2D, name)
-    assert method.__text_signature__ == "($self, sus_angle=2.8)"
-    assert method.__doc__ == doc
-
-
 @pytest.mark.parametrize("seed", range(12))
 @pytest.mark.parametrize("sus_angle", [2.8, 1.0, 0.3])
 def test_random_repairs_leave_nothing_flagged(seed, sus_angle):

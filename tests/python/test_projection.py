@@ -198,42 +198,6 @@ def test_an_argument_error_keeps_the_original_cause():
     assert isinstance(info.value.__cause__, KeyError)
 
 
-DOCS = {
-    "index_from_point": (
-        "($self, point, epsilon=0.01)",
-        "index_from_point(point, epsilon=0.01)\n\n"
-        "Returns the index of the nearest point on the path in front of the given point.\n"
-        "If the point outside the path, None is returned\n\n"
-        ":param point: Point of interest\n"
-        ":param epsilon: The distance within two points are considered equal\n\n"
-        ":type point: list[float]\n"
-        ":type epsilon: float\n\n"
-        ":returns: The index of the nearest point\n"
-        ":rtype: Option[int]",
-    ),
-    "path_length_from_point": (
-        "($self, point, epsilon=0.01)",
-        "path_length_from_point(point, epsilon=0.01)\n\n"
-        "Returns the path length from the first point to the given point.\n"
-        "If the point outside the path, None is returned\n\n"
-        ":param point: Point of interest\n"
-        ":param epsilon: The distance within two points are considered equal\n\n"
-        ":type point: list[float]\n"
-        ":type epsilon: float\n\n"
-        ":returns: The path length\n"
-        ":rtype: Option[int]",
-    ),
-}
-
-
-@pytest.mark.parametrize("name", sorted(DOCS))
-def test_docstring_and_text_signature(name):
-    method = getattr(Path2D, name)
-    signature, doc = DOCS[name]
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
-
-
 def monotone_path(rng, n):
     """Random path whose x strictly increases, so no vertex lies on another segment."""
     x, points = 0.0, []

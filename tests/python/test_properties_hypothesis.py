@@ -16,6 +16,8 @@ from hypothesis import strategies as st
 
 from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
+from internal_error import panic_type
+
 # VELMORA_HYPOTHESIS_EXAMPLES raises the count for a longer search.
 PROFILE = settings(
     max_examples=int(os.environ.get("VELMORA_HYPOTHESIS_EXAMPLES", 250)),
@@ -56,14 +58,6 @@ def paths(draw, coord=wild_coord, uneven=True, repeats=(1, 1, 1, 1, 2, 3)):
     for _ in range(draw(st.integers(0, 2))):
         assert path.add_associated_values(draw(st.lists(coord, min_size=n, max_size=n))) >= 0
     return path
-
-
-def panic_type():
-    try:
-        Path2D(points=[]).smoothed_path_elastic_band(1.0)
-    except BaseException as e:  # noqa: BLE001
-        return type(e)
-    raise AssertionError("an elastic band on an empty path must raise")
 
 
 Panic = panic_type()

@@ -330,27 +330,6 @@ def test_epsilon_must_be_a_number(epsilon):
         Path2D(points=P3).resampled_path(bnp(2), Linear, epsilon)
 
 
-def test_docstring_and_signature():
-    method = Path2D.resampled_path
-    assert method.__text_signature__ == "($self, resampling_method, resampling_type=..., epsilon=0.01)"
-    assert method.__doc__ == "\n".join([
-        "resampled_path(resampling_method, resampling_type=InterpolationMethod.Linear, epsilon=0.01)",
-        "",
-        "Resamples the path equidistantly using the given interpolation method.",
-        "",
-        ":param number_points: Number of points of the resampled path",
-        ":param resampling_type: Method of interpolation",
-        ":param epsilon: The distance within two points are considered equal",
-        "",
-        ":type number_points: int",
-        ":type resampling_type: ResamplingType",
-        ":type epsilon: float",
-        "",
-        ":returns: Resampled path",
-        ":rtype: Path2D",
-    ])
-
-
 coordinate = st.floats(-50, 50, allow_nan=False, allow_infinity=False)
 
 

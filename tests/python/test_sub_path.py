@@ -187,25 +187,6 @@ def test_changing_the_path_during_argument_conversion_is_refused():
     assert path.sub_path([0.5, 0]).associated_values(0) == [1.5, 2, 3, 4]
 
 
-def test_docstring_and_text_signature():
-    assert Path2D.sub_path.__text_signature__ == "($self, start=None, end=None, epsilon=0.01)"
-    assert Path2D.sub_path.__doc__ == (
-        "sub_path(start=None, end=None, epsilon=0.01)\n\n"
-        "Returns the sub path from start to end.\n"
-        "If start is None, the path begins at the beginning.\n"
-        "The same holds for end.\n"
-        "The new path is not necessarily equidistant.\n\n"
-        ":param start: Beginning of the sub path\n"
-        ":param end: End of the sub path\n"
-        ":param epsilon: The distance within two points are considered equal\n\n"
-        ":type start: list[float]\n"
-        ":type end: list[float]\n"
-        ":type epsilon: float\n\n"
-        ":returns: The sub path\n"
-        ":rtype: Path2D"
-    )
-
-
 def distance_to_polyline(q, points):
     best = math.inf
     for (ax, ay), (bx, by) in zip(points, points[1:]):
