@@ -1,4 +1,3 @@
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -7,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
 #include "velmora/qp/expression.hpp"
 #include "velmora/qp/variables.hpp"
 
@@ -29,7 +29,7 @@ std::map<IndexPair, double> quadratic(const QuadraticExpression& q) {
     return {q.quadratic.begin(), q.quadratic.end()};
 }
 
-std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+using velmora::testing::bits;
 
 const Variable x0{0}, x1{1}, x2{2};
 

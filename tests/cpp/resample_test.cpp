@@ -1,5 +1,4 @@
 #include <chrono>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -8,8 +7,6 @@
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <ostream>
 
 #include <gtest/gtest.h>
 
@@ -28,66 +25,12 @@ using velmora::Point;
 
 namespace {
 
+using velmora::testing::bits;
 using velmora::testing::inf_value;
 using velmora::testing::internal_error;
 using velmora::testing::nan_value;
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-
-
 const std::vector<Point> bent{{0, 0}, {1, 0}, {3, 0}};
-
-struct ResampleCase {
-    const char* name;
-    velmora::ResamplingMethod method;
-    double epsilon;
-    std::vector<double> xs;
-};
-
-// Printed by name, so that test listings stay one short line per case.
-void PrintTo(const ResampleCase& c, std::ostream* os) { *os << c.name; }
-
-
-class ResampleLinear : public ::testing::TestWithParam<ResampleCase> {};
-
-TEST_P(ResampleLinear, PointsAtEvenPathLengths) {
-    const ResampleCase& c = GetParam();
-    const Path2D result =
-        Path2D::from_points(bent).resampled_path(c.method, InterpolationMethod::Linear, c.epsilon);
-    ASSERT_EQ(result.size(), c.xs.size());
-    for (std::size_t i = 0; i < c.xs.size(); ++i) {
-        EXPECT_NEAR(result.points()[i].x, c.xs[i], 1e-12) << i;
-        EXPECT_EQ(result.points()[i].y, 0.0);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ResampleLinear,
-    ::testing::Values(
-        ResampleCase{"four", ByNumberPoints{4}, 0.01, {0, 1, 2, 3}},
-        ResampleCase{"two", ByNumberPoints{2}, 0.01, {0, 3}},
-        ResampleCase{"one_is_the_end", ByNumberPoints{1}, 0.01, {3}},
-        ResampleCase{"distance_appends_end", BySamplingDistance{1.2, false}, 0.01, {0, 1.2, 2.4, 3}},
-        ResampleCase{"distance_drop_last", BySamplingDistance{1.2, true}, 0.01, {0, 1.2, 2.4}},
-        ResampleCase{"grid_reaches_end", BySamplingDistance{1.0, false}, 0.01, {0, 1, 2, 3}},
-        ResampleCase{"gap_within_epsilon", BySamplingDistance{1.2, false}, 1.0, {0, 1.2, 2.4}},
-        ResampleCase{"gap_equal_to_epsilon", BySamplingDistance{1.25, false}, 0.5, {0, 1.25, 2.5}},
-        ResampleCase{"distance_longer_than_path", BySamplingDistance{5.0, false}, 0.01, {0, 3}},
-        // k = -2: the grid is [4], past the last key, so its sample is 0.
-        ResampleCase{"negative_distance", BySamplingDistance{-2.0, false}, 0.01, {0, 3}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Resample, CubicPassesThroughSourcePoints) {
-    const Path2D result = Path2D::from_points(bent).resampled_path(
-        ByNumberPoints{4}, InterpolationMethod::Cubic, 0.01);
-    ASSERT_EQ(result.size(), 4u);
-    EXPECT_EQ(result.points()[0], (Point{0, 0}));
-    EXPECT_EQ(result.points()[1], (Point{1, 0}));
-    EXPECT_EQ(result.points()[3], (Point{3, 0}));
-    // Tangents 2 and 2 * 2 / 2.01, the latter towards the guard key at 3.01.
-    EXPECT_NEAR(result.points()[2].x, 2.0 + 1.0 / 804.0, 1e-15);
-    EXPECT_EQ(result.points()[2].y, 0.0);
-}
 
 TEST(Resample, ColumnsFollowUnderTheSameHandles) {
     Path2D path = Path2D::from_points(bent);
@@ -161,43 +104,6 @@ TEST(Resample, ImpossibleGridsFailBeforeAllocating) {
                  std::bad_alloc);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
-
-TEST(Resample, MatchesPlainSplineSampling) {
-    // The resampler's incremental key search must reproduce per-sample binary
-    // searches exactly, appended total included.
-    std::mt19937_64 rng(7);
-    std::uniform_real_distribution<double> step(-1.0, 1.0);
-    std::vector<Point> pts{{0, 0}};
-    for (int i = 0; i < 300; ++i) {
-        const double dx = i % 17 == 0 ? 0.0 : step(rng);  // some repeated points
-        pts.push_back({pts.back().x + dx, pts.back().y + (i % 17 == 0 ? 0.0 : step(rng))});
-    }
-    Path2D path = Path2D::from_points(pts);
-    std::vector<double> column(pts.size());
-    for (double& v : column) v = step(rng);
-    ASSERT_TRUE(path.add_associated_values(column).handle);
-    const std::vector<double>& lengths = path.path_length_per_point();
-
-    const double d = path.length() / 97.3;
-    for (const InterpolationMethod im : {InterpolationMethod::Linear, InterpolationMethod::Cubic}) {
-        const auto kind = im == InterpolationMethod::Cubic ? velmora::KeyInterpolation::CatmullRom
-                                                           : velmora::KeyInterpolation::Linear;
-        const velmora::Spline sx = velmora::make_spline(lengths, path.x(), kind);
-        const velmora::Spline sc = velmora::make_spline(lengths, column, kind);
-        const Path2D result = path.resampled_path(BySamplingDistance{d, false}, im, 0.01);
-        const double k = std::floor(path.length() / d);
-        std::vector<double> grid = velmora::linspace(0, static_cast<std::size_t>(k) + 1, d * k);
-        grid.push_back(path.length());
-        ASSERT_EQ(result.size(), grid.size());
-        for (std::size_t i = 0; i < grid.size(); ++i) {
-            const auto x = sx.sample_with_key(grid[i]);
-            const auto c = sc.sample_with_key(grid[i]);
-            EXPECT_EQ(result.points()[i].x, x ? x->value : 0.0) << i;
-            EXPECT_EQ(result.associated_values()[0][i], c ? c->value : 0.0) << i;
-        }
-    }
-}
-
 
 // The resampler as the plain per-spline algorithm: one make_spline per
 // sequence, a stored linspace grid, a full binary search per sample. The

@@ -28,7 +28,7 @@ using velmora::testing::inf_value;
 using velmora::testing::internal_error;
 using velmora::testing::nan_value;
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+using velmora::testing::bits;
 const std::string unwrap_message = "called `Option::unwrap()` on a `None` value";
 const std::string empty_index_message = "index out of bounds: the len is 0 but the index is 0";
 

@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the core's tests.
 
+#include <bit>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -10,6 +12,9 @@ namespace velmora::testing {
 
 inline constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double inf_value = std::numeric_limits<double>::infinity();
+
+/// The bit pattern of a double: compares results exactly, -0.0 and NaN included.
+inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
 /// The message of the InternalError that call raises, or "<no InternalError>".
 template <class Call>
