@@ -36,7 +36,6 @@ public:
     Signature(const char* function, std::initializer_list<Param> params)
         : Signature(function, std::vector<Param>(params)) {}
 
-    std::size_t size() const noexcept { return params_.size(); }
 
     /// Binds fast-call arguments; out[i] receives a borrowed pointer or nullptr
     /// for an absent argument. Throws python_error with a TypeError set.

@@ -76,6 +76,7 @@ template <> inline double convert_argument<double>(handle obj) { return to_doubl
 template <> inline std::size_t convert_argument<std::size_t>(handle obj) { return to_size(obj); }
 template <> inline Point convert_argument<Point>(handle obj) { return to_point(obj); }
 template <> inline handle convert_argument<handle>(handle obj) { return obj; }
+template <> inline Path2D convert_argument<Path2D>(handle obj) { return to_path_from_points(obj); }
 template <>
 inline std::vector<double> convert_argument<std::vector<double>>(handle obj) {
     return to_double_vector(obj);
@@ -151,22 +152,34 @@ std::string parameter_list(const std::tuple<Args...>& args, const char* first, b
 
 /// The whole docstring: the text-signature header, then the docstring proper,
 /// whose first line repeats the name and parameters without the receiver.
-template <class Row>
-std::string docstring(const Row& row) {
-    std::string out = row.name + parameter_list(row.args, "$self", true) + "\n--\n\n";
-    if (row.doc == nullptr) return out;
-    out += row.doc_name != nullptr ? row.doc_name : row.name;
-    out += parameter_list(row.args, "", false) + "\n\n" + row.doc;
+template <class... Args>
+std::string docstring(const char* name, const char* receiver, const std::tuple<Args...>& args,
+                      const char* doc, const char* doc_name = nullptr) {
+    std::string out = name + parameter_list(args, receiver, true) + "\n--\n\n";
+    if (doc == nullptr) return out;
+    out += doc_name != nullptr ? doc_name : name;
+    out += parameter_list(args, "", false) + "\n\n" + doc;
     return out;
 }
 
+/// The binder's view of a parameter list; `function` names it in messages.
 template <class... Args>
-Signature signature_of(const char* class_name, const char* name, const std::tuple<Args...>& args) {
+Signature signature_of(std::string function, const std::tuple<Args...>& args) {
     std::vector<Param> list;
     std::apply([&](const auto&... spec) {
         (list.push_back({spec.name, std::is_same_v<std::decay_t<decltype(spec)>, Required>}), ...);
     }, args);
-    return Signature(std::string(class_name) + "." + name + "()", list);
+    return Signature(std::move(function), list);
+}
+
+/// Converts bound arguments to Ts..., strictly left to right (braced
+/// initialisation orders the calls), each absent one taking its default.
+template <class... Ts, class... Args>
+std::tuple<Ts...> convert_all(const std::tuple<Args...>& args, PyObject* const* bound) {
+    static_assert(sizeof...(Ts) == sizeof...(Args), "one parameter row for each argument");
+    return [&]<std::size_t... K>(std::index_sequence<K...>) {
+        return std::tuple<Ts...>{take<Ts>(std::get<K>(args), bound[K])...};
+    }(std::index_sequence_for<Args...>{});
 }
 
 /// The fast-call entry point of row I: bind, take the receiver (with its
@@ -177,21 +190,19 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static constexpr const auto& row = std::get<I>(Rows);
     using traits = body_traits<decltype(row.body)>;
     using arguments = typename traits::arguments;
-    constexpr std::size_t count = std::tuple_size_v<arguments>;
-    static_assert(count == std::tuple_size_v<std::decay_t<decltype(row.args)>>,
-                  "one parameter row for each argument of the body");
-    static_assert(count <= Signature::max_params, "more parameters than the binder's slots");
+    static_assert(std::tuple_size_v<arguments> <= Signature::max_params,
+                  "more parameters than the binder's slots");
     return guarded([&]() -> object {
-        static const Signature sig = signature_of(Class::name, row.name, row.args);
+        static const Signature sig =
+            signature_of(std::string(Class::name) + "." + row.name + "()", row.args);
         PyObject* bound[Signature::max_params];
         sig.bind(args, nargs, kwnames, bound);
         return Class::template with_receiver<typename traits::receiver>(self, [&](auto&& receiver) {
-            return [&]<std::size_t... K>(std::index_sequence<K...>) {
-                // Braced initialisation converts strictly left to right.
-                arguments converted{take<std::tuple_element_t<K, arguments>>(std::get<K>(row.args),
-                                                                            bound[K])...};
-                return row.body(receiver, std::get<K>(std::move(converted))...);
-            }(std::make_index_sequence<count>{});
+            return std::apply(
+                [&](auto&&... values) { return row.body(receiver, std::move(values)...); },
+                [&]<class... Ts>(std::tuple<Ts...>*) {
+                    return convert_all<Ts...>(row.args, bound);
+                }(static_cast<arguments*>(nullptr)));
         });
     });
 }
@@ -204,7 +215,9 @@ template <class Class, const auto& Rows>
 std::span<const PyMethodDef> method_defs() {
     constexpr std::size_t n = std::tuple_size_v<std::decay_t<decltype(Rows)>>;
     static const auto table = []<std::size_t... I>(std::index_sequence<I...>) {
-        static const std::array<std::string, n> docs{detail::docstring(std::get<I>(Rows))...};
+        static const std::array<std::string, n> docs{detail::docstring(
+            std::get<I>(Rows).name, "$self", std::get<I>(Rows).args, std::get<I>(Rows).doc,
+            std::get<I>(Rows).doc_name)...};
         return std::array<PyMethodDef, n>{PyMethodDef{
             std::get<I>(Rows).name, as_method_pointer(&detail::fastcall<Class, Rows, I>),
             METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...};

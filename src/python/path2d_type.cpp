@@ -1,11 +1,13 @@
 // The Path2D class: constructor, read-only properties, text form, methods.
 
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "binder.hpp"
 #include "float_format.hpp"
+#include "method_table.hpp"
 #include "numpy_api.hpp"
 #include "path2d_methods.hpp"
 #include "path2d_object.hpp"
@@ -23,29 +25,19 @@ object new_instance(PyTypeObject* type, Path2D&& path) {
     return self;
 }
 
+constexpr auto constructor_params =
+    params(arg("points", std::nullopt), arg("x", std::nullopt), arg("y", std::nullopt));
+
 PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> object {
-        static const Signature sig("Path2D.__new__()",
-                                   {{"points", false}, {"x", false}, {"y", false}});
+        static const Signature sig = detail::signature_of("Path2D.__new__()", constructor_params);
         PyObject* bound[Signature::max_params];
         sig.bind(args, kwargs, bound);
-        auto given = [&](int i) { return bound[i] != nullptr && bound[i] != Py_None; };
-        Path2D from_points;
-        std::vector<double> x;
-        std::vector<double> y;
-        if (given(0)) from_points = argument("points", [&] { return to_path_from_points(bound[0]); });
-        if (given(1)) x = argument("x", [&] { return to_double_vector(bound[1]); });
-        if (given(2)) y = argument("y", [&] { return to_double_vector(bound[2]); });
-
-        Path2D path;
-        if (given(0) && !given(1) && !given(2)) {
-            path = std::move(from_points);
-        } else if (!given(0) && given(1) && given(2)) {
-            path = Path2D::from_coordinates(std::move(x), std::move(y));
-        } else {
-            raise(PyExc_TypeError, "Create path either from points or coordinates");
-        }
-        return new_instance(type, std::move(path));
+        auto [points, x, y] = detail::convert_all<std::optional<Path2D>, std::optional<std::vector<double>>,
+                                                  std::optional<std::vector<double>>>(constructor_params, bound);
+        if (points && !x && !y) return new_instance(type, std::move(*points));
+        if (!points && x && y) return new_instance(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
+        raise(PyExc_TypeError, "Create path either from points or coordinates");
     });
 }
 
@@ -143,8 +135,6 @@ PyObject* path2d_repr(PyObject* self) noexcept {
 }
 
 constexpr const char* path2d_doc =
-    "Path2D(points=None, x=None, y=None)\n--\n\n"
-    "Path2D(points=None, x=None, y=None)\n\n"
     "Class storing a 2D path.\n\n"
     ":param points: List of points\n"
     ":param x: List of x coordinates\n"
@@ -172,6 +162,7 @@ PyTypeObject* path2d_type() {
     static PyTypeObject* type = nullptr;  // created once, under the interpreter lock
     if (type != nullptr) return type;
 
+    static const std::string doc = detail::docstring("Path2D", "", constructor_params, path2d_doc);
     static PyGetSetDef getset[] = {
         {"points", get_points, nullptr, nullptr, nullptr},
         {"points_np", get_points_np, nullptr, nullptr, nullptr},
@@ -200,7 +191,7 @@ PyTypeObject* path2d_type() {
         {Py_tp_new, reinterpret_cast<void*>(path2d_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(path2d_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(path2d_repr)},
-        {Py_tp_doc, const_cast<char*>(path2d_doc)},
+        {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_getset, getset},
         {Py_tp_methods, methods.data()},
         {0, nullptr},
