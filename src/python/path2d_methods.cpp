@@ -4,7 +4,6 @@
 
 #include "method_table.hpp"
 #include "numpy_api.hpp"
-#include "path2d_methods.hpp"
 #include "path2d_object.hpp"
 
 namespace velmora::python {

@@ -9,7 +9,6 @@
 #include "float_format.hpp"
 #include "method_table.hpp"
 #include "numpy_api.hpp"
-#include "path2d_methods.hpp"
 #include "path2d_object.hpp"
 
 namespace velmora::python {
@@ -33,10 +32,13 @@ PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         static const Signature sig = detail::signature_of("Path2D.__new__()", constructor_params);
         PyObject* bound[Signature::max_params];
         sig.bind(args, kwargs, bound);
-        auto [points, x, y] = detail::convert_all<std::optional<Path2D>, std::optional<std::vector<double>>,
-                                                  std::optional<std::vector<double>>>(constructor_params, bound);
+        using Coordinates = std::optional<std::vector<double>>;
+        auto [points, x, y] = detail::convert_all<std::optional<Path2D>, Coordinates, Coordinates>(
+            constructor_params, bound);
         if (points && !x && !y) return new_instance(type, std::move(*points));
-        if (!points && x && y) return new_instance(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
+        if (!points && x && y) {
+            return new_instance(type, Path2D::from_coordinates(std::move(*x), std::move(*y)));
+        }
         raise(PyExc_TypeError, "Create path either from points or coordinates");
     });
 }

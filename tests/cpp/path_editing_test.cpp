@@ -80,31 +80,6 @@ TEST(SubPath, ColumnsAreInterpolatedAtTheCuts) {
     EXPECT_EQ(last->associated_values(), (std::vector<std::vector<double>>{{30}, {1.3}}));
 }
 
-TEST(Chaikin, CornerCuttingPoints) {
-    const struct {
-        Points path;
-        std::size_t iterations;
-        Points expected;
-    } cases[] = {
-        {{{0, 0}, {4, 0}}, 1, {{0, 0}, {1, 0}, {3, 0}, {4, 0}}},
-        {{{0, 0}, {4, 0}},
-         2,
-         {{0, 0}, {0.25, 0}, {0.75, 0}, {1.5, 0}, {2.5, 0}, {3.25, 0}, {3.75, 0}, {4, 0}}},
-        {{{0, 0}, {4, 0}, {4, 4}}, 1, {{0, 0}, {1, 0}, {3, 0}, {4, 1}, {4, 3}, {4, 4}}},
-        // Q_i * 0.75 + Q_{i+1} * 0.25 differs from Q_i + (Q_{i+1} - Q_i) * 0.25 here
-        {{{2.7, 0.1}, {2.9, 2.3}},
-         1,
-         {{2.7, 0.1}, {2.7500000000000004, 0.6499999999999999},
-          {2.8499999999999996, 1.7499999999999998}, {2.9, 2.3}}},
-        {{{0, 0}, {2, 0}, {2, 2}, {0, 0}}, 1,
-         {{0, 0}, {0.5, 0}, {1.5, 0}, {2, 0.5}, {2, 1.5}, {1.5, 1.5}, {0.5, 0.5}, {0, 0}}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Path2D::from_points(c.path).smoothed_path_chaikin(c.iterations).points(),
-                  c.expected);
-    }
-}
-
 TEST(Chaikin, CountsCopiesAndFreshResults) {
     Points ten;
     for (int i = 0; i < 10; ++i) ten.push_back({double(i), double(i % 3)});
