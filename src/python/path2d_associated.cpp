@@ -9,7 +9,7 @@ namespace velmora::python {
 namespace {
 
 PyObject* add_associated_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
     static const Signature sig("Path2D.add_associated_values()", {{"values", true}});
     return exclusive_method(self, sig, args, nargs, kwnames, [](Path2D& path, PyObject** a) {
         auto values = argument("values", [&] { return to_double_vector(a[0]); });
@@ -21,7 +21,7 @@ PyObject* add_associated_values(PyObject* self, PyObject* const* args, Py_ssize_
 
 template <class Make>
 PyObject* read_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const Signature& sig, Make&& make) noexcept {
+                      const Signature& sig, Make&& make) {
     return shared_method(self, sig, args, nargs, kwnames, [&](const Path2D& path, PyObject** a) {
         const std::size_t handle = argument("handle", [&] { return to_size(a[0]); });
         const Path2D::Column* column = path.associated_column(handle);
@@ -30,14 +30,14 @@ PyObject* read_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* associated_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+                            PyObject* kwnames) {
     static const Signature sig("Path2D.associated_values()", {{"handle", true}});
     return read_column(self, args, nargs, kwnames, sig,
                        [](const Path2D::Column& column) { return to_list(column); });
 }
 
 PyObject* associated_value_np(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
     static const Signature sig("Path2D.associated_value_np()", {{"handle", true}});
     return read_column(self, args, nargs, kwnames, sig, [](const Path2D::Column& column) {
         return new_array_1d(column.data(), column.size());

@@ -10,7 +10,7 @@ namespace {
 constexpr double default_max_rmse = 0.15;
 
 PyObject* compute_circle_fit_curvature(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
     static const Signature sig("Path2D.compute_circle_fit_curvature()", {{"max_rmse", false}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {
         const double max_rmse = optional_argument(a[0], "max_rmse", default_max_rmse, to_double);
@@ -19,7 +19,7 @@ PyObject* compute_circle_fit_curvature(PyObject* self, PyObject* const* args, Py
 }
 
 PyObject* find_circle_segments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+                               PyObject* kwnames) {
     static const Signature sig("Path2D.find_circle_segments()",
                                {{"start", true}, {"end", true}, {"max_rmse", false}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {

@@ -10,7 +10,7 @@ namespace {
 constexpr double default_sus_angle = 2.8;
 
 PyObject* smoothed_path_chaikin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
     static const Signature sig("Path2D.smoothed_path_chaikin()", {{"num_iterations", true}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {
         const std::size_t iterations = argument("num_iterations", [&] { return to_size(a[0]); });
@@ -19,7 +19,7 @@ PyObject* smoothed_path_chaikin(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyObject* detect_corrupted_point_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
     static const Signature sig("Path2D.detect_corrupted_point_order()", {{"sus_angle", false}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {
         const double sus_angle = optional_argument(a[0], "sus_angle", default_sus_angle, to_double);
@@ -28,7 +28,7 @@ PyObject* detect_corrupted_point_order(PyObject* self, PyObject* const* args, Py
 }
 
 PyObject* repair_corrupted_point_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
     static const Signature sig("Path2D.repair_corrupted_point_order()", {{"sus_angle", false}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {
         const double sus_angle = optional_argument(a[0], "sus_angle", default_sus_angle, to_double);

@@ -33,7 +33,7 @@ using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObje
 /// Runs a method of Path2D under a shared borrow: body(const Path2D&, PyObject** bound).
 template <class Body>
 PyObject* shared_method(PyObject* self, const Signature& sig, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, Body&& body) noexcept {
+                        Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
     return guarded([&]() -> object {
         PyObject* bound[Signature::max_params];
         sig.bind(args, nargs, kwnames, bound);
@@ -46,7 +46,7 @@ PyObject* shared_method(PyObject* self, const Signature& sig, PyObject* const* a
 /// Same under the exclusive borrow: body(Path2D&, PyObject** bound).
 template <class Body>
 PyObject* exclusive_method(PyObject* self, const Signature& sig, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, Body&& body) noexcept {
+                           Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
     return guarded([&]() -> object {
         PyObject* bound[Signature::max_params];
         sig.bind(args, nargs, kwnames, bound);

@@ -10,7 +10,7 @@ namespace {
 constexpr double default_epsilon = 0.01;
 
 PyObject* index_from_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
     static const Signature sig("Path2D.index_from_point()", {{"point", true}, {"epsilon", false}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {
         const Point point = argument("point", [&] { return to_point(a[0]); });
@@ -21,7 +21,7 @@ PyObject* index_from_point(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* path_length_from_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+                                 PyObject* kwnames) {
     static const Signature sig("Path2D.path_length_from_point()",
                                {{"point", true}, {"epsilon", false}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {
@@ -38,7 +38,7 @@ std::optional<Point> optional_point(PyObject* value, const char* name) {
 }
 
 PyObject* sub_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
+                   PyObject* kwnames) {
     static const Signature sig("Path2D.sub_path()",
                                {{"start", false}, {"end", false}, {"epsilon", false}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {

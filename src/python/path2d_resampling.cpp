@@ -9,7 +9,7 @@ namespace velmora::python {
 namespace {
 
 PyObject* resampled_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
     static const Signature sig("Path2D.resampled_path()", {{"resampling_method", true},
                                                            {"resampling_type", false},
                                                            {"epsilon", false}});
@@ -24,7 +24,7 @@ PyObject* resampled_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* smoothed_path_elastic_band(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
+                                     PyObject* kwnames) {
     static const Signature sig("Path2D.smoothed_path_elastic_band()",
                                {{"max_deviation", true}, {"elastic_band_type", false}});
     return shared_method(self, sig, args, nargs, kwnames, [](const Path2D& path, PyObject** a) {

@@ -8,6 +8,7 @@
 #include "numpy_api.hpp"
 #include "path2d_methods.hpp"
 #include "path2d_object.hpp"
+#include "pickling.hpp"
 
 namespace velmora::python {
 
@@ -22,7 +23,7 @@ object new_instance(PyTypeObject* type, Path2D&& path) {
     return self;
 }
 
-PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> object {
         static const Signature sig("Path2D.__new__()",
                                    {{"points", false}, {"x", false}, {"y", false}});
@@ -57,7 +58,7 @@ void path2d_dealloc(PyObject* self) {
 
 // A property getter: shared borrow, then a fresh Python object from the record.
 template <class Read>
-PyObject* property(PyObject* self, Read&& read) noexcept {
+PyObject* property(PyObject* self, Read&& read) {
     return guarded([&]() -> object {
         PyPath2D& me = as_path2d(self);
         BorrowFlag::Shared guard(me.borrow);
@@ -72,7 +73,7 @@ object array_of(const std::vector<Point>& v) {
 }
 
 #define VELMORA_PROPERTY(name, expr)                                                     \
-    PyObject* get_##name(PyObject* self, void*) noexcept {                               \
+    PyObject* get_##name(PyObject* self, void*) {                                        \
         return property(self, [](const Path2D& path) { return expr; });                  \
     }
 
@@ -122,7 +123,7 @@ void append(std::string& out, const std::optional<std::vector<T>>& cache) {
     out += ')';
 }
 
-PyObject* path2d_repr(PyObject* self) noexcept {
+PyObject* path2d_repr(PyObject* self) {
     return property(self, [](const Path2D& path) {
         std::string out = "Path2D { path: Path2D { points: ";
         append(out, path.points());
@@ -207,6 +208,7 @@ PyTypeObject* path2d_type() {
         add_associated_values_def,
         associated_values_def,
         associated_value_np_def,
+        path2d_reduce_def,
         {nullptr, nullptr, 0, nullptr},
     };
     static PyType_Slot slots[] = {
@@ -218,7 +220,8 @@ PyTypeObject* path2d_type() {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    static PyType_Spec type_spec = {"builtins.Path2D", sizeof(PyPath2D), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec type_spec = {"builtins.Path2D", sizeof(PyPath2D), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return type;
 }
