@@ -162,6 +162,15 @@ print("ok")
     assert result.stdout.strip() == "ok"
 
 
+def test_diagnostics_name_core_sources_within_the_checkout(capfd):
+    # relative to the project root, wherever the checkout lies (even below a "src")
+    with pytest.raises(BaseException, match="the len is 0"):
+        velmora.Path2D(points=[[0, 0], [1, 0]]).resampled_path(velmora.ResamplingMethod.by_number_points(0))
+    source = re.search(r"internal error at (\S+):\d+: ", capfd.readouterr().err).group(1)
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    assert not os.path.isabs(source) and os.path.isfile(os.path.join(root, source)), source
+
+
 def test_numpy_major_version_of_this_run():
     # `make test` runs the array tests under NumPy 2.x and again under 1.x
     np = pytest.importorskip("numpy")
