@@ -26,20 +26,6 @@ std::uint64_t little_endian(std::uint64_t bits) {
     return bits;
 }
 
-}  // namespace
-
-object pack_doubles(const std::vector<double>& values) {
-    object out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size() * 8)));
-    char* data = PyBytes_AS_STRING(out.ptr());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const std::uint64_t bits = little_endian(std::bit_cast<std::uint64_t>(values[i]));
-        std::memcpy(data + 8 * i, &bits, 8);
-    }
-    return out;
-}
-
-namespace {
-
 std::vector<double> from_bytes(handle obj, const char* field) {
     if (!PyBytes_Check(obj.ptr()))
         raise(PyExc_TypeError, std::string("pickle: ") + field + " must be bytes, not " +
@@ -130,6 +116,16 @@ PyObject* reconstruct(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 }  // namespace
+
+object pack_doubles(const std::vector<double>& values) {
+    object out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size() * 8)));
+    char* data = PyBytes_AS_STRING(out.ptr());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::uint64_t bits = little_endian(std::bit_cast<std::uint64_t>(values[i]));
+        std::memcpy(data + 8 * i, &bits, 8);
+    }
+    return out;
+}
 
 void add_reconstruct_helper(PyObject* module) {
     static PyMethodDef functions[] = {
