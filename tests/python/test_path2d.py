@@ -1,5 +1,6 @@
 import math
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -10,6 +11,12 @@ from velmora import Path2D
 from conftest import same_floats
 
 NAN = float("nan")
+
+
+def matrix(rows):
+    with warnings.catch_warnings():  # NumPy discourages the class, users still have it
+        warnings.simplefilter("ignore", PendingDeprecationWarning)
+        return np.matrix(rows)
 
 
 @pytest.mark.parametrize(
@@ -65,7 +72,7 @@ def test_wrong_combination(args, kwargs):
         ({"points": [["a", 1]]}, TypeError, "argument 'points': must be real number, not str"),
         ({"points": (p for p in [[0, 0]])}, TypeError, "argument 'points': 'generator' object cannot be converted to 'Sequence'"),
         # buffers are read in place only where iterating would give the same
-        ({"points": np.matrix([[0.0, 1.0]])}, ValueError, "expected a sequence of length 2 (got 1)"),
+        ({"points": matrix([[0.0, 1.0]])}, ValueError, "expected a sequence of length 2 (got 1)"),
         ({"points": pickle.PickleBuffer(np.zeros((2, 2)))}, TypeError,
          "argument 'points': 'PickleBuffer' object cannot be converted to 'Sequence'"),
         ({"x": pickle.PickleBuffer(np.zeros(2)), "y": [0, 0]}, TypeError,
