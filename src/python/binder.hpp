@@ -20,10 +20,11 @@ struct Param {
 /// The interpreter's METH_FASTCALL | METH_KEYWORDS calling convention.
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-/// The one place a fast-call function becomes a PyMethodDef's PyCFunction.
-/// The interpreter calls it by the row's flags, not by this type; the detour
-/// through void(*)() says the cast is meant.
-inline PyCFunction as_method_pointer(FastMethod function) {
+/// The one place a C function becomes a PyMethodDef's PyCFunction. The
+/// interpreter calls it by the row's flags (METH_FASTCALL, METH_NOARGS, ...),
+/// not by this type; the detour through void(*)() says the cast is meant.
+template <class Result, class... Args>
+PyCFunction as_method_pointer(Result (*function)(Args...)) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 

@@ -6,7 +6,7 @@
 
 namespace velmora::python::detail {
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> object {
         object name = check(PyType_GetName(type));
         raise(PyExc_TypeError, "No constructor defined for " + std::string(PyUnicode_AsUTF8(name.ptr())));

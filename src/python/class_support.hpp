@@ -13,7 +13,7 @@ namespace velmora::python::detail {
 inline constexpr unsigned long final_value_class_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
 /// tp_new of a class without a constructor: TypeError "No constructor defined for {name}".
-PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 /// Heap types keep their docstring in the dict; these classes have none.
 void clear_doc(PyTypeObject* type);

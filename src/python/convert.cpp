@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -51,7 +52,7 @@ bool to_bool(handle obj) {
     const std::string module = [&] {
         object mod = steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(obj.type()), "__module__"));
         const char* utf8 = (mod && PyUnicode_Check(mod.ptr())) ? PyUnicode_AsUTF8(mod.ptr()) : nullptr;
-        if (utf8 == nullptr) PyErr_Clear();
+        if (utf8 == nullptr && PyErr_Occurred()) clear_ordinary_error();
         return std::string(utf8 != nullptr ? utf8 : "");
     }();
     const std::string name = obj.type()->tp_name;
@@ -70,22 +71,69 @@ void require_sequence(handle obj) {
     if (!PySequence_Check(obj.ptr())) raise_cannot_convert(obj, "Sequence");
 }
 
-// A C-contiguous buffer of native doubles with the given number of columns
-// (0: one-dimensional). Anything else is left to the generic conversion.
+// A type looked up by name once and then compared by identity, so that a
+// subclass (which may iterate differently) never counts as the type itself.
+class ExactType {
+public:
+    constexpr ExactType(const char* module, const char* name, const char* full_name)
+        : module_(module), name_(name), full_name_(full_name) {}
+
+    bool matches(PyTypeObject* type) {
+        if (type_ != nullptr) return type == type_;
+        // Only a type of that name can be it; this keeps NumPy unimported
+        // until an object that claims to be an ndarray shows up.
+        if (std::strcmp(type->tp_name, full_name_) != 0) return false;
+        object module = steal(PyImport_ImportModule(module_));
+        object found = module ? steal(PyObject_GetAttrString(module.ptr(), name_)) : object();
+        if (!found) {
+            clear_ordinary_error();
+            return false;
+        }
+        if (!PyType_Check(found.ptr())) return false;
+        type_ = reinterpret_cast<PyTypeObject*>(found.release());  // kept for the process
+        return type == type_;
+    }
+
+private:
+    const char* module_;
+    const char* name_;
+    const char* full_name_;
+    PyTypeObject* type_ = nullptr;
+};
+
+ExactType ndarray_type("numpy", "ndarray", "numpy.ndarray");
+ExactType array_type("array", "array", "array.array");
+
+// The buffer format of native doubles, as NumPy may spell it.
+bool is_native_double(const char* format, bool numpy_spellings) {
+    if (std::strcmp(format, "d") == 0) return true;
+    if (!numpy_spellings) return false;
+    const char* native = std::endian::native == std::endian::little ? "<d" : ">d";
+    return std::strcmp(format, "=d") == 0 || std::strcmp(format, native) == 0;
+}
+
+// The values of a C-contiguous buffer of native doubles with the given number
+// of columns (0: one-dimensional), read in place. Only where that gives
+// exactly what iterating the object gives: an object whose type is exactly
+// numpy.ndarray, or (one-dimensional) memoryview or array.array. Subclasses
+// such as masked arrays and matrices, and non-sequences that merely export a
+// buffer, go through the sequence rules.
 class DoubleBuffer {
 public:
     DoubleBuffer(handle obj, int columns) {
-        if (PyList_Check(obj.ptr()) || PyTuple_Check(obj.ptr()) || !PyObject_CheckBuffer(obj.ptr()))
+        PyTypeObject* type = obj.type();
+        if (PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr()) || type->tp_as_buffer == nullptr)
             return;
+        const bool ndarray = ndarray_type.matches(type);
+        const bool plain = columns == 0 && (PyMemoryView_Check(obj.ptr()) || array_type.matches(type));
+        if (!ndarray && !plain) return;
         if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-            PyErr_Clear();
+            clear_ordinary_error();
             return;
         }
         held_ = true;
-        const char* f = view_.format != nullptr ? view_.format : "B";
-        const bool is_double = view_.itemsize == 8 && (std::strcmp(f, "d") == 0 ||
-                                                       std::strcmp(f, "=d") == 0 ||
-                                                       std::strcmp(f, "<d") == 0);
+        const bool is_double = view_.itemsize == 8 &&
+                               is_native_double(view_.format != nullptr ? view_.format : "B", ndarray);
         const bool shape_ok = columns == 0 ? view_.ndim == 1
                                            : (view_.ndim == 2 && view_.shape[1] == columns);
         // A buffer at an odd address (a view at a byte offset) cannot be read
@@ -135,11 +183,12 @@ void for_each_item(handle seq, Each&& each) {
     if (PyErr_Occurred()) throw python_error{};
 }
 
-// Capacity hint from len(); a failing or absurd length only loses the hint.
+// Capacity hint from len(); a failing or absurd length only loses the hint,
+// but an interrupt raised in __len__ ends the conversion.
 std::size_t length_hint(handle seq) {
     const Py_ssize_t n = PySequence_Size(seq.ptr());
     if (n < 0) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return 0;
     }
     return std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 24);

@@ -19,4 +19,11 @@ ResamplingMethod to_resampling_method(handle obj);
 InterpolationMethod to_interpolation_method(handle obj);
 ElasticBandMethod to_elastic_band_method(handle obj);
 
+/// The member of InterpolationMethod or ElasticBandMethod whose integer value
+/// is `value` (the very object the class holds); ValueError for no member.
+object enum_member(PyTypeObject* type, handle value);
+
+/// A new object of the variant class that holds `value`.
+object new_resampling_method(const ResamplingMethod& value);
+
 }  // namespace velmora::python

@@ -4,7 +4,10 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 
+#include "binder.hpp"
+#include "pickling.hpp"
 #include "velmora/error.hpp"
 
 namespace velmora::python {
@@ -16,13 +19,26 @@ constexpr const char* panic_doc =
     "It derives from BaseException, like SystemExit, so that `except Exception`\n"
     "does not swallow it.";
 
-// The source file relative to the project ("src/core/resample.cpp"), not the
-// build machine's absolute path.
+// The build passes the project's root directory ("/.../velmora/"), so every
+// source name of this project, core files included, is cut to its path
+// within the project ("src/core/resample.cpp"). A name from elsewhere (a
+// core built in another tree) falls back to its last "/src/" or
+// "/include/velmora/" part, which a checkout lying below some other "src"
+// directory cannot confuse.
+#ifndef VELMORA_SOURCE_ROOT
+#define VELMORA_SOURCE_ROOT ""
+#endif
+
 const char* project_path(const char* file) {
-    const char* src = std::strstr(file, "/src/");
-    const char* include = std::strstr(file, "/include/velmora/");
-    const char* found = src != nullptr ? src : include;
-    return found != nullptr ? found + 1 : file;
+    constexpr std::string_view root = VELMORA_SOURCE_ROOT;
+    const std::string_view name(file);
+    if (!root.empty() && name.starts_with(root)) return file + root.size();
+    std::size_t cut = std::string_view::npos;
+    for (std::string_view marker : {std::string_view("/src/"), std::string_view("/include/velmora/")}) {
+        const std::size_t at = name.rfind(marker);
+        if (at != std::string_view::npos && (cut == std::string_view::npos || at > cut)) cut = at;
+    }
+    return cut != std::string_view::npos ? file + cut + 1 : file;
 }
 
 void set_panic(const std::string& message, const std::source_location& where) {
@@ -36,14 +52,36 @@ void set_panic(const std::string& message, const std::source_location& where) {
     PyErr_SetObject(type, text.ptr());
 }
 
+// The class is a heap type made from a spec, like the module's own classes,
+// so it is immutable; its instances are plain BaseException objects.
+void panic_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_dealloc(self);
+    Py_DECREF(type);  // a heap type's instances hold a reference to it
+}
+
+PyObject* create_panic_type() {
+    static PyMethodDef methods[] = {
+        {"__reduce__", as_method_pointer(reduce_panic), METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(panic_doc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(panic_dealloc)},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    static PyType_Spec type_spec = {"pyo3_runtime.PanicException", 0, 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+                                    slots};
+    return PyType_FromSpecWithBases(&type_spec, PyExc_BaseException);
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;  // filled once, under the interpreter lock
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                         PyExc_BaseException, nullptr);
-    }
+    if (type == nullptr) type = create_panic_type();
     return type;
 }
 
@@ -62,8 +100,28 @@ void raise_panic(const std::string& message, std::source_location where) {
     throw python_error{};
 }
 
+void clear_ordinary_error() {
+    if (PyErr_Occurred() == nullptr) return;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw python_error{};
+    PyErr_Clear();
+}
+
 void raise_api_failure(std::source_location where) {
-    if (PyErr_Occurred()) PyErr_Print();
+    // Only print: PyErr_Print would also set sys.last_* and run sys.excepthook,
+    // which a program may have made raise SystemExit.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        object owned_type = steal(type);
+        object owned_value = steal(value);
+        object owned_traceback = steal(traceback);
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        PyErr_Display(type, value, traceback);
+        PyErr_Clear();  // a failure to print has nowhere else to go
+    }
     raise_panic("Python API call failed", where);
 }
 

@@ -42,12 +42,20 @@ inline void prepare_exception_state() noexcept {
     (void)globals;
 }
 
+// The funnel and every entry point are deliberately not noexcept. When the
+// interpreter ends a daemon thread at shutdown (pthread_exit), glibc unwinds
+// its stack with abi::__forced_unwind; that unwind must pass through our
+// frames untouched, and a noexcept frame would turn it into std::terminate.
+// Every other exception stops in the catch-all below.
+
 /// Runs body, returning its object as a new reference, or NULL with the error set.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     prepare_exception_state();
     try {
         return body().release();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: no Python call is allowed any more
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -56,15 +64,22 @@ PyObject* guarded(Body&& body) noexcept {
 
 /// Same for entry points returning int (0 success, -1 error).
 template <class Body>
-int guarded_int(Body&& body) noexcept {
+int guarded_int(Body&& body) {
     prepare_exception_state();
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         translate_exception();
         return -1;
     }
 }
+
+/// A pending error that is not an Exception (KeyboardInterrupt, SystemExit,
+/// GeneratorExit) propagates at once (throws python_error); an ordinary one is
+/// cleared, for callers where a failure only means "not available".
+void clear_ordinary_error();
 
 /// The lazily created PanicException class (borrowed; lives for the process).
 PyObject* panic_exception_type();

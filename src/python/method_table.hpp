@@ -186,7 +186,7 @@ std::tuple<Ts...> convert_all(const std::tuple<Args...>& args, PyObject* const* 
 /// borrow), convert the arguments in parameter order, run the body.
 template <class Class, const auto& Rows, std::size_t I>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
+                   PyObject* kwnames) {
     static constexpr const auto& row = std::get<I>(Rows);
     using traits = body_traits<decltype(row.body)>;
     using arguments = typename traits::arguments;

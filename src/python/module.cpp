@@ -7,6 +7,7 @@
 #include "enum_classes.hpp"
 #include "errors.hpp"
 #include "path2d_object.hpp"
+#include "pickling.hpp"
 
 namespace velmora::python {
 
@@ -66,6 +67,7 @@ object init_module() {
     publish(module.ptr(), "ResamplingMethod", resampling_method_type);
     publish(module.ptr(), "InterpolationMethod", interpolation_method_type);
     publish(module.ptr(), "ElasticBandMethod", elastic_band_method_type);
+    add_reconstruct_helper(module.ptr());
     module_object = borrow(module.ptr()).release();
     return module;
 }

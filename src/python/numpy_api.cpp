@@ -13,10 +13,11 @@ namespace velmora::python {
 namespace {
 
 // Imports numpy, picks numpy._core (2.x) or numpy.core (1.x) and reads the
-// "_ARRAY_API" capsule. Returns false with no error set on any failure.
+// "_ARRAY_API" capsule. Returns false with no error set on any failure; an
+// interrupt during the imports propagates.
 bool load_array_api() {
     auto fail = [] {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     };
     object numpy = steal(PyImport_ImportModule("numpy"));

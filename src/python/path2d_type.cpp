@@ -10,6 +10,7 @@
 #include "method_table.hpp"
 #include "numpy_api.hpp"
 #include "path2d_object.hpp"
+#include "pickling.hpp"
 
 namespace velmora::python {
 
@@ -27,7 +28,7 @@ object new_instance(PyTypeObject* type, Path2D&& path) {
 constexpr auto constructor_params =
     params(arg("points", std::nullopt), arg("x", std::nullopt), arg("y", std::nullopt));
 
-PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* path2d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> object {
         static const Signature sig = detail::signature_of("Path2D.__new__()", constructor_params);
         PyObject* bound[Signature::max_params];
@@ -52,7 +53,7 @@ void path2d_dealloc(PyObject* self) {
 
 // A property getter: shared borrow, then a fresh Python object from the record.
 template <class Read>
-PyObject* property(PyObject* self, Read&& read) noexcept {
+PyObject* property(PyObject* self, Read&& read) {
     return guarded([&] { return Path2DClass::with_receiver<const Path2D&>(self, read); });
 }
 
@@ -63,7 +64,7 @@ object array_of(const std::vector<Point>& v) {
 }
 
 #define VELMORA_PROPERTY(name, expr)                                                     \
-    PyObject* get_##name(PyObject* self, void*) noexcept {                               \
+    PyObject* get_##name(PyObject* self, void*) {                                        \
         return property(self, [](const Path2D& path) { return expr; });                  \
     }
 
@@ -113,7 +114,7 @@ void append(std::string& out, const std::optional<std::vector<T>>& cache) {
     out += ')';
 }
 
-PyObject* path2d_repr(PyObject* self) noexcept {
+PyObject* path2d_repr(PyObject* self) {
     return property(self, [](const Path2D& path) {
         std::string out = "Path2D { path: Path2D { points: ";
         append(out, path.points());
@@ -186,6 +187,7 @@ PyTypeObject* path2d_type() {
     static std::vector<PyMethodDef> methods = [] {
         const std::span<const PyMethodDef> rows = path2d_methods();
         std::vector<PyMethodDef> table(rows.begin(), rows.end());
+        table.push_back(path2d_reduce_def);
         table.push_back({nullptr, nullptr, 0, nullptr});
         return table;
     }();
@@ -198,7 +200,8 @@ PyTypeObject* path2d_type() {
         {Py_tp_methods, methods.data()},
         {0, nullptr},
     };
-    static PyType_Spec type_spec = {"builtins.Path2D", sizeof(PyPath2D), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec type_spec = {"builtins.Path2D", sizeof(PyPath2D), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return type;
 }

@@ -9,13 +9,13 @@
 #include "class_support.hpp"
 #include "convert.hpp"
 #include "enum_classes.hpp"
+#include "pickling.hpp"
 
 namespace velmora::python {
 
 using namespace detail;
 
 namespace {
-
 
 struct PyResamplingMethod {
     PyObject_HEAD
@@ -44,7 +44,7 @@ bool same_resampling(const ResamplingMethod& a, const ResamplingMethod& b) {
     return da.sampling_distance == db.sampling_distance && da.drop_last == db.drop_last;
 }
 
-PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) {
     return guarded([&]() -> object {
         if (!PyObject_TypeCheck(other, resampling_method_type())) return not_implemented();
         const bool equal = same_resampling(resampling_value(self), resampling_value(other));
@@ -58,7 +58,7 @@ ResamplingMethod number_points_from(PyObject** a) {
     return ByNumberPoints{argument("number_points", [&] { return to_size(a[0]); })};
 }
 
-PyObject* by_number_points_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* by_number_points_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         static const Signature sig("ResamplingMethod_ByNumberPoints.__new__()",
                                    {{"number_points", true}});
@@ -75,7 +75,7 @@ ResamplingMethod sampling_distance_from(PyObject** a) {
     return method;
 }
 
-PyObject* by_sampling_distance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* by_sampling_distance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         static const Signature sig("ResamplingMethod_BySamplingDistance.__new__()",
                                    {{"sampling_distance", true}, {"drop_last", true}});
@@ -86,7 +86,7 @@ PyObject* by_sampling_distance_new(PyTypeObject* type, PyObject* args, PyObject*
 }
 
 PyObject* static_by_number_points(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+                                  PyObject* kwnames) {
     return guarded([&] {
         static const Signature sig("ResamplingMethod.by_number_points()", {{"number_points", true}});
         PyObject* a[Signature::max_params];
@@ -96,7 +96,7 @@ PyObject* static_by_number_points(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* static_by_sampling_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) noexcept {
+                                      PyObject* kwnames) {
     return guarded([&] {
         static const Signature sig("ResamplingMethod.by_sampling_distance()",
                                    {{"sampling_distance", true}, {"drop_last", false}});
@@ -106,21 +106,38 @@ PyObject* static_by_sampling_distance(PyObject*, PyObject* const* args, Py_ssize
     });
 }
 
-PyObject* get_number_points(PyObject* self, void*) noexcept {
+PyObject* get_number_points(PyObject* self, void*) {
     return guarded([&] {
         return to_python_size(std::get<ByNumberPoints>(resampling_value(self)).number_points);
     });
 }
 
-PyObject* get_sampling_distance(PyObject* self, void*) noexcept {
+PyObject* get_sampling_distance(PyObject* self, void*) {
     return guarded([&] {
         return to_python(std::get<BySamplingDistance>(resampling_value(self)).sampling_distance);
     });
 }
 
-PyObject* get_drop_last(PyObject* self, void*) noexcept {
+PyObject* get_drop_last(PyObject* self, void*) {
     return guarded([&] { return py_bool(std::get<BySamplingDistance>(resampling_value(self)).drop_last); });
 }
+
+// Pickles as its class name and fields; unpickles to an equal object.
+PyObject* resampling_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const ResamplingMethod& value = resampling_value(self);
+        if (const auto* n = std::get_if<ByNumberPoints>(&value))
+            return reduction("ResamplingMethod_ByNumberPoints", {to_python_size(n->number_points)});
+        const auto& d = std::get<BySamplingDistance>(value);
+        return reduction("ResamplingMethod_BySamplingDistance",
+                         {pack_doubles({d.sampling_distance}), py_bool(d.drop_last)});
+    });
+}
+
+PyMethodDef variant_methods[] = {
+    {"__reduce__", as_method_pointer(resampling_reduce), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyTypeObject* make_variant(PyType_Spec* type_spec, PyTypeObject* base, const char* const* match_args,
                            int n_match) {
@@ -139,7 +156,7 @@ PyTypeObject* make_variant(PyType_Spec* type_spec, PyTypeObject* base, const cha
 
 PyTypeObject* create_resampling_types() {
     static PyMethodDef methods[] = {
-        {"by_number_points", reinterpret_cast<PyCFunction>(static_by_number_points),
+        {"by_number_points", as_method_pointer(static_by_number_points),
          METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
          "by_number_points(number_points)\n--\n\n"
          "by_number_points(number_points)\n\n"
@@ -148,7 +165,7 @@ PyTypeObject* create_resampling_types() {
          ":type number_points: int\n\n"
          ":returns: The resampling method\n"
          ":rtype: ResamplingMethod"},
-        {"by_sampling_distance", reinterpret_cast<PyCFunction>(static_by_sampling_distance),
+        {"by_sampling_distance", as_method_pointer(static_by_sampling_distance),
          METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
          "by_sampling_distance(sampling_distance, drop_last=True)\n--\n\n"
          "by_sampling_distance(sampling_distance, drop_last=True)\n\n"
@@ -170,8 +187,10 @@ PyTypeObject* create_resampling_types() {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
+    // Python code may derive from the base, but not rebind its attributes.
     static PyType_Spec base_spec = {"builtins.ResamplingMethod", sizeof(PyResamplingMethod), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, base_slots};
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+                                    base_slots};
 
     static PyGetSetDef number_getset[] = {
         {"number_points", get_number_points, nullptr, nullptr, nullptr},
@@ -180,6 +199,7 @@ PyTypeObject* create_resampling_types() {
     static PyType_Slot number_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(by_number_points_new)},
         {Py_tp_getset, number_getset},
+        {Py_tp_methods, variant_methods},
         {Py_tp_doc, const_cast<char*>("ResamplingMethod_ByNumberPoints(number_points)\n--\n\n")},
         {0, nullptr},
     };
@@ -195,6 +215,7 @@ PyTypeObject* create_resampling_types() {
     static PyType_Slot distance_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(by_sampling_distance_new)},
         {Py_tp_getset, distance_getset},
+        {Py_tp_methods, variant_methods},
         {Py_tp_doc, const_cast<char*>(
              "ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")},
         {0, nullptr},
@@ -210,10 +231,11 @@ PyTypeObject* create_resampling_types() {
     // The variants derive from this base, so they are made afresh with it.
     by_number_points_type = make_variant(&number_spec, base_type, number_args, 1);
     by_sampling_distance_type = make_variant(&distance_spec, base_type, distance_args, 2);
-    if (PyObject_SetAttrString(base.ptr(), "ByNumberPoints",
-                               reinterpret_cast<PyObject*>(by_number_points_type)) != 0 ||
-        PyObject_SetAttrString(base.ptr(), "BySamplingDistance",
-                               reinterpret_cast<PyObject*>(by_sampling_distance_type)) != 0)
+    // The base is immutable to Python code, so its attributes go into its dict.
+    if (PyDict_SetItemString(base_type->tp_dict, "ByNumberPoints",
+                             reinterpret_cast<PyObject*>(by_number_points_type)) != 0 ||
+        PyDict_SetItemString(base_type->tp_dict, "BySamplingDistance",
+                             reinterpret_cast<PyObject*>(by_sampling_distance_type)) != 0)
         throw python_error{};
     clear_doc(base_type);
     PyType_Modified(base_type);
@@ -225,6 +247,11 @@ PyTypeObject* resampling_type_slot = nullptr;
 }  // namespace
 
 PyTypeObject* resampling_method_type() { return once(resampling_type_slot, create_resampling_types); }
+
+object new_resampling_method(const ResamplingMethod& value) {
+    if (resampling_method_type() == nullptr) throw python_error{};
+    return make_resampling(value.index() == 0 ? by_number_points_type : by_sampling_distance_type, value);
+}
 
 ResamplingMethod to_resampling_method(handle obj) {
     return resampling_value(checked_instance(obj, resampling_method_type(), "ResamplingMethod"));

@@ -164,6 +164,24 @@ def test_enumeration_comparisons():
         InterpolationMethod.Linear < InterpolationMethod.Cubic  # noqa: B015
 
 
+class IndexRaising:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), ValueError("no index")])
+def test_enumeration_comparison_lets_interrupts_through(error):
+    # a failed index conversion means "not comparable"; an interrupt is no failure
+    if isinstance(error, Exception):
+        assert (InterpolationMethod.Linear == IndexRaising(error)) is False
+    else:
+        with pytest.raises(type(error)):
+            InterpolationMethod.Linear == IndexRaising(error)  # noqa: B015
+
+
 @pytest.mark.parametrize(
     "obj",
     [InterpolationMethod.Linear, ElasticBandMethod.SquareBounds, ResamplingMethod.by_number_points(1),

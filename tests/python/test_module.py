@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -18,8 +19,10 @@ def run_python(code, env=None):
 def test_published_names_and_docstring():
     assert velmora.__all__ == ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod"]
     assert velmora.__doc__ == "Useful tools for working with paths"
-    public = [n for n in dir(velmora) if not n.startswith("__")]
+    public = [n for n in dir(velmora) if not n.startswith("_")]
     assert sorted(public) == sorted(velmora.__all__)
+    # the one private helper: pickle reconstructs the module's objects through it
+    assert [n for n in dir(velmora) if n.startswith("_") and not n.startswith("__")] == ["_reconstruct"]
     assert not hasattr(velmora, "ResamplingMethod_ByNumberPoints")
 
 
@@ -38,6 +41,31 @@ def test_reimport_returns_the_same_module_object():
 def test_classes_report_the_builtin_module():
     for cls in (velmora.Path2D, velmora.ResamplingMethod, velmora.InterpolationMethod):
         assert cls.__module__ == "builtins"
+
+
+def test_no_class_can_be_rebound():
+    # A rebound __new__ would make objects whose C++ part was never constructed.
+    # In a child: a rebinding that succeeds would spoil the class for later tests.
+    result = run_python(
+        """
+        import velmora
+        from velmora import Path2D, ResamplingMethod as RM
+        try:
+            Path2D(points=[[0, 0], [1, 0]]).resampled_path(RM.by_number_points(0))
+        except BaseException as e:
+            panic = type(e)
+        for cls in (Path2D, RM, RM.ByNumberPoints, RM.BySamplingDistance, velmora.InterpolationMethod,
+                    velmora.ElasticBandMethod, panic):
+            try:
+                cls.__new__ = lambda c, *a: object.__new__(c)
+                print(cls.__name__, "rebound")
+            except TypeError as e:
+                print(cls.__name__, e)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert len(lines) == 7 and all("immutable type" in line for line in lines), lines
 
 
 def test_only_the_init_function_is_exported_and_no_libpython_is_linked():
@@ -105,6 +133,9 @@ print(p.x_np.tolist())
     # a later call tries again once NumPy is reachable
     assert lines[2] == "[0.0, 3.0]"
     assert "Failed to access NumPy array API capsule" in result.stderr
+    # the diagnostic names the source file relative to the project
+    source = re.search(r"internal error at (\S+):\d+: Failed to access", result.stderr).group(1)
+    assert source == "src/python/numpy_api.cpp"
 
 
 def test_panic_exception_class_is_created_once_and_not_published():
@@ -131,6 +162,15 @@ print("ok")
     assert result.stdout.strip() == "ok"
 
 
+def test_diagnostics_name_core_sources_within_the_checkout(capfd):
+    # relative to the project root, wherever the checkout lies (even below a "src")
+    with pytest.raises(BaseException, match="the len is 0"):
+        velmora.Path2D(points=[[0, 0], [1, 0]]).resampled_path(velmora.ResamplingMethod.by_number_points(0))
+    source = re.search(r"internal error at (\S+):\d+: ", capfd.readouterr().err).group(1)
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    assert not os.path.isabs(source) and os.path.isfile(os.path.join(root, source)), source
+
+
 def test_numpy_major_version_of_this_run():
     # `make test` runs the array tests under NumPy 2.x and again under 1.x
     np = pytest.importorskip("numpy")
@@ -141,3 +181,66 @@ def test_numpy_major_version_of_this_run():
     core = "numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray"
     velmora.Path2D(points=[[0, 0]]).x_np
     assert core in sys.modules
+
+
+def test_daemon_thread_inside_a_call_at_interpreter_exit():
+    # The interpreter ends such a thread with pthread_exit, which unwinds its
+    # stack through the call; the error funnel must let that unwind pass.
+    result = run_python(
+        """
+        import sys, threading, time, types
+        import velmora
+
+        class Slow:
+            def __float__(self):
+                time.sleep(0.3)
+                return 1.0
+
+        class Linger:
+            # keeps the interpreter's shutdown busy while the thread wakes up
+            def __del__(self, sleep=time.sleep):
+                sleep(1.0)
+
+        def work():
+            velmora.Path2D(x=[Slow()], y=[0.0])
+
+        threading.Thread(target=work, daemon=True).start()
+        sys.modules["lingering"] = types.ModuleType("lingering")
+        sys.modules["lingering"].value = Linger()
+        time.sleep(0.1)
+        print("exiting")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "exiting"
+    assert "unknown C++ exception" not in result.stderr
+
+
+def test_failed_array_allocation_prints_without_the_excepthook():
+    result = run_python(
+        """
+        import resource, sys
+        import numpy as np
+        import velmora
+
+        def hook(*args):
+            raise SystemExit(7)
+        sys.excepthook = hook
+
+        n = 4 << 20
+        path = velmora.Path2D(x=np.zeros(n), y=np.zeros(n))
+        velmora.Path2D(points=[[0, 0]]).x_np  # loads NumPy's table before the cap
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) << 10
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (16 << 20), resource.RLIM_INFINITY))
+        try:
+            path.x_np  # 32 MiB
+        except BaseException as e:
+            outcome = (type(e).__name__, e.args)
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(outcome, hasattr(sys, "last_value"))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "('PanicException', ('Python API call failed',)) False"
+    assert "MemoryError" in result.stderr

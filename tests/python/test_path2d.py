@@ -1,6 +1,8 @@
 import ast
 import math
 import pathlib
+import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -11,6 +13,12 @@ from velmora import Path2D
 from conftest import same_floats
 
 NAN = float("nan")
+
+
+def matrix(rows):
+    with warnings.catch_warnings():  # NumPy discourages the class, users still have it
+        warnings.simplefilter("ignore", PendingDeprecationWarning)
+        return np.matrix(rows)
 
 
 @pytest.mark.parametrize(
@@ -65,6 +73,14 @@ def test_wrong_combination(args, kwargs):
         ({"x": [1, None], "y": [1, 2]}, TypeError, "argument 'x': must be real number, not NoneType"),
         ({"points": [["a", 1]]}, TypeError, "argument 'points': must be real number, not str"),
         ({"points": (p for p in [[0, 0]])}, TypeError, "argument 'points': 'generator' object cannot be converted to 'Sequence'"),
+        # buffers are read in place only where iterating would give the same
+        ({"points": matrix([[0.0, 1.0]])}, ValueError, "expected a sequence of length 2 (got 1)"),
+        ({"points": pickle.PickleBuffer(np.zeros((2, 2)))}, TypeError,
+         "argument 'points': 'PickleBuffer' object cannot be converted to 'Sequence'"),
+        ({"x": pickle.PickleBuffer(np.zeros(2)), "y": [0, 0]}, TypeError,
+         "argument 'x': 'PickleBuffer' object cannot be converted to 'Sequence'"),
+        ({"points": memoryview(np.zeros((2, 2)))}, NotImplementedError,
+         "multi-dimensional sub-views are not implemented"),
     ],
 )
 def test_conversion_errors(kwargs, exc, message):
@@ -123,6 +139,38 @@ def test_buffer_fast_path_gives_what_the_generic_path_gives():
     x = arr[:, 0].copy()
     assert repr(Path2D(x=x, y=x)) == repr(Path2D(x=x.tolist(), y=x.tolist()))
     assert repr(Path2D(x=arr[:, 0], y=arr[:, 1])) == repr(fast)  # strided columns
+
+
+@pytest.mark.filterwarnings("ignore:Warning. converting a masked element to nan")
+def test_masked_entries_convert_as_iteration_gives_them():
+    masked = np.ma.masked_array([[0.0, 1.0], [2.0, 3.0]], mask=[[0, 1], [0, 0]])
+    assert same_floats(sum(Path2D(points=masked).points, []), [0.0, NAN, 2.0, 3.0])
+    column = np.ma.masked_array([5.0, 6.0], mask=[True, False])
+    assert same_floats(Path2D(x=column, y=[0, 0]).x, [NAN, 6.0])
+
+
+class LengthRaising:
+    """A sequence of the given items whose __len__ raises the given exception."""
+
+    def __init__(self, error, items):
+        self.error, self.items = error, items
+
+    def __len__(self):
+        raise self.error
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(), ValueError("no len")])
+def test_failing_len_only_loses_the_capacity_hint_for_ordinary_errors(error):
+    for kwargs in ({"points": LengthRaising(error, [[0, 0], [1, 0]])},
+                   {"x": LengthRaising(error, [0, 1]), "y": [0, 1]}):
+        if isinstance(error, Exception):
+            assert len(Path2D(**kwargs).points) == 2
+        else:
+            with pytest.raises(type(error)):
+                Path2D(**kwargs)
 
 
 def test_unequal_coordinates_keep_their_lengths():
