@@ -13,12 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "spline_reference.hpp"
 #include "test_support.hpp"
 
 #include "velmora/error.hpp"
 #include "velmora/memory.hpp"
 #include "velmora/path2d.hpp"
-#include "velmora/spline.hpp"
 
 using velmora::ByNumberPoints;
 using velmora::BySamplingDistance;
@@ -182,24 +182,25 @@ TEST(Resample, MatchesPlainSplineSampling) {
     for (const InterpolationMethod im : {InterpolationMethod::Linear, InterpolationMethod::Cubic}) {
         const auto kind = im == InterpolationMethod::Cubic ? velmora::KeyInterpolation::CatmullRom
                                                            : velmora::KeyInterpolation::Linear;
-        const velmora::Spline sx = velmora::make_spline(lengths, path.x(), kind);
-        const velmora::Spline sc = velmora::make_spline(lengths, column, kind);
+        const velmora::testing::ReferenceSpline sx(lengths, path.x(), kind);
+        const velmora::testing::ReferenceSpline sc(lengths, column, kind);
         const Path2D result = path.resampled_path(BySamplingDistance{d, false}, im, 0.01);
         const double k = std::floor(path.length() / d);
-        std::vector<double> grid = velmora::linspace(0, static_cast<std::size_t>(k) + 1, d * k);
+        std::vector<double> grid =
+            velmora::testing::reference_linspace(0, static_cast<std::size_t>(k) + 1, d * k);
         grid.push_back(path.length());
         ASSERT_EQ(result.size(), grid.size());
         for (std::size_t i = 0; i < grid.size(); ++i) {
-            const auto x = sx.sample_with_key(grid[i]);
-            const auto c = sc.sample_with_key(grid[i]);
-            EXPECT_EQ(result.points()[i].x, x ? x->value : 0.0) << i;
-            EXPECT_EQ(result.associated_values()[0][i], c ? c->value : 0.0) << i;
+            const auto x = sx.sample(grid[i]);
+            const auto c = sc.sample(grid[i]);
+            EXPECT_EQ(result.points()[i].x, x ? *x : 0.0) << i;
+            EXPECT_EQ(result.associated_values()[0][i], c ? *c : 0.0) << i;
         }
     }
 }
 
 
-// The resampler as the plain per-spline algorithm: one make_spline per
+// The resampler as the plain per-spline algorithm: one spline per
 // sequence, a stored linspace grid, a full binary search per sample. The
 // resampler shares one key search between all sequences and never stores the
 // grid; its results must be the same bits.
@@ -210,13 +211,12 @@ std::string reference_resample(const Path2D& path, const velmora::ResamplingMeth
     try {
         const std::vector<double>& lengths = path.path_length_per_point();
         const double total = lengths.back();
-        std::vector<velmora::Spline> splines{velmora::make_spline(lengths, path.x(), kind),
-                                             velmora::make_spline(lengths, path.y(), kind)};
-        for (const auto& column : path.associated_values())
-            splines.push_back(velmora::make_spline(lengths, column, kind));
+        std::vector<velmora::testing::ReferenceSpline> splines{{lengths, path.x(), kind},
+                                                               {lengths, path.y(), kind}};
+        for (const auto& column : path.associated_values()) splines.emplace_back(lengths, column, kind);
         std::vector<double> grid;
         if (const auto* by_number = std::get_if<ByNumberPoints>(&method)) {
-            grid = velmora::linspace(0, by_number->number_points, total);
+            grid = velmora::testing::reference_linspace(0, by_number->number_points, total);
         } else {
             const auto& by_distance = std::get<BySamplingDistance>(method);
             const double d = by_distance.sampling_distance;
@@ -224,14 +224,14 @@ std::string reference_resample(const Path2D& path, const velmora::ResamplingMeth
             std::uint64_t saturated = std::numeric_limits<std::uint64_t>::max();
             if (!(k > 0.0)) saturated = 0;
             else if (k < 18446744073709551616.0) saturated = static_cast<std::uint64_t>(k);
-            grid = velmora::linspace(0, saturated + 1, d * k);
+            grid = velmora::testing::reference_linspace(0, saturated + 1, d * k);
             if (!by_distance.drop_last && std::abs(d * k - total) > epsilon) grid.push_back(total);
         }
         std::string out;
-        for (const velmora::Spline& spline : splines) {
+        for (const velmora::testing::ReferenceSpline& spline : splines) {
             for (const double s : grid) {
-                const auto sample = spline.sample_with_key(s);
-                out += std::to_string(bits(sample ? sample->value : 0.0)) + ",";
+                const auto sample = spline.sample(s);
+                out += std::to_string(bits(sample ? *sample : 0.0)) + ",";
             }
             out += ";";
         }
