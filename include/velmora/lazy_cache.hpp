@@ -9,6 +9,8 @@
 #include <memory>
 #include <utility>
 
+#include "velmora/error.hpp"
+
 namespace velmora {
 
 template <class T>
@@ -32,8 +34,12 @@ public:
     const T* get() const noexcept { return value_.load(std::memory_order_acquire); }
     bool has_value() const noexcept { return get() != nullptr; }
     explicit operator bool() const noexcept { return has_value(); }
-    /// The value; it must have been computed.
-    const T& operator*() const noexcept { return *get(); }
+    /// The value; throws MissingResultError while it has not been computed.
+    const T& operator*() const {
+        const T* value = get();
+        if (value == nullptr) throw_unwrap_none();
+        return *value;
+    }
 
     /// The value, computed by make() on first use.
     template <class Make>

@@ -39,6 +39,7 @@ TEST(Path2D, RemovePointsCompactsEveryColumnAndEmptiesCaches) {
     EXPECT_EQ(path.points(), (std::vector<Point>{{0, 0}, {2, 0}, {4, 0}}));
     EXPECT_EQ(path.associated_values()[0], (std::vector<double>{10, 12, 14}));
     EXPECT_FALSE(path.path_length_cache().has_value());
+    EXPECT_THROW((void)*path.path_length_cache(), velmora::MissingResultError);
 }
 
 TEST(Path2D, FromInterleavedIsFromPoints) {

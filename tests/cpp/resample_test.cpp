@@ -135,7 +135,7 @@ TEST(Resample, InternalErrors) {
     const std::string empty_grid = "index out of bounds: the len is 0 but the index is 0";
     const std::string unwrap = "called `Option::unwrap()` on a `None` value";
     const auto run = [](const Path2D& p, velmora::ResamplingMethod m) {
-        return internal_error([&] { p.resampled_path(m, InterpolationMethod::Linear, 0.01); });
+        return internal_error([&] { (void)p.resampled_path(m, InterpolationMethod::Linear, 0.01); });
     };
     EXPECT_EQ(run(path, ByNumberPoints{0}), empty_grid);
     // A quotient of 2^64 or more saturates, and the count wraps to zero.

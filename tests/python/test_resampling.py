@@ -231,7 +231,7 @@ def bits(values):
 
 
 @pytest.mark.parametrize("kind", [Linear, Cubic])
-@pytest.mark.parametrize("total", [2.0**47, 2.0**48, 1e15, 1e300])
+@pytest.mark.parametrize("total", [2.0**47, 2.0**48, 1e15, 1e150])
 def test_very_long_paths_keep_their_last_sample(total, kind):
     # Past 2**47 the end guards' offsets round away; the guards must still lie
     # after the last length, or the last sample comes back absent (0).
