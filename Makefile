@@ -105,3 +105,12 @@ test-fuzz: build $(FUZZ_VENV)/.installed
 	cp "$$($(PY) -c 'import velmora; print(velmora.__file__)')" build/fuzz/module/
 	PYTHONPATH=$(CURDIR)/build/fuzz/module $(FUZZ_VENV)/bin/python tests/fuzz/run_fuzz.py \
 		--seconds $(FUZZ_SECONDS) --workdir build/fuzz
+
+# Const members of the core run concurrently without data races: the
+# concurrent-read tests under ThreadSanitizer (build/tsan).
+TSAN_BUILD := build/tsan
+.PHONY: test-tsan
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DVELMORA_TSAN=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(TSAN_BUILD) --target velmora_core_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/tests/cpp/velmora_core_tests --gtest_filter='*Concurrent*'

@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "velmora/lazy_cache.hpp"
 #include "velmora/methods.hpp"
 #include "velmora/point.hpp"
 
@@ -30,21 +32,22 @@ struct Segment {
     friend bool operator==(const Segment&, const Segment&) = default;
 };
 
+/// Const member functions may be called from several threads at once; the
+/// lazily computed properties are filled safely. Mutations need exclusive access.
 class Path2D {
 public:
     using Column = std::vector<double>;
     template <class T>
-    using Cache = std::optional<std::vector<T>>;
+    using Cache = LazyCache<std::vector<T>>;
 
     /// x and y are taken from the points; caches empty, no columns.
-    static Path2D from_points(std::vector<Point> points);
+    [[nodiscard]] static Path2D from_points(std::vector<Point> points);
     /// Points pair x[i] with y[i] below the shorter length; x and y are kept as given.
-    static Path2D from_coordinates(std::vector<double> x, std::vector<double> y);
-    /// The path from_points(points) builds, for operations that produce the
-    /// coordinates in the same pass as the points: x[i] and y[i] must be the
-    /// coordinates of points[i], with as many of each as points.
-    static Path2D from_parts(std::vector<Point> points, std::vector<double> x,
-                             std::vector<double> y);
+    [[nodiscard]] static Path2D from_coordinates(std::vector<double> x, std::vector<double> y);
+    /// The path from_points builds, from coordinates stored as x0, y0, x1, y1,
+    /// ... (an (n, 2) array of doubles) in one pass. Throws InvalidArgumentError
+    /// for an odd count.
+    [[nodiscard]] static Path2D from_interleaved(std::span<const double> xy);
 
     const std::vector<Point>& points() const noexcept { return points_; }
     const std::vector<double>& x() const noexcept { return x_; }
@@ -76,24 +79,24 @@ public:
         std::string error;
     };
     AttachResult add_associated_values(Column values);
-    /// Replaces all columns (used by operations building a result).
-    void set_associated_values(std::vector<Column> columns) { associated_values_ = std::move(columns); }
 
-    /// Removes the entries at the given ascending indices from points, x, y and
-    /// every column in one linear compaction, and empties all caches.
+    /// Removes the entries at the given strictly ascending indices, each below
+    /// size(), from points, x, y and every column in one linear compaction,
+    /// and empties all caches. Throws IndexError for an index past the end and
+    /// InvalidArgumentError for indices out of order, leaving the path unchanged.
     void remove_points(const std::vector<std::size_t>& ascending_indices);
 
     // Operations (each in its own source file).
-    std::optional<Projection> nearest_projection(Point query, double epsilon) const;
-    std::optional<std::size_t> index_from_point(Point query, double epsilon) const;
-    std::optional<double> path_length_from_point(Point query, double epsilon) const;
-    std::optional<Path2D> sub_path(std::optional<Point> start, std::optional<Point> end,
-                                   double epsilon) const;
-    Path2D resampled_path(const ResamplingMethod& method, InterpolationMethod interpolation,
-                          double epsilon) const;
+    [[nodiscard]] std::optional<Projection> nearest_projection(Point query, double epsilon) const;
+    [[nodiscard]] std::optional<std::size_t> index_from_point(Point query, double epsilon) const;
+    [[nodiscard]] std::optional<double> path_length_from_point(Point query, double epsilon) const;
+    [[nodiscard]] std::optional<Path2D> sub_path(std::optional<Point> start,
+                                                 std::optional<Point> end, double epsilon) const;
+    [[nodiscard]] Path2D resampled_path(const ResamplingMethod& method,
+                                        InterpolationMethod interpolation, double epsilon) const;
     std::optional<Path2D> smoothed_path_elastic_band(double max_deviation,
                                                      ElasticBandMethod method) const;
-    Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
+    [[nodiscard]] Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
     std::vector<Segment> find_circle_segments(std::size_t start, std::size_t end,
                                               double max_rmse) const;
     std::vector<double> compute_circle_fit_curvature(double max_rmse) const;
@@ -101,17 +104,25 @@ public:
     Path2D repair_corrupted_point_order(double sus_angle) const;
 
 private:
+    // A result path of operations that produce the coordinates in the same
+    // pass as the points: as many x and y as points, x[i] and y[i] the
+    // coordinates of points[i].
+    static Path2D from_parts(std::vector<Point> points, std::vector<double> x,
+                             std::vector<double> y);
+    // Columns of results, one value per point each.
+    void set_associated_values(std::vector<Column> columns) { associated_values_ = std::move(columns); }
+
     std::vector<Point> points_;
     std::vector<double> x_;
     std::vector<double> y_;
-    mutable Cache<double> path_length_per_point_;
-    mutable Cache<double> orientation_;
-    mutable Cache<Point> unit_tangent_vector_;
-    mutable Cache<double> curvature_;
+    Cache<double> path_length_per_point_;
+    Cache<double> orientation_;
+    Cache<Point> unit_tangent_vector_;
+    Cache<double> curvature_;
     std::vector<Column> associated_values_;
 };
 
 /// First difference with unit spacing: one-sided at the ends, central inside.
-std::vector<double> compute_differences(const std::vector<double>& values);
+[[nodiscard]] std::vector<double> compute_differences(const std::vector<double>& values);
 
 }  // namespace velmora

@@ -1,8 +1,11 @@
 #include "velmora/memory.hpp"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
+#include <exception>
 #include <new>
 
 namespace velmora {
@@ -21,6 +24,27 @@ std::size_t physical_memory_bytes() noexcept {
     return bytes;
 }
 
+std::size_t address_space_limit_bytes() noexcept {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(
+        std::min<rlim_t>(limit.rlim_cur, std::numeric_limits<std::size_t>::max()));
+}
+
+std::size_t memory_limit_bytes() noexcept {
+    static const std::size_t machine = [] {
+        std::size_t cgroup = std::numeric_limits<std::size_t>::max();
+        try {
+            cgroup = cgroup_memory_limit_bytes("/");
+        } catch (const std::exception&) {
+            // No memory left to read it with: physical memory alone.
+        }
+        return std::min(physical_memory_bytes(), cgroup);
+    }();
+    return std::min(machine, address_space_limit_bytes());
+}
+
 std::size_t checked_mul(std::size_t count, std::size_t factor) {
     if (factor != 0 && count > std::numeric_limits<std::size_t>::max() / factor)
         throw std::bad_alloc();
@@ -28,7 +52,7 @@ std::size_t checked_mul(std::size_t count, std::size_t factor) {
 }
 
 void check_allocation(std::size_t count, std::size_t elem_size) {
-    if (checked_mul(count, elem_size) > physical_memory_bytes()) throw std::bad_alloc();
+    if (checked_mul(count, elem_size) > memory_limit_bytes()) throw std::bad_alloc();
 }
 
 }  // namespace velmora

@@ -5,6 +5,8 @@
 #include <ranges>
 #include <utility>
 
+#include "velmora/error.hpp"
+
 namespace velmora {
 
 Path2D Path2D::from_points(std::vector<Point> points) {
@@ -27,6 +29,26 @@ Path2D Path2D::from_parts(std::vector<Point> points, std::vector<double> x,
     return path;
 }
 
+Path2D Path2D::from_interleaved(std::span<const double> xy) {
+    if (xy.size() % 2 != 0) {
+        throw InvalidArgumentError("interleaved coordinates need an even count, got " +
+                                   std::to_string(xy.size()));
+    }
+    const std::size_t n = xy.size() / 2;
+    std::vector<Point> points;
+    std::vector<double> x;
+    std::vector<double> y;
+    points.reserve(n);
+    x.reserve(n);
+    y.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        points.push_back({xy[2 * i], xy[2 * i + 1]});
+        x.push_back(xy[2 * i]);
+        y.push_back(xy[2 * i + 1]);
+    }
+    return from_parts(std::move(points), std::move(x), std::move(y));
+}
+
 Path2D Path2D::from_coordinates(std::vector<double> x, std::vector<double> y) {
     Path2D path;
     const std::size_t n = std::min(x.size(), y.size());
@@ -38,7 +60,7 @@ Path2D Path2D::from_coordinates(std::vector<double> x, std::vector<double> y) {
 }
 
 const std::vector<double>& Path2D::path_length_per_point() const {
-    if (!path_length_per_point_) {
+    return path_length_per_point_.get_or_compute([this] {
         const std::size_t n = points_.size();
         std::vector<double> cum(n, 0.0);
         for (std::size_t i = 1; i < n; ++i) {
@@ -47,13 +69,12 @@ const std::vector<double>& Path2D::path_length_per_point() const {
             // sqrt of the sum of squares, not hypot: the exact formula is observable
             cum[i] = cum[i - 1] + std::sqrt(dx * dx + dy * dy);
         }
-        path_length_per_point_ = std::move(cum);
-    }
-    return *path_length_per_point_;
+        return cum;
+    });
 }
 
 const std::vector<double>& Path2D::orientation() const {
-    if (!orientation_) {
+    return orientation_.get_or_compute([this] {
         const std::size_t n = points_.size();
         std::vector<double> o(n, 0.0);
         auto heading = [this](std::size_t from, std::size_t to) {
@@ -64,13 +85,12 @@ const std::vector<double>& Path2D::orientation() const {
             for (std::size_t i = 1; i + 1 < n; ++i) o[i] = heading(i - 1, i + 1);
             o[n - 1] = heading(n - 2, n - 1);
         }
-        orientation_ = std::move(o);
-    }
-    return *orientation_;
+        return o;
+    });
 }
 
 const std::vector<Point>& Path2D::unit_tangent_vector() const {
-    if (!unit_tangent_vector_) {
+    return unit_tangent_vector_.get_or_compute([this] {
         const std::vector<double> gx = compute_differences(x_);
         const std::vector<double> gy = compute_differences(y_);
         const std::size_t n = std::min(gx.size(), gy.size());
@@ -79,13 +99,12 @@ const std::vector<Point>& Path2D::unit_tangent_vector() const {
             const double norm = std::sqrt(gx[i] * gx[i] + gy[i] * gy[i]);
             t[i] = {gx[i] / norm, gy[i] / norm};
         }
-        unit_tangent_vector_ = std::move(t);
-    }
-    return *unit_tangent_vector_;
+        return t;
+    });
 }
 
 const std::vector<double>& Path2D::curvature() const {
-    if (!curvature_) {
+    return curvature_.get_or_compute([this] {
         const std::vector<double> gx = compute_differences(x_);
         const std::vector<double> gxx = compute_differences(gx);
         const std::vector<double> gy = compute_differences(y_);
@@ -96,9 +115,8 @@ const std::vector<double>& Path2D::curvature() const {
             k[i] = (gx[i] * gyy[i] - gxx[i] * gy[i]) /
                    std::pow(gx[i] * gx[i] + gy[i] * gy[i], 1.5);
         }
-        curvature_ = std::move(k);
-    }
-    return *curvature_;
+        return k;
+    });
 }
 
 double Path2D::length() const {
@@ -142,6 +160,14 @@ void compact(std::vector<T>& v, const std::vector<std::size_t>& ascending) {
 
 void Path2D::remove_points(const std::vector<std::size_t>& ascending_indices) {
     if (ascending_indices.empty()) return;
+    // Checked before anything moves: x and y may be longer than the points,
+    // and an index past the points would shift them against each other.
+    for (std::size_t k = 1; k < ascending_indices.size(); ++k) {
+        if (!(ascending_indices[k - 1] < ascending_indices[k]))
+            throw InvalidArgumentError("indices to remove must be strictly ascending");
+    }
+    if (ascending_indices.back() >= points_.size())
+        throw_index_out_of_bounds(points_.size(), ascending_indices.back());
     compact(points_, ascending_indices);
     compact(x_, ascending_indices);
     compact(y_, ascending_indices);

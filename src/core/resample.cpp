@@ -6,7 +6,7 @@
 #include "velmora/error.hpp"
 #include "velmora/memory.hpp"
 #include "velmora/path2d.hpp"
-#include "velmora/spline.hpp"
+#include "spline/knots.hpp"
 
 namespace velmora {
 

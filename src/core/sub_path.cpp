@@ -1,7 +1,6 @@
 #include <cmath>
 #include <utility>
 
-#include "velmora/error.hpp"
 #include "velmora/path2d.hpp"
 
 namespace velmora {
@@ -15,8 +14,10 @@ bool within_box(Point a, Point b, double epsilon) {
 
 // Value of a column at fraction t of the segment starting at index i; at the
 // last of n points there is no segment and the point's own value is taken.
+// On the point itself (t = 0) the value is the point's own, even where the
+// next value is infinite or the difference overflows, and keeps its sign of zero.
 double interpolate(const Path2D::Column& column, std::size_t i, double t, std::size_t n) {
-    if (i + 1 >= n) return column[i];
+    if (i + 1 >= n || t == 0.0) return column[i];
     return (column[i + 1] - column[i]) * t + column[i];
 }
 
@@ -49,9 +50,6 @@ std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional
     std::vector<Column> columns;
     columns.reserve(associated_values_.size());
     for (const Column& source : associated_values_) {
-        // Columns always match the point count; refuse a broken one instead of
-        // reading past its end.
-        if (source.size() < n) throw_index_out_of_bounds(source.size(), n - 1);
         Column& column = columns.emplace_back();
         column.reserve(result.size());
         if (keep_start) column.push_back(interpolate(source, i_s, ps->fraction, n));

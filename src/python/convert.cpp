@@ -252,20 +252,7 @@ Path2D to_path_from_points(handle obj) {
     if (!PyUnicode_Check(obj.ptr())) {
         if (DoubleBuffer buffer(obj, 2); buffer.usable()) {
             // One pass over the buffer fills the points and both coordinate columns.
-            const std::size_t n = buffer.rows();
-            const double* data = buffer.data();
-            std::vector<Point> points;
-            std::vector<double> x;
-            std::vector<double> y;
-            points.reserve(n);
-            x.reserve(n);
-            y.reserve(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                points.push_back({data[2 * i], data[2 * i + 1]});
-                x.push_back(data[2 * i]);
-                y.push_back(data[2 * i + 1]);
-            }
-            return Path2D::from_parts(std::move(points), std::move(x), std::move(y));
+            return Path2D::from_interleaved({buffer.data(), 2 * buffer.rows()});
         }
     }
     return Path2D::from_points(to_point_vector(obj));

@@ -104,7 +104,7 @@ void append(std::string& out, const std::vector<T>& values) {
     out += ']';
 }
 template <class T>
-void append(std::string& out, const std::optional<std::vector<T>>& cache) {
+void append(std::string& out, const velmora::LazyCache<std::vector<T>>& cache) {
     if (!cache) {
         out += "OnceCell(<uninit>)";
         return;

@@ -1,6 +1,7 @@
 #pragma once
-// Key order and the plain key search, shared by Spline and SplineKnots so
-// that both sort and fail in exactly the same way.
+// Key order, and the plain binary search that SplineKnots uses for keys
+// holding a NaN: whether a search fails depends on whether it meets the NaN,
+// so the probe sequence is part of the result.
 
 #include <cmath>
 #include <cstddef>

@@ -3,15 +3,15 @@
 #include <numeric>
 
 #include "spline/key_order.hpp"
+#include "spline/knots.hpp"
 #include "velmora/error.hpp"
-#include "velmora/spline.hpp"
 
 namespace velmora {
 
 namespace {
 
-// Keys that make_spline leaves in their order, with the -1 guard in front and
-// the end guards behind: ascending, NaN-free and above -1.
+// Keys that stay in their order with the -1 guard in front and the end guards
+// behind: ascending, NaN-free and above -1.
 bool keeps_order(std::span<const double> keys) {
     if (!(keys[0] > -1.0)) return false;
     // A NaN fails the comparison too.
@@ -41,17 +41,23 @@ std::size_t count_from(const double* t, std::size_t size, double s, std::size_t 
 
 }  // namespace detail
 
+LinspaceGrid::LinspaceGrid(std::int32_t start, std::size_t count, double end)
+    : start_(static_cast<double>(start)), end_(end), count_(count) {
+    if (count == 0) throw_index_out_of_bounds(0, 0);
+    // The last entry is end itself, not start + (count - 1) * step.
+    if (count >= 3) step_ = (end - start_) / (static_cast<double>(count) - 1.0);
+}
+
 SplineKnots::SplineKnots(std::span<const double> keys) : keys_(keys), n_(keys.size()) {
     if (keys.empty()) throw_unwrap_none();
-    const double last = keys.back();
+    const detail::EndGuards guards = detail::end_guards(keys.back());
     if (keeps_order(keys)) {
-        end_guard_1_ = last + 0.01;
-        end_guard_2_ = last + 0.02;
+        end_guard_1_ = guards.first;
+        end_guard_2_ = guards.second;
         return;
     }
 
-    // make_spline's own steps on the parameters alone: a stable sort, then
-    // each guard placed after every key whose t is not greater.
+    // A stable sort, then each guard placed after every key whose t is not greater.
     in_place_ = false;
     std::vector<std::size_t> order(n_);
     order.reserve(n_ + 3);
@@ -70,8 +76,8 @@ SplineKnots::SplineKnots(std::span<const double> keys) : keys_(keys), n_(keys.si
         t_.insert(at, t);
     };
     add(-1.0, 0);
-    add(last + 0.01, SplinePosition::last_value);
-    add(last + 0.02, SplinePosition::last_value);
+    add(guards.first, SplinePosition::last_value);
+    add(guards.second, SplinePosition::last_value);
     has_nan_ = std::any_of(t_.begin(), t_.end(), [](double t) { return std::isnan(t); });
 }
 

@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include "spline_reference.hpp"
 #include "test_support.hpp"
 
 #include "velmora/error.hpp"
 #include "velmora/memory.hpp"
 #include "velmora/path2d.hpp"
-#include "velmora/spline.hpp"
 
 using velmora::ByNumberPoints;
 using velmora::BySamplingDistance;
@@ -78,7 +78,7 @@ TEST(Resample, InternalErrors) {
     const std::string empty_grid = "index out of bounds: the len is 0 but the index is 0";
     const std::string unwrap = "called `Option::unwrap()` on a `None` value";
     const auto run = [](const Path2D& p, velmora::ResamplingMethod m) {
-        return internal_error([&] { p.resampled_path(m, InterpolationMethod::Linear, 0.01); });
+        return internal_error([&] { (void)p.resampled_path(m, InterpolationMethod::Linear, 0.01); });
     };
     EXPECT_EQ(run(path, ByNumberPoints{0}), empty_grid);
     // A quotient of 2^64 or more saturates, and the count wraps to zero.
@@ -105,7 +105,7 @@ TEST(Resample, ImpossibleGridsFailBeforeAllocating) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 }
 
-// The resampler as the plain per-spline algorithm: one make_spline per
+// The resampler as the plain per-spline algorithm: one spline per
 // sequence, a stored linspace grid, a full binary search per sample. The
 // resampler shares one key search between all sequences and never stores the
 // grid; its results must be the same bits.
@@ -116,13 +116,12 @@ std::string reference_resample(const Path2D& path, const velmora::ResamplingMeth
     try {
         const std::vector<double>& lengths = path.path_length_per_point();
         const double total = lengths.back();
-        std::vector<velmora::Spline> splines{velmora::make_spline(lengths, path.x(), kind),
-                                             velmora::make_spline(lengths, path.y(), kind)};
-        for (const auto& column : path.associated_values())
-            splines.push_back(velmora::make_spline(lengths, column, kind));
+        std::vector<velmora::testing::ReferenceSpline> splines{{lengths, path.x(), kind},
+                                                               {lengths, path.y(), kind}};
+        for (const auto& column : path.associated_values()) splines.emplace_back(lengths, column, kind);
         std::vector<double> grid;
         if (const auto* by_number = std::get_if<ByNumberPoints>(&method)) {
-            grid = velmora::linspace(0, by_number->number_points, total);
+            grid = velmora::testing::reference_linspace(0, by_number->number_points, total);
         } else {
             const auto& by_distance = std::get<BySamplingDistance>(method);
             const double d = by_distance.sampling_distance;
@@ -130,14 +129,14 @@ std::string reference_resample(const Path2D& path, const velmora::ResamplingMeth
             std::uint64_t saturated = std::numeric_limits<std::uint64_t>::max();
             if (!(k > 0.0)) saturated = 0;
             else if (k < 18446744073709551616.0) saturated = static_cast<std::uint64_t>(k);
-            grid = velmora::linspace(0, saturated + 1, d * k);
+            grid = velmora::testing::reference_linspace(0, saturated + 1, d * k);
             if (!by_distance.drop_last && std::abs(d * k - total) > epsilon) grid.push_back(total);
         }
         std::string out;
-        for (const velmora::Spline& spline : splines) {
+        for (const velmora::testing::ReferenceSpline& spline : splines) {
             for (const double s : grid) {
-                const auto sample = spline.sample_with_key(s);
-                out += std::to_string(bits(sample ? sample->value : 0.0)) + ",";
+                const auto sample = spline.sample(s);
+                out += std::to_string(bits(sample ? *sample : 0.0)) + ",";
             }
             out += ";";
         }

@@ -1,4 +1,5 @@
 import math
+import struct
 import subprocess
 import sys
 import textwrap
@@ -223,6 +224,41 @@ def test_resampling_passes_through_the_source_points(seed, kind):
     assert [result[s] for s in lengths] == pts
     if kind is Cubic:
         assert result != path.resampled_path(bnp(lengths[-1] + 1), Linear).points
+
+
+def bits(values):
+    return [struct.pack("<d", v) for v in values]
+
+
+@pytest.mark.parametrize("kind", [Linear, Cubic])
+@pytest.mark.parametrize("total", [2.0**47, 2.0**48, 1e15, 1e150])
+def test_very_long_paths_keep_their_last_sample(total, kind):
+    # Past 2**47 the end guards' offsets round away; the guards must still lie
+    # after the last length, or the last sample comes back absent (0).
+    path = Path2D(points=[[0, 0], [total, 0]])
+    path.add_associated_values([1.0, 2.0])
+    result = path.resampled_path(bnp(2), kind)
+    assert result.points == [[0.0, 0.0], [total, 0.0]]
+    assert result.associated_values(0) == [1.0, 2.0]
+
+
+@pytest.mark.parametrize("kind", [Linear, Cubic])
+@pytest.mark.parametrize(
+    "column",
+    [
+        [10.0, math.inf, 30.0],
+        [-math.inf, 5.0, math.inf],
+        # differences overflow
+        [-1e308, 1e308, -1e308],
+        # the sign of zero is kept
+        [-0.0, 1.0, -0.0],
+    ],
+)
+def test_samples_on_source_points_are_their_values(column, kind):
+    path = Path2D(points=[[0, 0], [1, 0], [2, 0]])
+    path.add_associated_values(column)
+    result = path.resampled_path(bnp(3), kind)
+    assert bits(result.associated_values(0)) == bits(column)
 
 
 @pytest.mark.parametrize("kind", [Linear, Cubic])

@@ -1,5 +1,6 @@
 import math
 import random
+import struct
 
 import pytest
 
@@ -114,6 +115,28 @@ def test_columns_are_cut_and_interpolated_under_the_same_handles(kwargs, points,
     # the result is built afresh; the source is untouched
     assert repr(result).count(UNCACHED) == 4
     assert repr(source) == before
+
+
+@pytest.mark.parametrize(
+    "column, kwargs",
+    [
+        ([10.0, math.inf, 30.0, 40.0], dict()),
+        ([10.0, 20.0, -math.inf, 40.0], dict(start=[1, 0], end=[2, 0])),
+        ([-1e308, 1e308, -1e308, 1e308], dict()),
+        ([-0.0, 1.0, -0.0, 2.0], dict(start=[0, 0], end=[2, 0])),
+    ],
+)
+def test_cuts_on_source_points_take_their_values(column, kwargs):
+    # The cut value is interpolated as (c[i+1] - c[i]) * t + c[i]; on the
+    # point itself (t = 0) that would meet inf - x, an overflow or -0.0 + 0.0.
+    path = Path2D(points=LINE4)
+    path.add_associated_values(column)
+    result = path.sub_path(**kwargs)
+    first = int(kwargs.get("start", [0, 0])[0])
+    last = int(kwargs.get("end", [3, 0])[0])
+    expected = column[first:last + 1]
+    assert [struct.pack("<d", v) for v in result.associated_values(0)] == [
+        struct.pack("<d", v) for v in expected]
 
 
 def test_closed_path_columns_keep_the_first_value():

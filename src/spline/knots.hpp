@@ -1,6 +1,8 @@
 #pragma once
-// Evenly spaced parameter grids and a one-dimensional spline over a
-// parameter (in this library: the cumulative path length).
+// Evenly spaced parameter grids and the spline that resampling evaluates over
+// a path's cumulative length: the keys are the lengths, with one guard key
+// before them and two after, and every value sequence (x, y, each column)
+// shares them.
 
 #include <cmath>
 #include <cstddef>
@@ -14,13 +16,8 @@
 
 namespace velmora {
 
-/// count evenly spaced values from start to exactly end ([end] for count 1).
-/// Throws InternalError "index out of bounds: the len is 0 but the index is 0" for count 0.
-std::vector<double> linspace(std::int32_t start, std::size_t count, double end);
-
-/// The entries of linspace(start, count, end), computed on demand for callers
-/// that walk the grid once and need not store it: grid[i] equals
-/// linspace(start, count, end)[i] bit for bit.
+/// count evenly spaced values from start to exactly end ([end] for count 1),
+/// computed on demand: inner entries are i * step + start, the last is end.
 class LinspaceGrid {
 public:
     /// Throws InternalError "index out of bounds: the len is 0 but the index is 0" for count 0.
@@ -44,21 +41,6 @@ private:
 /// How the segment that starts at a key is interpolated.
 enum class KeyInterpolation { Linear, CatmullRom };
 
-/// One control point of a Spline.
-struct SplineKey {
-    double t = 0.0;
-    double value = 0.0;
-    KeyInterpolation interpolation = KeyInterpolation::Linear;
-
-    friend bool operator==(const SplineKey&, const SplineKey&) = default;
-};
-
-/// A sample: the interpolated value and the index of the key that starts the segment used.
-struct SplineSample {
-    double value = 0.0;
-    std::size_t key = 0;
-};
-
 /// Remembers where the previous parameter was located among the keys of a
 /// SplineKnots, so that walking an ascending grid does not search the keys
 /// from scratch every time. A default-constructed cursor knows nothing; one
@@ -73,43 +55,6 @@ private:
     bool valid_ = false;
 };
 
-/// Keys sorted ascending by t; keys with equal t keep the order in which they
-/// were added.
-class Spline {
-public:
-    Spline() = default;
-    /// Sorts the keys stably by t.
-    static Spline from_keys(std::vector<SplineKey> keys);
-
-    /// Inserts a key after every existing key whose t is not greater.
-    void add(SplineKey key);
-
-    const std::vector<SplineKey>& keys() const noexcept { return keys_; }
-    std::size_t len() const noexcept { return keys_.size(); }
-
-    /// Interpolates at s from the segment that starts at the last key with
-    /// t <= s. No sample for fewer than two keys, for s below the first key or
-    /// at/after the last key, and for Catmull-Rom segments lacking a key on
-    /// either side. Throws InternalError "called `Option::unwrap()` on a
-    /// `None` value" when the key search compares against a NaN.
-    std::optional<SplineSample> sample_with_key(double s) const;
-
-
-private:
-    std::optional<std::size_t> search_lower(double s) const;
-    std::optional<SplineSample> interpolate(std::size_t lower, double s) const;
-
-    std::vector<SplineKey> keys_;
-};
-
-/// One key (keys[i], values[i]) per index below the shorter length, plus the
-/// guard keys (-1, values[0]), (keys.back() + 0.01, values.back()) and
-/// (keys.back() + 0.02, values.back()), all of the given kind.
-/// Throws InternalError "index out of bounds: the len is 0 but the index is 0"
-/// for empty values and "called `Option::unwrap()` on a `None` value" for empty keys.
-Spline make_spline(std::span<const double> keys, std::span<const double> values,
-                   KeyInterpolation interpolation);
-
 /// Where a parameter falls among the keys of a SplineKnots, with everything a
 /// sample there computes from the parameters alone. Key k of the segment
 /// (k = 0 the key before the lower key, 1 the lower key, 2 the next, 3 the one
@@ -119,7 +64,6 @@ struct SplinePosition {
     static constexpr std::size_t last_value = std::numeric_limits<std::size_t>::max();
 
     KeyInterpolation kind = KeyInterpolation::Linear;
-    std::size_t key = 0;  ///< the lower key, as in SplineSample::key
     std::size_t source[4] = {0, 0, 0, 0};
     double nt = 0.0;
     double one_minus_nt = 0.0;                          // Linear
@@ -133,6 +77,10 @@ struct SplinePosition {
         const auto at = [&values](std::size_t k) {
             return k == last_value ? values.back() : values[k];
         };
+        // Exactly on a key the sample is that key's value, even where a
+        // neighbour is infinite or a difference overflows (the weights below
+        // would give NaN), and with its sign of zero.
+        if (nt == 0.0) return at(source[1]);
         if (kind == KeyInterpolation::Linear)
             return nt * at(source[2]) + one_minus_nt * at(source[1]);
         const double x = at(source[0]);
@@ -145,13 +93,15 @@ struct SplinePosition {
     }
 };
 
-/// The keys of make_spline(keys, values, kind) without the values: the sorted
-/// parameters, guard keys included, and the value each key takes. Every value
-/// sequence over the same keys shares them, so one key search per parameter
-/// serves all of them. For values at least as long as keys,
-/// locate(s, kind)->value(values) is bit for bit
-/// make_spline(keys, values, kind).sample_with_key(s)->value, a missing
-/// position is a missing sample, and the same InternalError is thrown.
+/// The keys of a spline without its values: the given keys sorted stably,
+/// with a guard key at -1 taking the first value and the two end guards
+/// (end_guards(keys.back())) taking the last value, each placed after every
+/// key whose t is not greater. Every value sequence over the same keys shares
+/// them, so one key search per parameter serves all of them. A sample at s
+/// uses the segment that starts at the last key with t <= s; there is none
+/// below the first key, at or after the last, or for Catmull-Rom without a key
+/// on either side. A key search that compares against a NaN throws
+/// MissingResultError.
 ///
 /// Keys that are ascending, NaN-free and above -1 (a path's cumulative
 /// length) are read in place and must outlive the SplineKnots; other keys are
@@ -176,19 +126,13 @@ public:
         return j <= n_ ? j - 1 : SplinePosition::last_value;
     }
 
-    /// The last key with t <= s, as Spline::sample_with_key finds it.
-    std::optional<std::size_t> lower_key(double s, SplineCursor& cursor) const {
-        const std::size_t i = lower_index(s, cursor);
-        if (i == no_key) return std::nullopt;
-        return i;
-    }
-
     /// The segment and weights for a sample at s; none where the spline has no sample.
     std::optional<SplinePosition> locate(double s, KeyInterpolation kind,
                                          SplineCursor& cursor) const;
 
 private:
-    // lower_key without the optional, which the compiler handles poorly in the hot loop.
+    // The last key with t <= s, without an optional, which the compiler
+    // handles poorly in the hot loop.
     static constexpr std::size_t no_key = std::numeric_limits<std::size_t>::max();
     std::size_t lower_index(double s, SplineCursor& cursor) const;
     std::size_t copied_lower_index(double s, SplineCursor& cursor) const;
@@ -204,6 +148,24 @@ private:
 };
 
 namespace detail {
+
+/// The end guard keys after a last key: last + 0.01 and last + 0.02. Where an
+/// offset is lost to rounding (from a last key of 2^47 on), a guard takes the
+/// next double above the key before it instead, so that both lie strictly
+/// after the last key and the last key keeps a segment of its own.
+struct EndGuards {
+    double first;
+    double second;
+};
+inline EndGuards end_guards(double last) noexcept {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const auto after = [](double before, double offset) {
+        // NaN and infinity have no double above them and keep the offset's result.
+        return offset > before || !(before < inf) ? offset : std::nextafter(before, inf);
+    };
+    const double first = after(last, last + 0.01);
+    return {first, after(first, last + 0.02)};
+}
 
 /// Number of entries of the ascending, NaN-free t[0..size) that are <= s
 /// (s not NaN), found by galloping from hint, which may be any count.
@@ -250,7 +212,6 @@ inline std::optional<SplinePosition> SplineKnots::locate(double s, KeyInterpolat
 
     SplinePosition p;
     p.kind = kind;
-    p.key = i;
     double ta;
     double tb;
     double tx = 0.0;
