@@ -1,6 +1,9 @@
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -159,6 +162,42 @@ TEST(ElasticBand, ResultIsBuiltFreshFromPoints) {
     EXPECT_TRUE(smoothed->associated_values().empty());
     EXPECT_FALSE(smoothed->orientation_cache().has_value());
     EXPECT_EQ(smoothed->x().size(), 5u);
+}
+
+// The exact bits of smoothed paths as an earlier, map-based modelling layer
+// produced them: the problem handed to the solver must not change by a bit.
+TEST(ElasticBand, SeededPathsKeepTheirDigest) {
+    std::mt19937_64 rng(7);
+    const auto unit = [&] { return static_cast<double>(rng() >> 11) * 0x1.0p-53; };
+    std::uint64_t digest = 0xcbf29ce484222325ULL;
+    const auto add = [&](std::uint64_t word) {
+        for (int byte = 0; byte < 8; ++byte) {
+            digest ^= (word >> (8 * byte)) & 0xff;
+            digest *= 0x100000001b3ULL;
+        }
+    };
+    for (const std::size_t n : {3, 4, 17, 250, 3000}) {
+        std::vector<Point> points(n);
+        double heading = 0.0, x = 0.0, y = 0.0;
+        for (Point& p : points) {
+            heading += (unit() - 0.5) * 0.6;
+            x += std::cos(heading);
+            y += std::sin(heading);
+            p = {x + (unit() - 0.5) * 0.4, y + (unit() - 0.5) * 0.4};
+        }
+        const Path2D path = Path2D::from_points(points);
+        for (const double d : {0.05, 0.3}) {
+            for (const ElasticBandMethod method : both_methods) {
+                const auto smoothed = path.smoothed_path_elastic_band(d, method);
+                ASSERT_TRUE(smoothed.has_value());
+                for (const Point& p : smoothed->points()) {
+                    add(std::bit_cast<std::uint64_t>(p.x));
+                    add(std::bit_cast<std::uint64_t>(p.y));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(digest, 7259902331182775118u);
 }
 
 }  // namespace
