@@ -308,7 +308,7 @@ TEST(Assembly, SeededCorpusKeepsItsDigests) {
             d->add(std::uint64_t{assembled.zero_cone_dim});
             d->add(std::uint64_t{assembled.nonneg_cone_dim});
         }
-        full.add(assembled.p);
+        full.add(p.objective.quadratic_as_csc(p.registry.size()));
         upper.add(assembled.p, true);
         if (k % 10 == 0) {
             // Solve a feasible variant: no variable bounds, wide bounds on the
