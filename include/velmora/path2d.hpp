@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "velmora/methods.hpp"
 #include "velmora/point.hpp"
+#include "velmora/qp/solver_error.hpp"
 
 namespace velmora {
 
@@ -93,6 +95,10 @@ public:
                           double epsilon) const;
     std::optional<Path2D> smoothed_path_elastic_band(double max_deviation,
                                                      ElasticBandMethod method) const;
+    /// The smoothed path, or why there is none: infeasible bounds, a solve
+    /// that did not succeed, or data the solver would have changed.
+    [[nodiscard]] std::variant<Path2D, qp::SolverError> smoothed_path_elastic_band_or_error(
+        double max_deviation, ElasticBandMethod method) const;
     Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
     std::vector<Segment> find_circle_segments(std::size_t start, std::size_t end,
                                               double max_rmse) const;

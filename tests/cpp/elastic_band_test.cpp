@@ -136,9 +136,37 @@ TEST(ElasticBand, ZeroDeviationPinsEveryPoint) {
     }
 }
 
-TEST(ElasticBand, ContradictorySquareBoundsGiveNoPath) {
-    EXPECT_EQ(zigzag(3).smoothed_path_elastic_band(-1.0, ElasticBandMethod::SquareBounds),
-              std::nullopt);
+// The optional result is empty exactly when the variant holds the reason.
+TEST(ElasticBand, ReportsWhyThereIsNoPath) {
+    using velmora::qp::SolverError;
+    struct Case {
+        const char* name;
+        Path2D path;
+        double deviation;
+        ElasticBandMethod method;
+        std::optional<SolverError> reason;
+    };
+    const std::vector<Case> cases = {
+        {"contradictory square bounds", zigzag(3), -1.0, ElasticBandMethod::SquareBounds, SolverError::Infeasible},
+        {"NaN deviation", zigzag(5), std::nan(""), ElasticBandMethod::OrthogonalBounds, SolverError::NotSolved},
+        {"end points beyond 1e20", Path2D::from_points({{1e25, 0}, {2e25, 0}}), 0.5, ElasticBandMethod::SquareBounds, SolverError::RefusedData},
+        {"interior point beyond 1e20", Path2D::from_points({{0, 0}, {-1e25, 1}, {2, 0}}), 0.5, ElasticBandMethod::OrthogonalBounds, SolverError::RefusedData},
+        {"solvable", zigzag(5), 0.1, ElasticBandMethod::OrthogonalBounds, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto outcome = c.path.smoothed_path_elastic_band_or_error(c.deviation, c.method);
+        const auto optional = c.path.smoothed_path_elastic_band(c.deviation, c.method);
+        if (c.reason) {
+            ASSERT_TRUE(std::holds_alternative<SolverError>(outcome));
+            EXPECT_EQ(std::get<SolverError>(outcome), *c.reason);
+            EXPECT_EQ(optional, std::nullopt);
+        } else {
+            ASSERT_TRUE(std::holds_alternative<Path2D>(outcome));
+            ASSERT_TRUE(optional.has_value());
+            EXPECT_EQ(std::get<Path2D>(outcome).points(), optional->points());
+        }
+    }
 }
 
 TEST(ElasticBand, UnboundedSquareDeviationStraightensThePath) {
