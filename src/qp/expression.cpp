@@ -119,8 +119,30 @@ QuadraticExpression operator*(AffineExpression e, const AffineExpression& f) {
 }
 
 QuadraticExpression square(AffineExpression e) {
-    AffineExpression left = e;
-    return std::move(left) * e;
+    // The values of a copy of e times e, without the copy: a pair of distinct
+    // variables gets its two equal products summed, and the keys come out in
+    // order, so nothing needs sorting.
+    QuadraticExpression result;
+    const Terms<Variable>& terms = e.coefficients;
+    const std::size_t count = terms.size();
+    result.quadratic.reserve(checked_mul(count, count + 1) / 2);
+    for (auto first = terms.begin(); first != terms.end(); ++first) {
+        const auto& [u, a] = *first;
+        result.quadratic.add(IndexPair{u.index(), u.index()}, a * a);
+        for (auto second = first + 1; second != terms.end(); ++second) {
+            const auto& [w, b] = *second;
+            const double product = b * a;
+            result.quadratic.add(IndexPair{u.index(), w.index()}, product + product);
+        }
+    }
+    Terms<Variable>& linear = result.linear.coefficients;
+    linear.reserve(count);
+    for (const auto& [v, a] : terms) {
+        const double scaled = a * e.constant;
+        linear.add(v, scaled + scaled);
+    }
+    result.linear.constant = e.constant * e.constant;
+    return result;
 }
 
 QuadraticExpression& operator+=(QuadraticExpression& q, const QuadraticExpression& r) {
