@@ -4,7 +4,6 @@
 #include <limits>
 #include <new>
 #include <optional>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -81,21 +80,23 @@ CscMatrix objective_matrix(const Terms<IndexPair>& quadratic, std::size_t n) {
     return p;
 }
 
-std::size_t bound_rows(const std::optional<double>& lower, const std::optional<double>& upper) {
-    return std::size_t{upper.has_value()} + std::size_t{lower.has_value()};
-}
+struct RowCount {
+    std::size_t rows = 0;
+    std::size_t equalities = 0;
+};
 
-// Visits the rows of A in order: (row, expression, sign) for the constraint
-// rows, then (row, variable, sign) for the variable-bound rows, calling
-// `on_bound` with each row's right-hand side.
+// Visits the rows of A in order, equality rows first: (row, expression,
+// sign, right-hand side) for the constraint rows, then (row, variable, sign,
+// right-hand side) for the variable-bound rows.
 template <class OnExpression, class OnVariable>
-std::size_t visit_rows(const ProblemVariables& variables, const std::vector<Constraint>& constraints,
+RowCount visit_rows(const ProblemVariables& variables, const std::vector<Constraint>& constraints,
                        OnExpression on_expression, OnVariable on_variable) {
     std::size_t r = 0;
     for (const Constraint& constraint : constraints) {
         const auto* eq = std::get_if<Equality>(&constraint);
         if (eq != nullptr) on_expression(r++, eq->expression, 1.0, -eq->expression.constant);
     }
+    const std::size_t equalities = r;
     for (const Constraint& constraint : constraints) {
         const auto* bounded = std::get_if<Bounded>(&constraint);
         if (bounded == nullptr) continue;
@@ -108,7 +109,7 @@ std::size_t visit_rows(const ProblemVariables& variables, const std::vector<Cons
         if (entries[k].upper) on_variable(r++, k, 1.0, *entries[k].upper);
         if (entries[k].lower) on_variable(r++, k, -1.0, -*entries[k].lower);
     }
-    return r;
+    return {r, equalities};
 }
 
 }  // namespace
@@ -126,48 +127,37 @@ AssembledProblem assemble(const ProblemVariables& variables, const QuadraticExpr
     problem.p = objective.quadratic_as_csc(n);
     problem.q = objective.linear_as_vector(n);
 
-    // First pass: the size of A, its entries per column and the row count.
-    std::size_t rows = 0;
-    std::size_t cols = n;
+    // First pass: entries per column (the column count grows to fit the
+    // largest index, as Clarabel's own triplet form would) and the last row
+    // that has an entry.
+    CscMatrix& a = problem.a;
+    std::vector<std::size_t>& counts = a.colptr;
+    counts = CscMatrix::zeros(0, n).colptr;
     std::size_t last_filled_row = 0;
     bool any_entry = false;
-    for (const Constraint& constraint : constraints) {
-        const auto& [expression, count] = std::visit(
-            [](const auto& c) -> std::pair<const AffineExpression&, std::size_t> {
-                if constexpr (std::is_same_v<std::decay_t<decltype(c)>, Equality>) {
-                    return {c.expression, 1};
-                } else {
-                    return {c.expression, bound_rows(c.lower, c.upper)};
-                }
-            },
-            constraint);
-        rows += count;
-        if (count > 0 && !expression.coefficients.empty()) {
-            const std::size_t last = expression.coefficients.back().first.index();
-            if (last == max_index) throw std::bad_alloc();
-            cols = std::max(cols, last + 1);
-        }
-    }
-    for (const VariableBounds& bounds : variables.entries()) rows += bound_rows(bounds.lower, bounds.upper);
-    check_allocation(rows, sizeof(double));
-
-    CscMatrix& a = problem.a;
-    a.n = cols;
-    a.colptr = CscMatrix::zeros(0, cols).colptr;
-    visit_rows(
+    const auto fit_column = [&](std::size_t col) {
+        if (col + 1 < counts.size()) return;
+        if (col >= max_index - 1) throw std::bad_alloc();
+        check_allocation(col + 2, sizeof(std::size_t));
+        counts.resize(col + 2, 0);
+    };
+    const auto [rows, equalities] = visit_rows(
         variables, constraints,
         [&](std::size_t r, const AffineExpression& e, double, double) {
-            for (const auto& [v, coefficient] : e.coefficients) ++a.colptr[v.index() + 1];
-            if (!e.coefficients.empty()) {
-                last_filled_row = r;
-                any_entry = true;
-            }
+            if (e.coefficients.empty()) return;
+            fit_column(e.coefficients.back().first.index());
+            for (const auto& [v, coefficient] : e.coefficients) ++counts[v.index() + 1];
+            last_filled_row = r;
+            any_entry = true;
         },
         [&](std::size_t r, std::size_t k, double, double) {
-            ++a.colptr[k + 1];
+            fit_column(k);
+            ++counts[k + 1];
             last_filled_row = r;
             any_entry = true;
         });
+    check_allocation(rows, sizeof(double));
+    a.n = counts.size() - 1;
     allocate_columns(a);
     a.m = std::max(constraints.size(), any_entry ? last_filled_row + 1 : 0);
 
@@ -176,7 +166,7 @@ AssembledProblem assemble(const ProblemVariables& variables, const QuadraticExpr
     std::vector<std::size_t> next(a.colptr.begin(), a.colptr.end() - 1);
     std::vector<double>& b = problem.b;
     b.reserve(rows);
-    const std::size_t total = visit_rows(
+    visit_rows(
         variables, constraints,
         [&](std::size_t r, const AffineExpression& e, double sign, double rhs) {
             for (const auto& [v, coefficient] : e.coefficients) {
@@ -193,10 +183,8 @@ AssembledProblem assemble(const ProblemVariables& variables, const QuadraticExpr
             b.push_back(rhs);
         });
 
-    problem.zero_cone_dim = static_cast<std::size_t>(
-        std::count_if(constraints.begin(), constraints.end(),
-                      [](const Constraint& c) { return std::holds_alternative<Equality>(c); }));
-    problem.nonneg_cone_dim = total - problem.zero_cone_dim;
+    problem.zero_cone_dim = equalities;
+    problem.nonneg_cone_dim = rows - equalities;
     return problem;
 }
 

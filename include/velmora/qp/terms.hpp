@@ -41,6 +41,9 @@ public:
     /// The entry of key becomes value + its old coefficient, or value when
     /// absent. Keys arriving in increasing order are appended.
     void add(const Key& key, double value) {
+        // Room for two from the start: most expressions are a variable
+        // and a constant, or a difference of two variables.
+        if (entries_.capacity() == 0) entries_.reserve(2);
         if (entries_.empty() || entries_.back().first < key) {
             entries_.emplace_back(key, value);
             return;
