@@ -32,12 +32,6 @@ public:
         return entries_.insert(it, value_type{key, 0.0})->second;
     }
 
-    /// The coefficient of key, or nullptr when it has no entry.
-    const double* find(const Key& key) const {
-        const auto it = std::lower_bound(entries_.begin(), entries_.end(), key, key_less);
-        return it != entries_.end() && it->first == key ? &it->second : nullptr;
-    }
-
     /// The entry of key becomes value + its old coefficient, or value when
     /// absent. Keys arriving in increasing order are appended.
     void add(const Key& key, double value) {
