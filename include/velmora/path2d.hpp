@@ -6,11 +6,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "velmora/lazy_cache.hpp"
 #include "velmora/methods.hpp"
 #include "velmora/point.hpp"
+#include "velmora/qp/solver_error.hpp"
 
 namespace velmora {
 
@@ -94,8 +96,12 @@ public:
                                                  std::optional<Point> end, double epsilon) const;
     [[nodiscard]] Path2D resampled_path(const ResamplingMethod& method,
                                         InterpolationMethod interpolation, double epsilon) const;
-    std::optional<Path2D> smoothed_path_elastic_band(double max_deviation,
-                                                     ElasticBandMethod method) const;
+    [[nodiscard]] std::optional<Path2D> smoothed_path_elastic_band(
+        double max_deviation, ElasticBandMethod method) const;
+    /// The smoothed path, or why there is none: infeasible bounds, a solve
+    /// that did not succeed, or data the solver would have changed.
+    [[nodiscard]] std::variant<Path2D, qp::SolverError> smoothed_path_elastic_band_or_error(
+        double max_deviation, ElasticBandMethod method) const;
     [[nodiscard]] Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
     std::vector<Segment> find_circle_segments(std::size_t start, std::size_t end,
                                               double max_rmse) const;

@@ -50,8 +50,8 @@ void add_second_differences(qp::QuadraticExpression& objective, const std::vecto
 
 }  // namespace
 
-std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
-                                                         ElasticBandMethod method) const {
+std::variant<Path2D, qp::SolverError> Path2D::smoothed_path_elastic_band_or_error(
+    double max_deviation, ElasticBandMethod method) const {
     const std::size_t n = size();
     const double d = max_deviation;
     const std::vector<double>& theta = orientation();
@@ -61,6 +61,7 @@ std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
     const std::vector<Variable> y = variables.add_vector(n, std::nullopt, std::nullopt);
 
     qp::QuadraticExpression objective;
+    objective.quadratic.reserve(n >= 3 ? 6 * n : 0);
     add_second_differences(objective, x);
     add_second_differences(objective, y);
 
@@ -102,14 +103,21 @@ std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
     const qp::ClarabelSolver solver(smoothing_settings());
     const qp::SolveResult result =
         solver.solve(std::move(variables), std::move(objective), std::move(constraints));
+    if (const auto* error = std::get_if<qp::SolverError>(&result)) return *error;
     const auto* solved = std::get_if<qp::SolvedProblem>(&result);
-    if (solved == nullptr) return std::nullopt;
 
     const std::vector<double> xs = solved->eval_vec(x);
     const std::vector<double> ys = solved->eval_vec(y);
     std::vector<Point> smoothed(n);
     for (std::size_t i = 0; i < n; ++i) smoothed[i] = Point{xs[i], ys[i]};
     return Path2D::from_points(std::move(smoothed));
+}
+
+std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
+                                                         ElasticBandMethod method) const {
+    auto result = smoothed_path_elastic_band_or_error(max_deviation, method);
+    if (auto* path = std::get_if<Path2D>(&result)) return std::move(*path);
+    return std::nullopt;
 }
 
 }  // namespace velmora

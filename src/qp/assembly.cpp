@@ -1,47 +1,124 @@
 #include "qp/assembly.hpp"
 
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <optional>
+#include <utility>
+#include <variant>
+
 #include "velmora/memory.hpp"
 
-namespace velmora::qp::detail {
+namespace velmora::qp {
 
 namespace {
 
-struct RowCounts {
-    std::size_t rows = 0;
-    std::size_t triplets = 0;
-};
+constexpr std::size_t max_index = std::numeric_limits<std::size_t>::max();
 
-// Sizes of A and b, so that both are allocated once.
-RowCounts count_rows(const ProblemVariables& variables, const std::vector<Constraint>& constraints) {
-    RowCounts counts;
-    for (const Constraint& constraint : constraints) {
-        std::size_t rows = 1;
-        const AffineExpression* expression = nullptr;
-        if (const auto* eq = std::get_if<Equality>(&constraint)) {
-            expression = &eq->expression;
-        } else {
-            const auto& bounded = std::get<Bounded>(constraint);
-            rows = std::size_t{bounded.upper.has_value()} + std::size_t{bounded.lower.has_value()};
-            expression = &bounded.expression;
-        }
-        counts.rows += rows;
-        counts.triplets += checked_mul(expression->coefficients.size(), rows);
-    }
-    for (const VariableBounds& bounds : variables.entries()) {
-        const std::size_t rows = std::size_t{bounds.upper.has_value()} + std::size_t{bounds.lower.has_value()};
-        counts.rows += rows;
-        counts.triplets += rows;
-    }
-    return counts;
+// Turns per-column counts (held at colptr[col + 1]) into column starts and
+// sizes the entry arrays.
+void allocate_columns(CscMatrix& a) {
+    for (std::size_t col = 1; col < a.colptr.size(); ++col) a.colptr[col] += a.colptr[col - 1];
+    const std::size_t nnz = a.colptr.back();
+    check_allocation(nnz, sizeof(std::size_t) + sizeof(double));
+    a.rowval.resize(nnz);
+    a.nzval.resize(nnz);
 }
 
-void add_row(CscMatrixTripletsBuilder& a, std::size_t row, const AffineExpression& expression,
-             double sign) {
-    for (const auto& [v, coefficient] : expression.coefficients)
-        a.add_triplet(row, v.index(), sign * coefficient);
+// The generic path for keys whose first index exceeds the second, which
+// only direct writes into `quadratic` can make: each entry is added in both
+// orders and repeats are summed, as for ordered keys.
+CscMatrix from_unordered_keys(const Terms<IndexPair>& quadratic, std::size_t n) {
+    CscMatrixTripletsBuilder builder(n, n);
+    builder.reserve(checked_mul(quadratic.size(), 2));
+    for (const auto& [key, c] : quadratic) {
+        const auto [i, j] = key;
+        if (i == j) {
+            builder.add_triplet(i, i, 2.0 * c);
+        } else {
+            builder.add_triplet(i, j, c);
+            builder.add_triplet(j, i, c);
+        }
+    }
+    return std::move(builder).build();
+}
+
+// P of 1/2 x'Px straight from the sorted keys: visiting (i, j) in key order
+// fills every column in increasing row order (rows above the diagonal come
+// from smaller first indices, rows below from the column's own keys), so
+// nothing is sorted or merged. It grows square to fit an index of n or more.
+CscMatrix objective_matrix(const Terms<IndexPair>& quadratic, std::size_t n) {
+    if (quadratic.empty()) return CscMatrix::zeros(n, n);
+    std::size_t dim = n;
+    bool ordered = true;
+    for (const auto& [key, c] : quadratic) {
+        if (key.first == max_index || key.second == max_index) throw std::bad_alloc();
+        ordered = ordered && key.first <= key.second;
+        dim = std::max({dim, key.first + 1, key.second + 1});
+    }
+    if (!ordered) return from_unordered_keys(quadratic, n);
+
+    CscMatrix p = CscMatrix::zeros(dim, dim);
+    for (const auto& [key, c] : quadratic) {
+        ++p.colptr[key.second + 1];
+        if (key.first != key.second) ++p.colptr[key.first + 1];
+    }
+    allocate_columns(p);
+    std::vector<std::size_t> next(p.colptr.begin(), p.colptr.end() - 1);
+    for (const auto& [key, c] : quadratic) {
+        const auto [i, j] = key;
+        if (i == j) {
+            p.rowval[next[i]] = i;
+            p.nzval[next[i]++] = 2.0 * c;
+            continue;
+        }
+        p.rowval[next[j]] = i;
+        p.nzval[next[j]++] = c;
+        p.rowval[next[i]] = j;
+        p.nzval[next[i]++] = c;
+    }
+    return p;
+}
+
+struct RowCount {
+    std::size_t rows = 0;
+    std::size_t equalities = 0;
+};
+
+// Visits the rows of A in order, equality rows first: (row, expression,
+// sign, right-hand side) for the constraint rows, then (row, variable, sign,
+// right-hand side) for the variable-bound rows.
+template <class OnExpression, class OnVariable>
+RowCount visit_rows(const ProblemVariables& variables, const std::vector<Constraint>& constraints,
+                       OnExpression on_expression, OnVariable on_variable) {
+    std::size_t r = 0;
+    for (const Constraint& constraint : constraints) {
+        const auto* eq = std::get_if<Equality>(&constraint);
+        if (eq != nullptr) on_expression(r++, eq->expression, 1.0, -eq->expression.constant);
+    }
+    const std::size_t equalities = r;
+    for (const Constraint& constraint : constraints) {
+        const auto* bounded = std::get_if<Bounded>(&constraint);
+        if (bounded == nullptr) continue;
+        const double c = bounded->expression.constant;
+        if (bounded->upper) on_expression(r++, bounded->expression, 1.0, *bounded->upper - c);
+        if (bounded->lower) on_expression(r++, bounded->expression, -1.0, c - *bounded->lower);
+    }
+    const std::vector<VariableBounds>& entries = variables.entries();
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        if (entries[k].upper) on_variable(r++, k, 1.0, *entries[k].upper);
+        if (entries[k].lower) on_variable(r++, k, -1.0, -*entries[k].lower);
+    }
+    return {r, equalities};
 }
 
 }  // namespace
+
+CscMatrix QuadraticExpression::quadratic_as_csc(std::size_t n) const {
+    return objective_matrix(quadratic, n);
+}
+
+namespace detail {
 
 AssembledProblem assemble(const ProblemVariables& variables, const QuadraticExpression& objective,
                           const std::vector<Constraint>& constraints) {
@@ -50,52 +127,67 @@ AssembledProblem assemble(const ProblemVariables& variables, const QuadraticExpr
     problem.p = objective.quadratic_as_csc(n);
     problem.q = objective.linear_as_vector(n);
 
-    const RowCounts counts = count_rows(variables, constraints);
-    CscMatrixTripletsBuilder a(constraints.size(), n);
-    a.reserve(counts.triplets);
-    check_allocation(counts.rows, sizeof(double));
+    // First pass: entries per column (the column count grows to fit the
+    // largest index, as Clarabel's own triplet form would) and the last row
+    // that has an entry.
+    CscMatrix& a = problem.a;
+    std::vector<std::size_t>& counts = a.colptr;
+    counts = CscMatrix::zeros(0, n).colptr;
+    std::size_t last_filled_row = 0;
+    bool any_entry = false;
+    const auto fit_column = [&](std::size_t col) {
+        if (col + 1 < counts.size()) return;
+        if (col >= max_index - 1) throw std::bad_alloc();
+        check_allocation(col + 2, sizeof(std::size_t));
+        counts.resize(col + 2, 0);
+    };
+    const auto [rows, equalities] = visit_rows(
+        variables, constraints,
+        [&](std::size_t r, const AffineExpression& e, double, double) {
+            if (e.coefficients.empty()) return;
+            fit_column(e.coefficients.back().first.index());
+            for (const auto& [v, coefficient] : e.coefficients) ++counts[v.index() + 1];
+            last_filled_row = r;
+            any_entry = true;
+        },
+        [&](std::size_t r, std::size_t k, double, double) {
+            fit_column(k);
+            ++counts[k + 1];
+            last_filled_row = r;
+            any_entry = true;
+        });
+    check_allocation(rows, sizeof(double));
+    a.n = counts.size() - 1;
+    allocate_columns(a);
+    a.m = std::max(constraints.size(), any_entry ? last_filled_row + 1 : 0);
+
+    // Second pass: rows arrive in increasing order, so each column fills in
+    // increasing row order.
+    std::vector<std::size_t> next(a.colptr.begin(), a.colptr.end() - 1);
     std::vector<double>& b = problem.b;
-    b.reserve(counts.rows);
-    std::size_t r = 0;
+    b.reserve(rows);
+    visit_rows(
+        variables, constraints,
+        [&](std::size_t r, const AffineExpression& e, double sign, double rhs) {
+            for (const auto& [v, coefficient] : e.coefficients) {
+                const std::size_t pos = next[v.index()]++;
+                a.rowval[pos] = r;
+                a.nzval[pos] = sign * coefficient;
+            }
+            b.push_back(rhs);
+        },
+        [&](std::size_t r, std::size_t k, double sign, double rhs) {
+            const std::size_t pos = next[k]++;
+            a.rowval[pos] = r;
+            a.nzval[pos] = sign;
+            b.push_back(rhs);
+        });
 
-    for (const Constraint& constraint : constraints) {
-        const auto* eq = std::get_if<Equality>(&constraint);
-        if (eq == nullptr) continue;
-        add_row(a, r++, eq->expression, 1.0);
-        b.push_back(-eq->expression.constant);
-    }
-    const std::size_t equalities = r;
-
-    for (const Constraint& constraint : constraints) {
-        const auto* bounded = std::get_if<Bounded>(&constraint);
-        if (bounded == nullptr) continue;
-        const double c = bounded->expression.constant;
-        if (bounded->upper) {
-            add_row(a, r++, bounded->expression, 1.0);
-            b.push_back(*bounded->upper - c);
-        }
-        if (bounded->lower) {
-            add_row(a, r++, bounded->expression, -1.0);
-            b.push_back(c - *bounded->lower);
-        }
-    }
-
-    for (std::size_t k = 0; k < n; ++k) {
-        const VariableBounds& bounds = variables.entries()[k];
-        if (bounds.upper) {
-            a.add_triplet(r++, k, 1.0);
-            b.push_back(*bounds.upper);
-        }
-        if (bounds.lower) {
-            a.add_triplet(r++, k, -1.0);
-            b.push_back(-*bounds.lower);
-        }
-    }
-
-    problem.a = std::move(a).build();
     problem.zero_cone_dim = equalities;
-    problem.nonneg_cone_dim = r - equalities;
+    problem.nonneg_cone_dim = rows - equalities;
     return problem;
 }
 
-}  // namespace velmora::qp::detail
+}  // namespace detail
+
+}  // namespace velmora::qp

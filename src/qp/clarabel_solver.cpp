@@ -4,6 +4,7 @@
 #include <velmora_clarabel.h>
 
 #include "qp/assembly.hpp"
+#include "qp/solver_memory.hpp"
 #include "velmora/error.hpp"
 #include "velmora/qp/solver.hpp"
 
@@ -23,15 +24,25 @@ velmora_csc_view view_of(const CscMatrix& matrix) {
 }
 
 velmora_clarabel_settings to_c(const ClarabelSettings& s) {
-    velmora_clarabel_settings c = velmora_clarabel_settings_default();
-    c.verbose = s.verbose;
-    c.max_iter = s.max_iter;
-    c.tol_gap_abs = s.tol_gap_abs;
-    c.tol_gap_rel = s.tol_gap_rel;
-    c.tol_feas = s.tol_feas;
-    c.iterative_refinement_reltol = s.iterative_refinement_reltol;
-    c.iterative_refinement_abstol = s.iterative_refinement_abstol;
-    return c;
+    return velmora_clarabel_settings{s.verbose,
+                                     s.max_iter,
+                                     s.tol_gap_abs,
+                                     s.tol_gap_rel,
+                                     s.tol_feas,
+                                     s.iterative_refinement_reltol,
+                                     s.iterative_refinement_abstol};
+}
+
+// Read once: the shim's answer never changes.
+const velmora_clarabel_settings& shim_defaults() {
+    static const velmora_clarabel_settings defaults = [] {
+        velmora_clarabel_settings c{};
+        const int32_t code = velmora_clarabel_settings_default(&c);
+        if (code != VELMORA_CLARABEL_OK)
+            throw SolverFailure("the solver shim could not read Clarabel's default settings", code);
+        return c;
+    }();
+    return defaults;
 }
 
 }  // namespace
@@ -53,6 +64,7 @@ SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSetti
     output.error = message.data();
     output.error_capacity = message.size();
 
+    ensure_memory_available(solver_memory_estimate(problem));
     const int32_t code = velmora_clarabel_solve(&c_problem, &c_settings, &output);
     if (code != VELMORA_CLARABEL_OK) throw SolverFailure(std::string(message.data()), code);
 
@@ -63,12 +75,25 @@ SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSetti
         case VELMORA_STATUS_PRIMAL_INFEASIBLE:
         case VELMORA_STATUS_DUAL_INFEASIBLE:
             return SolverError::Infeasible;
+        case VELMORA_STATUS_REFUSED_DATA:
+            return SolverError::RefusedData;
         default:
             return SolverError::NotSolved;
     }
 }
 
 }  // namespace detail
+
+ClarabelSettings::ClarabelSettings() {
+    const velmora_clarabel_settings& c = detail::shim_defaults();
+    verbose = c.verbose;
+    max_iter = c.max_iter;
+    tol_gap_abs = c.tol_gap_abs;
+    tol_gap_rel = c.tol_gap_rel;
+    tol_feas = c.tol_feas;
+    iterative_refinement_reltol = c.iterative_refinement_reltol;
+    iterative_refinement_abstol = c.iterative_refinement_abstol;
+}
 
 SolveResult ClarabelSolver::solve(ProblemVariables variables, QuadraticExpression objective,
                                   std::vector<Constraint> constraints) const {

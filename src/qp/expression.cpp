@@ -1,14 +1,13 @@
 #include "velmora/qp/expression.hpp"
 
 #include <algorithm>
-#include <cstdint>
 
 #include "velmora/error.hpp"
 #include "velmora/memory.hpp"
 
 namespace velmora::qp {
 
-AffineExpression::AffineExpression(Variable v) : coefficients{{v, 1.0}} {}
+AffineExpression::AffineExpression(Variable v) { coefficients.add(v, 1.0); }
 
 AffineExpression::AffineExpression(double c) : constant(c) {}
 
@@ -18,38 +17,10 @@ double AffineExpression::evaluate(const std::vector<double>& values) const {
     return sum;
 }
 
-std::size_t IndexPairHash::operator()(const IndexPair& p) const noexcept {
-    // splitmix64-style finaliser over both indices
-    std::uint64_t h = static_cast<std::uint64_t>(p.first) * 0x9E3779B97F4A7C15ULL ^
-                      static_cast<std::uint64_t>(p.second);
-    h ^= h >> 30;
-    h *= 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 27;
-    h *= 0x94D049BB133111EBULL;
-    h ^= h >> 31;
-    return static_cast<std::size_t>(h);
-}
-
 double QuadraticExpression::evaluate(const std::vector<double>& values) const {
     double sum = linear.evaluate(values);
     for (const auto& [key, c] : quadratic) sum += c * values[key.first] * values[key.second];
     return sum;
-}
-
-CscMatrix QuadraticExpression::quadratic_as_csc(std::size_t n) const {
-    if (quadratic.empty()) return CscMatrix::zeros(n, n);
-    CscMatrixTripletsBuilder builder(n, n);
-    builder.reserve(checked_mul(quadratic.size(), 2));
-    for (const auto& [key, c] : quadratic) {
-        const auto [i, j] = key;
-        if (i == j) {
-            builder.add_triplet(i, i, 2.0 * c);
-        } else {
-            builder.add_triplet(i, j, c);
-            builder.add_triplet(j, i, c);
-        }
-    }
-    return std::move(builder).build();
 }
 
 std::vector<double> QuadraticExpression::linear_as_vector(std::size_t n) const {
@@ -64,7 +35,7 @@ std::vector<double> QuadraticExpression::linear_as_vector(std::size_t n) const {
 
 AffineExpression operator*(Variable v, double c) {
     AffineExpression e;
-    e.coefficients.emplace(v, c);
+    e.coefficients.add(v, c);
     return e;
 }
 
@@ -77,7 +48,7 @@ AffineExpression operator-(Variable v, double c) {
 }
 
 AffineExpression operator-(AffineExpression e) {
-    for (auto& entry : e.coefficients) entry.second = -entry.second;
+    e.coefficients.transform([](double a) { return -a; });
     e.constant = -e.constant;
     return e;
 }
@@ -88,13 +59,14 @@ AffineExpression operator-(AffineExpression e, double c) {
 }
 
 AffineExpression operator-(AffineExpression e, Variable v) {
-    const auto [it, inserted] = e.coefficients.try_emplace(v, -1.0);
-    if (!inserted) it->second = -1.0 + it->second;
+    e.coefficients.add(v, -1.0);
     return e;
 }
 
 AffineExpression operator-(AffineExpression e, const AffineExpression& f) {
-    e += -AffineExpression(f);
+    // e + (-f): every coefficient of f negated, then summed in.
+    e.coefficients.add_negated(f.coefficients);
+    e.constant = -f.constant + e.constant;
     return e;
 }
 
@@ -106,8 +78,7 @@ AffineExpression operator+(double c, AffineExpression e) {
 AffineExpression operator+(double c, Variable v) { return c + AffineExpression(v); }
 
 AffineExpression operator+(AffineExpression e, Variable v) {
-    const auto [it, inserted] = e.coefficients.try_emplace(v, 1.0);
-    if (!inserted) it->second = 1.0 + it->second;
+    e.coefficients.add(v, 1.0);
     return e;
 }
 
@@ -117,46 +88,65 @@ AffineExpression operator+(AffineExpression e, const AffineExpression& f) {
 }
 
 AffineExpression& operator+=(AffineExpression& e, const AffineExpression& f) {
-    for (const auto& [v, a] : f.coefficients) {
-        const auto [it, inserted] = e.coefficients.try_emplace(v, a);
-        if (!inserted) it->second = a + it->second;
-    }
+    e.coefficients.add(f.coefficients);
     e.constant = f.constant + e.constant;
     return e;
 }
 
 QuadraticExpression operator*(AffineExpression e, const AffineExpression& f) {
     QuadraticExpression result;
-    result.quadratic.reserve(e.coefficients.size() * f.coefficients.size());
-    for (const auto& [u, a] : e.coefficients) {
-        for (const auto& [w, b] : f.coefficients) {
-            const IndexPair key{std::min(u.index(), w.index()), std::max(u.index(), w.index())};
-            const auto [it, inserted] = result.quadratic.try_emplace(key, b * a);
-            if (!inserted) it->second += b * a;
-        }
-    }
+    // A pair of distinct variables meets twice, once in each order; the two
+    // products are summed, and their order cannot change the sum.
+    result.quadratic.assign_unordered(
+        checked_mul(e.coefficients.size(), f.coefficients.size()), [&](auto&& emit) {
+            for (const auto& [u, a] : e.coefficients) {
+                for (const auto& [w, b] : f.coefficients) {
+                    emit(IndexPair{std::min(u.index(), w.index()), std::max(u.index(), w.index())},
+                         b * a);
+                }
+            }
+        });
 
     const double constant = e.constant * f.constant;
-    result.linear.coefficients.reserve(e.coefficients.size() + f.coefficients.size());
-    for (const auto& [w, b] : f.coefficients) result.linear.coefficients.emplace(w, b * e.constant);
-    for (auto& entry : e.coefficients) entry.second *= f.constant;
-    e.constant = 0.0;
+    Terms<Variable>& linear = result.linear.coefficients;
+    linear.reserve(f.coefficients.size());
+    for (const auto& [w, b] : f.coefficients) linear.add(w, b * e.constant);
+    e.coefficients.transform([&](double a) { return a * f.constant; });
     // Every variable of either operand keeps an entry, also with 0.0.
-    result.linear += e;
+    linear.add(e.coefficients);
     result.linear.constant = constant;
     return result;
 }
 
 QuadraticExpression square(AffineExpression e) {
-    AffineExpression left = e;
-    return std::move(left) * e;
+    // The values of a copy of e times e, without the copy: a pair of distinct
+    // variables gets its two equal products summed, and the keys come out in
+    // order, so nothing needs sorting.
+    QuadraticExpression result;
+    const Terms<Variable>& terms = e.coefficients;
+    const std::size_t count = terms.size();
+    result.quadratic.reserve(checked_mul(count, count + 1) / 2);
+    for (auto first = terms.begin(); first != terms.end(); ++first) {
+        const auto& [u, a] = *first;
+        result.quadratic.add(IndexPair{u.index(), u.index()}, a * a);
+        for (auto second = first + 1; second != terms.end(); ++second) {
+            const auto& [w, b] = *second;
+            const double product = b * a;
+            result.quadratic.add(IndexPair{u.index(), w.index()}, product + product);
+        }
+    }
+    Terms<Variable>& linear = result.linear.coefficients;
+    linear.reserve(count);
+    for (const auto& [v, a] : terms) {
+        const double scaled = a * e.constant;
+        linear.add(v, scaled + scaled);
+    }
+    result.linear.constant = e.constant * e.constant;
+    return result;
 }
 
 QuadraticExpression& operator+=(QuadraticExpression& q, const QuadraticExpression& r) {
-    for (const auto& [key, c] : r.quadratic) {
-        const auto [it, inserted] = q.quadratic.try_emplace(key, c);
-        if (!inserted) it->second = c + it->second;
-    }
+    q.quadratic.add(r.quadratic);
     q.linear += r.linear;
     return q;
 }

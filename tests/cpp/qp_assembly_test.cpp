@@ -1,4 +1,8 @@
+#include <bit>
+#include <cstdint>
 #include <map>
+#include <optional>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -171,6 +175,180 @@ TEST(Assembly, RowCountIsRecordsOrHighestFilledRow) {
     std::vector<Constraint> wide;
     wide.emplace_back(Equality{Variable{3} * 1.0});
     EXPECT_EQ(assemble(registry, QuadraticExpression{}, wide).a.n, 4u);
+}
+
+
+// Seeded corpus of modelled problems, built with every operator in random
+// order and with coefficients that round. The digests hold the exact bits of
+// the assembled arrays and of the solver's solutions as an earlier, map-based
+// implementation of the modelling layer produced them: any change in
+// summation order, row order or entry layout shows up here.
+namespace corpus {
+
+// The 64-bit Mersenne twister's output is fixed by the standard, so the
+// corpus is the same with every standard library.
+struct Random {
+    std::mt19937_64 engine;
+    explicit Random(std::uint64_t seed) : engine(seed) {}
+    std::size_t below(std::size_t n) { return static_cast<std::size_t>(engine() % n); }
+    double coefficient() {
+        static constexpr double pool[] = {1.0, -1.0, 2.0, -2.0, 0.1, -0.3, 1.0 / 3.0, 1e-7, -0.0, 0.0, 12345.678, 1e10};
+        if (below(3) == 0) return pool[below(std::size(pool))];
+        return (static_cast<double>(engine() >> 11) * 0x1.0p-53 - 0.5) * 8.0;
+    }
+    std::optional<double> bound() {
+        if (below(3) == 0) return std::nullopt;
+        return coefficient();
+    }
+};
+
+AffineExpression affine(Random& rng, std::size_t n, int depth = 0) {
+    AffineExpression e = rng.below(4) == 0 ? AffineExpression(rng.coefficient())
+                                           : AffineExpression(Variable{rng.below(n)});
+    const std::size_t steps = rng.below(6);
+    for (std::size_t s = 0; s < steps; ++s) {
+        const Variable v{rng.below(n)};
+        const double c = rng.coefficient();
+        switch (rng.below(depth < 2 ? 11 : 9)) {
+            case 0: e = std::move(e) + v; break;
+            case 1: e = std::move(e) - v; break;
+            case 2: e = std::move(e) - c; break;
+            case 3: e = c + std::move(e); break;
+            case 4: e = -std::move(e); break;
+            case 5: e += v * c; break;
+            case 6: e = std::move(e) + c * v; break;
+            case 7: e = std::move(e) + (v - c); break;
+            case 8: e = std::move(e) - (c + v); break;
+            case 9: e = std::move(e) + affine(rng, n, depth + 1); break;
+            default: e = std::move(e) - affine(rng, n, depth + 1); break;
+        }
+    }
+    return e;
+}
+
+QuadraticExpression objective(Random& rng, std::size_t n) {
+    QuadraticExpression q;
+    const std::size_t terms = rng.below(5);
+    for (std::size_t t = 0; t < terms; ++t) {
+        switch (rng.below(4)) {
+            case 0: q += square(affine(rng, n)); break;
+            case 1: q += affine(rng, n) * affine(rng, n); break;
+            case 2: q += affine(rng, n) * AffineExpression(rng.coefficient()); break;
+            default: q += AffineExpression(rng.coefficient()) * affine(rng, n); break;
+        }
+    }
+    return q;
+}
+
+struct Problem {
+    ProblemVariables registry;
+    QuadraticExpression objective;
+    std::vector<Constraint> constraints;
+};
+
+Problem problem(Random& rng) {
+    Problem p;
+    const std::size_t n = 1 + rng.below(10);
+    for (std::size_t k = 0; k < n; ++k) p.registry.add_vector(1, rng.bound(), rng.bound());
+    p.objective = objective(rng, n);
+    const std::size_t count = rng.below(8);
+    for (std::size_t k = 0; k < count; ++k) {
+        if (rng.below(3) == 0) {
+            p.constraints.emplace_back(Equality{affine(rng, n)});
+        } else {
+            std::optional<double> lower = rng.bound(), upper = rng.bound();
+            if (!lower && !upper) upper = 1.0;  // keep A and b of one height
+            p.constraints.emplace_back(Bounded{lower, upper, affine(rng, n)});
+        }
+    }
+    return p;
+}
+
+// FNV-1a over the bit patterns of everything fed in.
+struct Digest {
+    std::uint64_t value = 0xcbf29ce484222325ULL;
+    void add(std::uint64_t word) {
+        for (int byte = 0; byte < 8; ++byte) {
+            value ^= (word >> (8 * byte)) & 0xff;
+            value *= 0x100000001b3ULL;
+        }
+    }
+    void add(double v) { add(std::bit_cast<std::uint64_t>(v)); }
+    void add(const std::vector<double>& values) {
+        add(std::uint64_t{values.size()});
+        for (double v : values) add(v);
+    }
+    void add(const CscMatrix& a, bool upper_only = false) {
+        add(std::uint64_t{a.m});
+        add(std::uint64_t{a.n});
+        for (std::size_t col = 0; col < a.n; ++col) {
+            add(std::uint64_t{col});
+            for (std::size_t p = a.colptr[col]; p < a.colptr[col + 1]; ++p) {
+                if (upper_only && a.rowval[p] > col) continue;
+                add(std::uint64_t{a.rowval[p]});
+                add(a.nzval[p]);
+            }
+        }
+    }
+};
+
+}  // namespace corpus
+
+TEST(Assembly, SeededCorpusKeepsItsDigests) {
+    corpus::Random rng(20261207);
+    corpus::Digest full, upper, solutions;
+    int solved_count = 0, failed_count = 0;
+    for (int k = 0; k < 3000; ++k) {
+        corpus::Problem p = corpus::problem(rng);
+        const auto assembled = assemble(p.registry, p.objective, p.constraints);
+        for (corpus::Digest* d : {&full, &upper}) {
+            d->add(assembled.q);
+            d->add(assembled.a);
+            d->add(assembled.b);
+            d->add(std::uint64_t{assembled.zero_cone_dim});
+            d->add(std::uint64_t{assembled.nonneg_cone_dim});
+        }
+        full.add(p.objective.quadratic_as_csc(p.registry.size()));
+        upper.add(assembled.p, true);
+        if (k % 10 == 0) {
+            // Solve a feasible variant: no variable bounds, wide bounds on the
+            // Bounded records, one equality at most, and a positive definite
+            // objective so that the solve is bounded.
+            ProblemVariables free_registry;
+            free_registry.add_vector(p.registry.size(), std::nullopt, std::nullopt);
+            std::vector<Constraint> loose;
+            bool has_equality = false;
+            for (Constraint& c : p.constraints) {
+                // A row without entries would leave A shorter than b.
+                if (std::visit([](const auto& r) { return r.expression.coefficients.empty(); }, c))
+                    continue;
+                if (auto* bounded = std::get_if<Bounded>(&c)) {
+                    if (bounded->lower) bounded->lower = -1e3;
+                    if (bounded->upper) bounded->upper = 1e3;
+                    loose.push_back(std::move(c));
+                } else if (!has_equality) {
+                    has_equality = true;
+                    loose.push_back(std::move(c));
+                }
+            }
+            for (std::size_t v = 0; v < p.registry.size(); ++v)
+                p.objective += square(Variable{v} - rng.coefficient());
+            const SolveResult result = ClarabelSolver().solve(free_registry, p.objective, loose);
+            if (const auto* solved = std::get_if<SolvedProblem>(&result)) {
+                solutions.add(solved->solution());
+                ++solved_count;
+            } else {
+                solutions.add(std::uint64_t{10 + static_cast<std::uint64_t>(std::get<SolverError>(result))});
+                ++failed_count;
+            }
+        }
+    }
+    // Both outcomes are represented.
+    EXPECT_GT(solved_count, 100);
+    EXPECT_GT(failed_count, 10);
+    EXPECT_EQ(full.value, 10871094773995127744u);
+    EXPECT_EQ(upper.value, 18289083242819561306u);
+    EXPECT_EQ(solutions.value, 1326946854757379557u);
 }
 
 }  // namespace

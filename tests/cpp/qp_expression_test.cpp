@@ -71,6 +71,7 @@ TEST(AffineExpression, OperatorsFollowTheTable) {
         {"-e", -e, {{0, -2.0}, {1, -1.0}}, 0.5},
         {"c - v", -1.0 - x2, {{2, -1.0}}, -1.0},
         {"second difference", -(2 * x1) + x2 + x0, {{0, 1.0}, {1, -2.0}, {2, 1.0}}, 0.0},
+        {"e += e", [&] { AffineExpression g = e; g += g; return g; }(), {{0, 4.0}, {1, 2.0}}, -1.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

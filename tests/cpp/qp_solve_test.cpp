@@ -31,17 +31,18 @@ std::vector<double> solution_of(const SolveResult& result) {
 
 using velmora::testing::internal_error;
 
+// The defaults come from the shim, which reads them from Clarabel 0.9.0;
+// these are that release's documented values, with printing off.
 TEST(ClarabelSettings, DefaultsAreClarabelsWithPrintingOff) {
-    const velmora_clarabel_settings c = velmora_clarabel_settings_default();
     const ClarabelSettings s;
-    EXPECT_FALSE(c.verbose);
-    EXPECT_EQ(s.verbose, c.verbose);
-    EXPECT_EQ(s.max_iter, c.max_iter);
-    EXPECT_EQ(s.tol_gap_abs, c.tol_gap_abs);
-    EXPECT_EQ(s.tol_gap_rel, c.tol_gap_rel);
-    EXPECT_EQ(s.tol_feas, c.tol_feas);
-    EXPECT_EQ(s.iterative_refinement_reltol, c.iterative_refinement_reltol);
-    EXPECT_EQ(s.iterative_refinement_abstol, c.iterative_refinement_abstol);
+    EXPECT_FALSE(s.verbose);
+    EXPECT_EQ(s.max_iter, 200u);
+    EXPECT_EQ(s.tol_gap_abs, 1e-8);
+    EXPECT_EQ(s.tol_gap_rel, 1e-8);
+    EXPECT_EQ(s.tol_feas, 1e-8);
+    EXPECT_EQ(s.iterative_refinement_reltol, 1e-13);
+    EXPECT_EQ(s.iterative_refinement_abstol, 1e-12);
+    EXPECT_EQ(velmora_clarabel_settings_default(nullptr), VELMORA_CLARABEL_INVALID_ARGUMENT);
 }
 
 // minimise (x - 1)^2 + (y - 2)^2 subject to x + y = 1: x = 0, y = 1.
@@ -123,8 +124,9 @@ TEST(ClarabelSolver, ReportsFailuresAsValues) {
     EXPECT_EQ(std::get<SolverError>(stopped), SolverError::NotSolved);
 }
 
-// Bounds of 1e20 and more state nothing; values no solve can use end in a
-// solver error instead of a solution.
+// Inequality bounds of 1e20 and more state nothing, unless the solution
+// breaks them; values no solve can use, and finite equality bounds that
+// Clarabel would clip to 1e20, end in a solver error instead of a solution.
 TEST(ClarabelSolver, HandlesNonFiniteData) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const double nan = std::nan("");
@@ -135,6 +137,7 @@ TEST(ClarabelSolver, HandlesNonFiniteData) {
         double coefficient;
         std::optional<double> expected;  // x of the solution, or none
         SolverError error;
+        double pinned = 1.0;  // the equality row pins x0 * coefficient here
     };
     const std::vector<Case> cases = {
         {"infinite upper bound", {}, Bounded{std::nullopt, inf, AffineExpression(Variable{1})}, 1.0, 3.0, {}},
@@ -145,6 +148,9 @@ TEST(ClarabelSolver, HandlesNonFiniteData) {
         {"NaN bound", {}, Bounded{nan, std::nullopt, AffineExpression(Variable{1})}, 1.0, {}, SolverError::NotSolved},
         {"NaN coefficient", {}, {}, nan, {}, SolverError::NotSolved},
         {"infinite coefficient", {}, {}, inf, {}, SolverError::NotSolved},
+        {"equality at 1e25", {}, {}, 1.0, {}, SolverError::RefusedData, 1e25},
+        {"equality at -1e20", {}, {}, 1.0, {}, SolverError::RefusedData, -1e20},
+        {"bound counted infinite but broken", {}, Bounded{std::nullopt, 1e20, 1e21 * Variable{1}}, 1.0, {}, SolverError::RefusedData},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,7 +158,7 @@ TEST(ClarabelSolver, HandlesNonFiniteData) {
         const auto v = registry.add_vector(2, std::nullopt, c.var_upper);
         // minimise (x1 - 3)^2 with x0 pinned to 1 by an equality row
         std::vector<Constraint> constraints;
-        constraints.emplace_back(Equality{v[0] * c.coefficient - 1.0});
+        constraints.emplace_back(Equality{v[0] * c.coefficient - c.pinned});
         if (c.bound) constraints.emplace_back(*c.bound);
         const SolveResult result = ClarabelSolver().solve(registry, square(v[1] - 3.0), constraints);
         if (c.expected) {
@@ -260,7 +266,8 @@ TEST(ClarabelShim, RejectsMalformedArrays) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const velmora_qp_problem problem{p, q.data(), 2, c.a, b.data(), 2, 0, 2};
-        const velmora_clarabel_settings settings = velmora_clarabel_settings_default();
+        velmora_clarabel_settings settings{};
+        ASSERT_EQ(velmora_clarabel_settings_default(&settings), VELMORA_CLARABEL_OK);
         std::vector<double> x(2, -1.0);
         std::array<char, 128> error{};
         velmora_qp_output output{};

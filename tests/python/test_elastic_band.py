@@ -1,5 +1,8 @@
 import math
 import random
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -331,3 +334,60 @@ def test_non_finite_input_gives_none_or_a_sound_path(points, d, method):
     # a reported success must still hold the end points and be finite
     assert all(math.isfinite(v) for p in got for v in p), got
     assert max_difference([got[0], got[-1]], [points[0], points[-1]]) <= TOL
+
+
+# Clarabel treats right-hand sides of 1e20 and more as infinite and clips
+# them, equality rows included, while it still reports success: such data
+# gives None. Below that, a success keeps the end points up to the solver's
+# relative tolerance.
+@pytest.mark.parametrize("points, solved", [
+    ([[1e25, 0], [2e25, 0]], False),
+    ([[-5e20, 0], [0, 1], [5e20, 0]], False),
+    ([[0, 0], [-1e25, 1], [2, 0]], False),
+    ([[1e19, 0], [2e19, 0]], True),
+    ([[-5e19, 0], [0, 1], [5e19, 0]], True),
+    ([[1e15, 3], [1e15 + 1, 4], [1e15 + 2, 3]], True),
+], ids=["1e25", "5e20", "interior-1e25", "1e19", "5e19", "1e15"])
+def test_coordinates_the_solver_would_clip_give_none(points, solved):
+    got = Path2D(points=points).smoothed_path_elastic_band(0.5, ORTHOGONAL)
+    assert (got is not None) == solved
+    if solved:
+        for want, have in zip([points[0], points[-1]], [got.points[0], got.points[-1]]):
+            for w, h in zip(want, have):
+                assert abs(h - w) <= TOL * max(1.0, abs(w))
+
+
+
+# Clarabel allocates in Rust, which aborts the process when an allocation
+# fails. With little address space left the call must end in MemoryError
+# instead, and with enough it must solve.
+MEMORY_CHILD = """
+import math, resource, sys
+import velmora
+
+path = velmora.Path2D(points=[[i * 0.1, math.sin(i * 0.05)] for i in range(8000)])
+path.orientation
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+limit = size + (int(sys.argv[1]) << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    result = path.smoothed_path_elastic_band(0.1, getattr(velmora.ElasticBandMethod, sys.argv[2]))
+except MemoryError:
+    print("MemoryError")
+else:
+    print("None" if result is None else len(result.points))
+"""
+
+
+@pytest.mark.parametrize("headroom_mib, outcome", [
+    (14, "MemoryError"), (18, "MemoryError"), (22, "MemoryError"), (26, "MemoryError"),
+    (32, "MemoryError"), (512, "8000"),
+])
+@pytest.mark.parametrize("method", ["SquareBounds", "OrthogonalBounds"])
+def test_memory_exhaustion_in_the_solver_raises_memory_error(headroom_mib, outcome, method):
+    child = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(MEMORY_CHILD), str(headroom_mib), method],
+        capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.strip() == outcome

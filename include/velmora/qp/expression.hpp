@@ -4,23 +4,22 @@
 // The binary operators take their left operand by value and return it
 // changed, so `std::move(e) + f` reuses e's storage; the right operand is
 // only read. Variables and doubles convert implicitly to affine expressions.
-// Map iteration order is never observable in any result.
+// Coefficients are kept sorted by variable index (see terms.hpp).
 
 #include <cstddef>
-#include <functional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "velmora/qp/csc_matrix.hpp"
+#include "velmora/qp/terms.hpp"
 #include "velmora/qp/variables.hpp"
 
 namespace velmora::qp {
 
 /// Sum of coefficient * variable over `coefficients`, plus `constant`.
-/// An entry stays in the map even when its coefficient becomes 0.0.
+/// An entry stays even when its coefficient becomes 0.0.
 struct AffineExpression {
-    std::unordered_map<Variable, double> coefficients;
+    Terms<Variable> coefficients;
     double constant = 0.0;
 
     AffineExpression() = default;
@@ -36,14 +35,10 @@ struct AffineExpression {
 /// Key of a quadratic entry: first <= second.
 using IndexPair = std::pair<std::size_t, std::size_t>;
 
-struct IndexPairHash {
-    std::size_t operator()(const IndexPair& p) const noexcept;
-};
-
 /// Sum of coefficient * x[i] * x[j] over `quadratic` (i <= j, each product
 /// stored once under its ordered key), plus the affine part `linear`.
 struct QuadraticExpression {
-    std::unordered_map<IndexPair, double, IndexPairHash> quadratic;
+    Terms<IndexPair> quadratic;
     AffineExpression linear;
 
     /// P of 1/2 x'Px for n variables: both triangles, diagonal doubled.

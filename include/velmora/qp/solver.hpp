@@ -10,15 +10,10 @@
 
 #include "velmora/qp/constraint.hpp"
 #include "velmora/qp/expression.hpp"
+#include "velmora/qp/solver_error.hpp"
 #include "velmora/qp/variables.hpp"
 
 namespace velmora::qp {
-
-/// Why a solve produced no solution. Returned as a value, never thrown.
-enum class SolverError {
-    Infeasible,  ///< primal or dual infeasible
-    NotSolved,   ///< any other status than Solved (AlmostSolved included)
-};
 
 /// The primal solution of a successful solve, one value per variable.
 class SolvedProblem {
@@ -46,16 +41,19 @@ public:
 };
 
 /// The Clarabel settings a caller may change; all others keep Clarabel's
-/// defaults. The initial values are Clarabel's defaults, except that
-/// printing is off.
+/// defaults.
 struct ClarabelSettings {
-    bool verbose = false;
-    std::uint32_t max_iter = 200;
-    double tol_gap_abs = 1e-8;
-    double tol_gap_rel = 1e-8;
-    double tol_feas = 1e-8;
-    double iterative_refinement_reltol = 1e-13;
-    double iterative_refinement_abstol = 1e-12;
+    /// Clarabel's own defaults, as the solver reports them, except that
+    /// printing is off.
+    ClarabelSettings();
+
+    bool verbose;
+    std::uint32_t max_iter;
+    double tol_gap_abs;
+    double tol_gap_rel;
+    double tol_feas;
+    double iterative_refinement_reltol;
+    double iterative_refinement_abstol;
 };
 
 /// Solves with Clarabel. Outcomes other than Solved come back as a

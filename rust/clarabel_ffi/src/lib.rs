@@ -18,12 +18,11 @@ use clarabel::solver::{
     ZeroConeT,
 };
 
-/// The call completed; `status` holds the solver status.
-pub const VELMORA_CLARABEL_OK: i32 = 0;
-/// The arrays passed in are inconsistent; nothing was handed to Clarabel.
-pub const VELMORA_CLARABEL_INVALID_ARGUMENT: i32 = 1;
-/// A panic was caught (Clarabel rejected the problem, or a bug).
-pub const VELMORA_CLARABEL_PANIC: i32 = 2;
+// The return codes VELMORA_CLARABEL_* (OK: the call completed and `status`
+// holds the solver status; INVALID_ARGUMENT: inconsistent arrays, nothing
+// was handed to Clarabel; PANIC: a caught panic, Clarabel's own rejection
+// of the problem or a bug) and the enum `Status`, from the C header.
+include!(concat!(env!("OUT_DIR"), "/codes.rs"));
 
 /// The solver settings that callers may change; all others stay at
 /// Clarabel's defaults.
@@ -68,7 +67,7 @@ pub struct VelmoraQpProblem {
 /// Caller-owned output buffers.
 #[repr(C)]
 pub struct VelmoraQpOutput {
-    /// Solver status (VELMORA_STATUS_* in the C header).
+    /// Solver status, a `Status`.
     pub status: i32,
     /// Buffer for the primal solution, `x_capacity` entries.
     pub x: *mut f64,
@@ -144,10 +143,23 @@ unsafe fn c_slice<'a, T>(ptr: *const T, len: usize, what: &str) -> Result<&'a [T
     Ok(unsafe { std::slice::from_raw_parts(ptr, len) })
 }
 
+/// Which part of a matrix to copy.
+#[derive(Clone, Copy, PartialEq)]
+enum Part {
+    Whole,
+    /// Rows at or above the diagonal: all that Clarabel reads of P, which it
+    /// would otherwise extract from a full symmetric P in a second copy.
+    UpperTriangle,
+}
+
 /// Copies a CSC view into an owned matrix after checking that it is well
 /// formed: column pointers start at 0, never decrease and end at nnz; row
 /// indices are below m and strictly increasing within each column.
-unsafe fn csc_from_view(view: &VelmoraCscView, name: &str) -> Result<CscMatrix<f64>, String> {
+unsafe fn csc_from_view(
+    view: &VelmoraCscView,
+    name: &str,
+    part: Part,
+) -> Result<CscMatrix<f64>, String> {
     let n_plus_one = view
         .n
         .checked_add(1)
@@ -171,44 +183,95 @@ unsafe fn csc_from_view(view: &VelmoraCscView, name: &str) -> Result<CscMatrix<f
             return Err(format!("{name}: row indices not increasing in column {col}"));
         }
     }
-    Ok(CscMatrix::new(
-        view.m,
-        view.n,
-        colptr.to_vec(),
-        rowval.to_vec(),
-        nzval.to_vec(),
-    ))
+    if part == Part::Whole || view.m != view.n {
+        return Ok(CscMatrix::new(
+            view.m,
+            view.n,
+            colptr.to_vec(),
+            rowval.to_vec(),
+            nzval.to_vec(),
+        ));
+    }
+    // Rows increase within a column, so the upper part is a prefix of it.
+    let kept: Vec<usize> = (0..view.n)
+        .map(|col| {
+            let rows = &rowval[colptr[col]..colptr[col + 1]];
+            rows.partition_point(|&r| r <= col)
+        })
+        .collect();
+    let nnz = kept.iter().sum();
+    let mut upper = CscMatrix::spalloc((view.m, view.n), nnz);
+    let mut next = 0;
+    for col in 0..view.n {
+        let first = colptr[col];
+        let count = kept[col];
+        upper.rowval[next..next + count].copy_from_slice(&rowval[first..first + count]);
+        upper.nzval[next..next + count].copy_from_slice(&nzval[first..first + count]);
+        next += count;
+        upper.colptr[col + 1] = next;
+    }
+    Ok(upper)
 }
 
 /// Data that no solve can use. NaN or an infinity in P, q or A, or NaN in b,
 /// is a numerical error; an infinite right-hand side that no finite point
 /// can meet (either sign in an equality row, -inf in an inequality row)
-/// makes the problem infeasible.
+/// makes the problem infeasible. A finite equality right-hand side of
+/// Clarabel's infinity or more in magnitude is refused: Clarabel would clip
+/// it to its infinity and report a solution of another problem.
 fn screen_values(
     p: &CscMatrix<f64>,
     q: &[f64],
     a: &CscMatrix<f64>,
     b: &[f64],
     zero: usize,
-) -> Option<SolverStatus> {
+) -> Option<Status> {
     let finite = |v: &f64| v.is_finite();
     if !(p.nzval.iter().all(finite) && q.iter().all(finite) && a.nzval.iter().all(finite))
         || b.iter().any(|v| v.is_nan())
     {
-        return Some(SolverStatus::NumericalError);
+        return Some(Status::NumericalError);
     }
     let (equalities, inequalities) = b.split_at(zero);
     if equalities.iter().any(|v| v.is_infinite()) || inequalities.contains(&f64::NEG_INFINITY) {
-        return Some(SolverStatus::PrimalInfeasible);
+        return Some(Status::PrimalInfeasible);
+    }
+    if equalities.iter().any(|v| v.abs() >= get_infinity()) {
+        return Some(Status::RefusedData);
     }
     None
+}
+
+/// Inequality rows with a finite bound that Clarabel counts as infinite,
+/// taken out of the problem but checked against the solution.
+struct DroppedRows {
+    a: CscMatrix<f64>,
+    b: Vec<f64>,
+}
+
+impl DroppedRows {
+    /// Whether x meets every dropped row: (row)'x <= b.
+    fn hold_at(&self, x: &[f64]) -> bool {
+        let mut lhs = vec![0.0; self.b.len()];
+        for (col, &xj) in x.iter().enumerate().take(self.a.n) {
+            for k in self.a.colptr[col]..self.a.colptr[col + 1] {
+                lhs[self.a.rowval[k]] += self.a.nzval[k] * xj;
+            }
+        }
+        lhs.iter().zip(&self.b).all(|(l, b)| l <= b)
+    }
 }
 
 /// Removes the inequality rows whose bound counts as infinite for Clarabel
 /// (they state nothing). Clarabel's own presolve would drop them too, but in
 /// 0.9.0 it miscounts the rows of a nonnegative cone that follows a zero
-/// cone and then panics or solves with wrong cone sizes.
-fn drop_unbounded_rows(a: CscMatrix<f64>, b: &[f64], zero: usize) -> (CscMatrix<f64>, Vec<f64>) {
+/// cone and then panics or solves with wrong cone sizes. Rows whose bound is
+/// finite are returned as well: a solution must still meet them.
+fn drop_unbounded_rows(
+    a: CscMatrix<f64>,
+    b: &[f64],
+    zero: usize,
+) -> (CscMatrix<f64>, Vec<f64>, Option<DroppedRows>) {
     // The same slightly contracted threshold as Clarabel's presolve.
     let threshold = (1.0 - 10.0 * f64::EPSILON) * get_infinity();
     let keep: Vec<bool> = b
@@ -217,29 +280,37 @@ fn drop_unbounded_rows(a: CscMatrix<f64>, b: &[f64], zero: usize) -> (CscMatrix<
         .map(|(row, &v)| row < zero || v <= threshold)
         .collect();
     if keep.iter().all(|&k| k) {
-        return (a, b.to_vec());
+        return (a, b.to_vec(), None);
     }
+    let select = |wanted: &dyn Fn(bool, f64) -> bool| -> Vec<bool> {
+        keep.iter().zip(b).map(|(&k, &v)| wanted(k, v)).collect()
+    };
+    let finite_dropped = select(&|k, v| !k && v.is_finite());
+    let dropped = finite_dropped.contains(&true).then(|| DroppedRows {
+        a: a.select_rows(&finite_dropped),
+        b: b.iter().zip(&finite_dropped).filter_map(|(&v, &d)| d.then_some(v)).collect(),
+    });
     let b_kept = b
         .iter()
         .zip(&keep)
         .filter_map(|(&v, &k)| k.then_some(v))
         .collect();
-    (a.select_rows(&keep), b_kept)
+    (a.select_rows(&keep), b_kept, dropped)
 }
 
-fn status_code(status: SolverStatus) -> i32 {
+fn status_of(status: SolverStatus) -> Status {
     match status {
-        SolverStatus::Unsolved => 0,
-        SolverStatus::Solved => 1,
-        SolverStatus::PrimalInfeasible => 2,
-        SolverStatus::DualInfeasible => 3,
-        SolverStatus::AlmostSolved => 4,
-        SolverStatus::AlmostPrimalInfeasible => 5,
-        SolverStatus::AlmostDualInfeasible => 6,
-        SolverStatus::MaxIterations => 7,
-        SolverStatus::MaxTime => 8,
-        SolverStatus::NumericalError => 9,
-        SolverStatus::InsufficientProgress => 10,
+        SolverStatus::Unsolved => Status::Unsolved,
+        SolverStatus::Solved => Status::Solved,
+        SolverStatus::PrimalInfeasible => Status::PrimalInfeasible,
+        SolverStatus::DualInfeasible => Status::DualInfeasible,
+        SolverStatus::AlmostSolved => Status::AlmostSolved,
+        SolverStatus::AlmostPrimalInfeasible => Status::AlmostPrimalInfeasible,
+        SolverStatus::AlmostDualInfeasible => Status::AlmostDualInfeasible,
+        SolverStatus::MaxIterations => Status::MaxIterations,
+        SolverStatus::MaxTime => Status::MaxTime,
+        SolverStatus::NumericalError => Status::NumericalError,
+        SolverStatus::InsufficientProgress => Status::InsufficientProgress,
     }
 }
 
@@ -259,32 +330,37 @@ fn write_message(message: &str, buffer: *mut c_char, capacity: usize) {
     }
 }
 
-/// Clarabel's defaults for the settings in `VelmoraClarabelSettings`, except
-/// that printing is off: a library must not write to its caller's stdout.
+/// Writes Clarabel's defaults for the settings in `VelmoraClarabelSettings`,
+/// except that printing is off (a library must not write to its caller's
+/// stdout). This is the one place the defaults come from.
+///
+/// # Safety
+/// `settings` must be null or point to writable memory for the struct.
 #[no_mangle]
-pub extern "C" fn velmora_clarabel_settings_default() -> VelmoraClarabelSettings {
-    let read_defaults = || {
-        let defaults = DefaultSettings::<f64>::default();
-        VelmoraClarabelSettings {
-            verbose: false,
-            max_iter: defaults.max_iter,
-            tol_gap_abs: defaults.tol_gap_abs,
-            tol_gap_rel: defaults.tol_gap_rel,
-            tol_feas: defaults.tol_feas,
-            iterative_refinement_reltol: defaults.iterative_refinement_reltol,
-            iterative_refinement_abstol: defaults.iterative_refinement_abstol,
+pub unsafe extern "C" fn velmora_clarabel_settings_default(
+    settings: *mut VelmoraClarabelSettings,
+) -> i32 {
+    if settings.is_null() {
+        return VELMORA_CLARABEL_INVALID_ARGUMENT;
+    }
+    match quietly(DefaultSettings::<f64>::default) {
+        Ok(defaults) => {
+            // SAFETY: non-null, and the caller guarantees it is writable.
+            unsafe {
+                settings.write(VelmoraClarabelSettings {
+                    verbose: false,
+                    max_iter: defaults.max_iter,
+                    tol_gap_abs: defaults.tol_gap_abs,
+                    tol_gap_rel: defaults.tol_gap_rel,
+                    tol_feas: defaults.tol_feas,
+                    iterative_refinement_reltol: defaults.iterative_refinement_reltol,
+                    iterative_refinement_abstol: defaults.iterative_refinement_abstol,
+                })
+            };
+            VELMORA_CLARABEL_OK
         }
-    };
-    // Clarabel 0.9.0's documented values, should its builder ever fail.
-    quietly(read_defaults).unwrap_or(VelmoraClarabelSettings {
-        verbose: false,
-        max_iter: 200,
-        tol_gap_abs: 1e-8,
-        tol_gap_rel: 1e-8,
-        tol_feas: 1e-8,
-        iterative_refinement_reltol: 1e-13,
-        iterative_refinement_abstol: 1e-12,
-    })
+        Err(_) => VELMORA_CLARABEL_PANIC,
+    }
 }
 
 unsafe fn solve_impl(
@@ -292,8 +368,8 @@ unsafe fn solve_impl(
     settings: &VelmoraClarabelSettings,
     output: &mut VelmoraQpOutput,
 ) -> Result<i32, String> {
-    let p = unsafe { csc_from_view(&problem.p, "P")? };
-    let a_full = unsafe { csc_from_view(&problem.a, "A")? };
+    let p = unsafe { csc_from_view(&problem.p, "P", Part::UpperTriangle)? };
+    let a_full = unsafe { csc_from_view(&problem.a, "A", Part::Whole)? };
     let q = unsafe { c_slice(problem.q, problem.q_len, "q")? };
     let b = unsafe { c_slice(problem.b, problem.b_len, "b")? };
     let (zero, mut nonneg) = (problem.zero_cone_dim, problem.nonneg_cone_dim);
@@ -304,19 +380,17 @@ unsafe fn solve_impl(
         && p.m == p.n;
     // With inconsistent dimensions the data goes to Clarabel unchanged, so
     // that its own check reports the mismatch.
-    let (a, b_reduced);
+    let (a, b_reduced, dropped);
     let b = if dimensions_agree {
         if let Some(status) = screen_values(&p, q, &a_full, b, zero) {
-            output.status = status_code(status);
+            output.status = status as i32;
             return Ok(VELMORA_CLARABEL_OK);
         }
-        let reduced = drop_unbounded_rows(a_full, b, zero);
-        a = reduced.0;
-        b_reduced = reduced.1;
+        (a, b_reduced, dropped) = drop_unbounded_rows(a_full, b, zero);
         nonneg = b_reduced.len() - zero;
         &b_reduced[..]
     } else {
-        a = a_full;
+        (a, dropped) = (a_full, None);
         b
     };
     let cones = [ZeroConeT(zero), NonnegativeConeT(nonneg)];
@@ -350,7 +424,11 @@ unsafe fn solve_impl(
         unsafe { std::ptr::copy_nonoverlapping(x.as_ptr(), output.x, x.len()) };
     }
     output.x_len = x.len();
-    output.status = status_code(solver.solution.status);
+    let mut status = status_of(solver.solution.status);
+    if status == Status::Solved && dropped.is_some_and(|rows| !rows.hold_at(x)) {
+        status = Status::RefusedData;
+    }
+    output.status = status as i32;
     Ok(VELMORA_CLARABEL_OK)
 }
 
