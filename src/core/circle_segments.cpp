@@ -1,6 +1,7 @@
 #include <span>
 #include <string>
 
+#include "core/circle_fit_within.hpp"
 #include "velmora/circle_fit.hpp"
 #include "velmora/error.hpp"
 #include "velmora/path2d.hpp"
@@ -32,8 +33,10 @@ public:
         run(start + d / 2, end);
 
         // Try once to merge the two segments that meet at the split point.
+        // When both halves came back whole, that is the range rejected above.
         const std::size_t g = out_[last_left].start;
         const std::size_t h = out_[last_left + 1].end;
+        if (g == start && h == end) return;
         const CircleFit junction = fit(g, h);
         if (accepts(junction)) {
             out_[last_left] = {g, h, 1.0 / junction.r};
@@ -52,8 +55,9 @@ private:
         }
         check_end(end, x_.size());
         check_end(end, y_.size());
-        const std::optional<CircleFit> f =
-            taubin_circle_fit(x_.subspan(start, end - start), y_.subspan(start, end - start), ws_);
+        // Only acceptance matters here, so the fit may stop its RMSE early.
+        const std::optional<CircleFit> f = detail::taubin_circle_fit_within(
+            x_.subspan(start, end - start), y_.subspan(start, end - start), ws_, max_rmse_);
         if (!f) throw_unwrap_none();
         return *f;
     }
