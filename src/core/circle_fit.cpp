@@ -102,7 +102,7 @@ bool plain_svd(double* a, int rows, double* vt, std::vector<double>& work) {
 // rows that needs no rescaling, with the same arguments: QR, then the
 // bidiagonal reduction of R, the right vectors and the bidiagonal QR
 // iteration, all in place. What it skips is its own pass for the largest
-// magnitude (the caller measured it while building the matrix) and the
+// magnitude (the caller settles the rescaling from its sums) and the
 // workspace query. V^T is left in rows 0..2 of a.
 bool qr_svd(double* a, int rows, std::vector<double>& work) {
     const int lwork = svd_route().qr_lwork;
