@@ -1,6 +1,6 @@
 #include <algorithm>
 #include <cmath>
-#include <memory>
+#include <cstdint>
 
 #include "velmora/path2d.hpp"
 
@@ -24,41 +24,54 @@ double turn(Point a, Point b, Point c) {
 bool suspicious(double turn, double sus_angle) { return turn >= sus_angle; }
 
 // The points still in the path during a repair, over the original indices.
-// A removed point links towards its kept neighbours; the links are shortened
-// as they are followed, so a long run removed point by point costs no more to
-// cross than a short one. The end points are never flagged, so they stay.
+// The nearest kept neighbour of a point is found by stepping over removed
+// points; across a long removed run it is found through links from removed
+// points towards kept ones, shortened as they are followed, so that eating a
+// run point by point costs no more than removing it at once. The links are
+// set up only once a run is long: typical data removes short runs all over
+// the path, and writing links for those would cost more than the repair
+// itself. The end points are never flagged, so they stay.
 class Chain {
 public:
-    // The links are written only for removed points, so most of them never are.
-    explicit Chain(std::size_t n)
-        : removed_(n, false), left_(new std::size_t[n]), right_(new std::size_t[n]) {}
+    explicit Chain(std::size_t n) : removed_(n, 0) {}
 
     bool interior(std::size_t j) const { return j != 0 && j + 1 != removed_.size(); }
-    bool removed(std::size_t j) const { return removed_[j]; }
     void remove(std::size_t j) {
-        removed_[j] = true;
-        left_[j] = j - 1;
-        right_[j] = j + 1;
+        removed_[j] = 1;
+        if (!links_.empty()) links_[j] = {j - 1, j + 1};
     }
     // The nearest kept points before and after j.
-    std::size_t prev(std::size_t j) { return kept_from(j - 1, left_.get()); }
-    std::size_t next(std::size_t j) { return kept_from(j + 1, right_.get()); }
+    std::size_t prev(std::size_t j) { return kept_from(j - 1, &Links::left); }
+    std::size_t next(std::size_t j) { return kept_from(j + 1, &Links::right); }
 
 private:
-    std::size_t kept_from(std::size_t j, std::size_t* link) {
+    struct Links {
+        std::size_t left;
+        std::size_t right;
+    };
+    static constexpr int short_run = 8;
+
+    std::size_t kept_from(std::size_t j, std::size_t Links::*towards) {
+        const std::size_t step = towards == &Links::right ? 1 : std::size_t(-1);
+        for (int hop = 0; hop < short_run; ++hop, j += step)
+            if (!removed_[j]) return j;
+        if (links_.empty()) {
+            links_.resize(removed_.size());
+            for (std::size_t i = 0; i < removed_.size(); ++i)
+                if (removed_[i]) links_[i] = {i - 1, i + 1};
+        }
         std::size_t kept = j;
-        while (removed_[kept]) kept = link[kept];
+        while (removed_[kept]) kept = links_[kept].*towards;
         while (j != kept) {
-            const std::size_t further = link[j];
-            link[j] = kept;
+            const std::size_t further = links_[j].*towards;
+            links_[j].*towards = kept;
             j = further;
         }
         return kept;
     }
 
-    std::vector<bool> removed_;
-    std::unique_ptr<std::size_t[]> left_;
-    std::unique_ptr<std::size_t[]> right_;
+    std::vector<std::uint8_t> removed_;
+    std::vector<Links> links_;
 };
 
 }  // namespace
