@@ -135,7 +135,7 @@ namespace detail {
 
 std::optional<CircleFit> taubin_circle_fit_within(std::span<const double> x,
                                                   std::span<const double> y, FitWorkspace& ws,
-                                                  double max_rmse) {
+                                                  double max_rmse, const SumsShared& sums) {
     if (x.empty() || y.empty() || x.size() != y.size()) return std::nullopt;
     const std::size_t n = x.size();
     if (n > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
@@ -153,24 +153,40 @@ std::optional<CircleFit> taubin_circle_fit_within(std::span<const double> x,
     double* const y_col = z0 + 2 * n;
 
     // Every sum runs in index order: its rounding is part of the result.
-    double x_sum = 0.0;
-    double y_sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        x_sum += x[i];
-        y_sum += y[i];
+    CoordinateSums own;
+    if (sums.known) {
+        own = *sums.known;
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            own.x += x[i];
+            own.y += y[i];
+        }
     }
-    const double mx = x_sum / count;
-    const double my = y_sum / count;
+    const double mx = own.x / count;
+    const double my = own.y / count;
+    // The halves' sums ride along: this pass waits on its own sum's additions,
+    // and the halves' run beside them at no cost.
     double z_sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double cx = x[i] - mx;
-        const double cy = y[i] - my;
-        x_col[i] = cx;
-        y_col[i] = cy;
-        const double z = cx * cx + cy * cy;
-        z0[i] = z;
-        z_sum += z;
-    }
+    const std::size_t split = sums.halves ? std::min(sums.split, n) : n;
+    const auto centre = [&](std::size_t begin, std::size_t end, CoordinateSums* half) {
+        CoordinateSums h;
+        for (std::size_t i = begin; i < end; ++i) {
+            const double cx = x[i] - mx;
+            const double cy = y[i] - my;
+            x_col[i] = cx;
+            y_col[i] = cy;
+            const double z = cx * cx + cy * cy;
+            z0[i] = z;
+            z_sum += z;
+            if (half) {
+                h.x += x[i];
+                h.y += y[i];
+            }
+        }
+        if (half) *half = h;
+    };
+    centre(0, split, sums.halves);
+    centre(split, n, sums.halves ? sums.halves + 1 : nullptr);
     const double zm = z_sum / count;
     const double scale = 2.0 * std::sqrt(zm);
 

@@ -406,6 +406,67 @@ TEST(TaubinCircleFit, ReusedWorkspaceGivesFreshResults) {
     EXPECT_EQ(reused->rmse, fresh->rmse);
 }
 
+namespace reference {
+
+// The decomposition by its definition: every range fitted afresh.
+void segments(std::span<const double> x, std::span<const double> y, std::size_t start,
+              std::size_t end, double max_rmse, std::vector<Segment>& out) {
+    const std::size_t d = end - start;
+    if (d < 3) {
+        out.push_back({start, end, 0.0});
+        return;
+    }
+    const auto whole = fit(x.subspan(start, d), y.subspan(start, d));
+    ASSERT_TRUE(whole);
+    if (max_rmse >= whole->rmse) {
+        out.push_back({start, end, 1.0 / whole->r});
+        return;
+    }
+    segments(x, y, start, start + d / 2, max_rmse, out);
+    const std::size_t last_left = out.size() - 1;
+    segments(x, y, start + d / 2, end, max_rmse, out);
+    const std::size_t g = out[last_left].start, h = out[last_left + 1].end;
+    const auto junction = fit(x.subspan(g, h - g), y.subspan(g, h - g));
+    ASSERT_TRUE(junction);
+    if (max_rmse >= junction->rmse) {
+        out[last_left] = {g, h, 1.0 / junction->r};
+        out.erase(out.begin() + static_cast<std::ptrdiff_t>(last_left) + 1);
+    }
+}
+
+}  // namespace reference
+
+TEST(FindCircleSegments, SameAsFittingEveryRangeAfresh) {
+    // Chains of noisy arcs, some with a straight stretch or a stop, split at
+    // several thresholds: the segments, curvatures included, bit for bit.
+    std::mt19937_64 rng(7);
+    for (const std::size_t n : {40u, 700u, 5000u, 30000u}) {
+        std::vector<Point> pts{{0, 0}};
+        double heading = 0.0;
+        while (pts.size() < n) {
+            const double turn = std::uniform_real_distribution<>(-0.05, 0.05)(rng);
+            const std::size_t piece = 1 + rng() % (n / 4 + 1);
+            for (std::size_t i = 0; i < piece && pts.size() < n; ++i) {
+                heading += turn;
+                const double noise = 0.002 * std::uniform_real_distribution<>(-1, 1)(rng);
+                if (rng() % 50 == 0) {
+                    pts.push_back(pts.back());  // a stop
+                    continue;
+                }
+                pts.push_back({pts.back().x + std::cos(heading) + noise,
+                               pts.back().y + std::sin(heading) - noise});
+            }
+        }
+        const Path2D path = Path2D::from_points(pts);
+        for (const double max_rmse : {0.15, 0.02, 1e-3, -1.0, inf_value}) {
+            std::vector<Segment> expected;
+            reference::segments(path.x(), path.y(), 0, n, max_rmse, expected);
+            EXPECT_EQ(path.find_circle_segments(0, n, max_rmse), expected)
+                << n << " points, max_rmse " << max_rmse;
+        }
+    }
+}
+
 TEST(FindCircleSegments, RangeErrors) {
     const Path2D path = Path2D::from_points(arc({0, 0}, 1, 0, 1, 10));
     EXPECT_EQ(internal_error([&] { path.find_circle_segments(5, 3, 0.15); }),
