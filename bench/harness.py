@@ -29,7 +29,7 @@ def sized(n: int, minimum: int = 10) -> int:
 class Row:
     case: str
     kind: str = "time"  # "time" (seconds) or "memory" (bytes)
-    velmora: float | None = None
+    velmora: float | None = None  # wall clock (time rows)
     peer: float | None = None
     target: float | None = None
     status: str = "ok"  # ok | n/a | error
@@ -37,12 +37,27 @@ class Row:
     check_ok: bool | None = None
     note: str = ""
     reps: int = 0
+    velmora_cpu: float | None = None  # CPU seconds (time rows)
+    peer_cpu: float | None = None
 
     @property
-    def ratio(self) -> float | None:
+    def wall_ratio(self) -> float | None:
         if self.velmora is None or not self.peer:
             return None
         return self.velmora / self.peer
+
+    @property
+    def cpu_ratio(self) -> float | None:
+        if self.velmora_cpu is None or not self.peer_cpu:
+            return None
+        return self.velmora_cpu / self.peer_cpu
+
+    @property
+    def ratio(self) -> float | None:
+        """The ratio targets are judged by: CPU time where measured (the wall
+        clock swings with the load of a shared machine), else the wall clock."""
+        cpu = self.cpu_ratio
+        return cpu if cpu is not None else self.wall_ratio
 
     @property
     def met(self) -> bool | None:
@@ -53,7 +68,7 @@ class Row:
     def to_json(self) -> str:
         data = asdict(self)
         # numbers may arrive as numpy scalars
-        for key in ("velmora", "peer", "target"):
+        for key in ("velmora", "peer", "target", "velmora_cpu", "peer_cpu"):
             if data[key] is not None:
                 data[key] = float(data[key])
         if data["check_ok"] is not None:
@@ -94,22 +109,50 @@ def describe(exc: BaseException) -> str:
 
 
 class _Side:
+    """One side of a comparison and its timings: wall clock, CPU time of the
+    calling thread, and CPU time of the whole process (all its threads)."""
+
     def __init__(self, fn: Callable[[Any], Any], setup: Callable[[], Any] | None):
         self.fn = fn
         self.setup = setup
         self.times: list[float] = []
+        self.thread_times: list[float] = []
+        self.process_times: list[float] = []
+        self.last = (0.0, 0.0)  # thread and process CPU seconds of the last run
 
     def run(self) -> tuple[float, Any]:
         state = self.setup() if self.setup else None
         gc.collect()
         gc.disable()
         try:
+            start_process = time.process_time()
+            start_thread = time.thread_time()
             start = time.perf_counter()
             result = self.fn(state)
             elapsed = time.perf_counter() - start
+            thread = time.thread_time() - start_thread
+            process = time.process_time() - start_process
         finally:
             gc.enable()
+        self.last = (thread, process)
         return elapsed, result
+
+    def record(self) -> None:
+        elapsed, _ = self.run()
+        self.times.append(elapsed)
+        self.thread_times.append(self.last[0])
+        self.process_times.append(self.last[1])
+
+    def cpu(self, threads: bool | None) -> float | None:
+        """Median CPU seconds: of this thread, or of the process where the side
+        runs threads of its own (None: where its process time shows it does)."""
+        if not self.thread_times:
+            return None
+        thread = statistics.median(self.thread_times)
+        process = statistics.median(self.process_times)
+        if threads is None:
+            threads = process > 1.05 * thread + 1e-4
+        return process if threads else thread
 
 
 def _rep_count(pair_seconds: float, budget: float) -> int:
@@ -131,12 +174,17 @@ def compare(
     check: Callable[[Any, Any], tuple[str, bool]] | None = None,
     note: str = "",
     budget: float | None = None,
+    velmora_threads: bool = False,
+    peer_threads: bool | None = None,
 ) -> Row:
-    """Times both sides in interleaved repetitions and reports their medians.
+    """Times both sides in interleaved repetitions and reports their medians,
+    of the wall clock and of CPU time.
 
     Each function gets the value of its setup (None without one); setup and the
     release of the result stay outside the timed region. The first call of each
-    side is a warm-up whose results go to `check`.
+    side is a warm-up whose results go to `check`. A side's CPU time is that of
+    the calling thread, or of the whole process for a side that runs threads
+    (`*_threads` True; None: decided from the measurements).
     """
     budget = BUDGET if budget is None else budget
     row = Row(case, target=target, note=note)
@@ -173,8 +221,9 @@ def compare(
     if vel is None:
         # Peer alone: still worth a few repetitions so its time is meaningful.
         for _ in range(min(3, _rep_count(tp, budget / 2))):
-            peer.times.append(peer.run()[0])
+            peer.record()
         row.peer = statistics.median(peer.times or [tp])
+        row.peer_cpu = peer.cpu(peer_threads)
         row.reps = len(peer.times)
         return row
 
@@ -183,7 +232,7 @@ def compare(
         for i in range(reps):
             order = (vel, peer) if i % 2 == 0 else (peer, vel)
             for side in order:
-                side.times.append(side.run()[0])
+                side.record()
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:
@@ -191,12 +240,14 @@ def compare(
         row.note = _join(f"during repetitions: {describe(exc)}", note)
     row.velmora = statistics.median(vel.times or [tv])
     row.peer = statistics.median(peer.times or [tp])
+    row.velmora_cpu = vel.cpu(velmora_threads)
+    row.peer_cpu = peer.cpu(peer_threads)
     row.reps = min(len(vel.times), len(peer.times))
     return row
 
 
 def velmora_only(case: str, fn: Callable[[Any], Any], *, vm, needs=(), setup=None,
-                 note: str = "", budget: float | None = None) -> Row:
+                 note: str = "", budget: float | None = None, threads: bool = False) -> Row:
     """Times one velmora call without a peer (reported for scaling)."""
     budget = BUDGET if budget is None else budget
     row = Row(case, note=note)
@@ -208,8 +259,9 @@ def velmora_only(case: str, fn: Callable[[Any], Any], *, vm, needs=(), setup=Non
     side = _Side(fn, setup)
     try:
         first, _ = side.run()
+        first_cpu = side.last[1] if threads else side.last[0]
         for _ in range(min(MIN_REPS, _rep_count(first, budget)) if first < 5 else 0):
-            side.times.append(side.run()[0])
+            side.record()
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:
@@ -217,6 +269,7 @@ def velmora_only(case: str, fn: Callable[[Any], Any], *, vm, needs=(), setup=Non
         row.note = _join(describe(exc), note)
         return row
     row.velmora = statistics.median(side.times or [first])
+    row.velmora_cpu = side.cpu(threads) if side.times else first_cpu
     row.reps = max(1, len(side.times))
     return row
 

@@ -3,7 +3,9 @@ from __future__ import annotations
 
 from harness import Row
 
-HEADERS = ("case", "velmora", "peer", "ratio", "target", "met", "check", "note")
+# Times are CPU-time medians where measured; "ratio" is judged against the
+# target, "wall ratio" is the same comparison by the wall clock.
+HEADERS = ("case", "velmora", "peer", "ratio", "target", "met", "wall ratio", "check", "note")
 
 
 def _seconds(s: float) -> str:
@@ -35,13 +37,17 @@ def cells(row: Row) -> tuple[str, ...]:
         note = f"{note}; median of {row.reps}" if note else f"median of {row.reps}"
     if row.kind == "check" and row.status != "ok":
         check = row.status
+    velmora = row.velmora_cpu if row.velmora_cpu is not None else row.velmora
+    peer = row.peer_cpu if row.peer_cpu is not None else row.peer
+    wall = row.wall_ratio if row.cpu_ratio is not None else None
     return (
         row.case,
-        _amount(row, row.velmora),
-        _amount(row, row.peer) if row.peer is not None else "",
+        _amount(row, velmora),
+        _amount(row, peer) if peer is not None else "",
         f"{ratio:.3g}x" if ratio is not None else ("n/a" if row.status != "ok" else ""),
         f"<= {row.target:g}x" if row.target is not None else "",
         met,
+        f"{wall:.3g}x" if wall is not None else "",
         check,
         note,
     )

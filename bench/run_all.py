@@ -113,8 +113,10 @@ def main(argv: list[str] | None = None) -> int:
         f"{stamp}, Python {platform.python_version()}, {os.cpu_count()} CPUs, {state}"
         + (f", sizes scaled by {scale}" if scale else "") + f", {elapsed:.0f} s.",
         "",
-        "Ratio = velmora time / peer time (medians of interleaved repetitions on the same inputs);"
-        " memory rows compare peak resident growth. Lower is better.",
+        "Ratio = velmora / peer CPU time, the medians of interleaved repetitions on the same inputs"
+        " (a side's CPU time is its thread's, or its process's where it runs threads of its own);"
+        " wall ratio = the same by the wall clock, which swings with the machine's load."
+        " Memory rows compare peak resident growth. Lower is better.",
         "",
         report.markdown_table(rows),
         "",

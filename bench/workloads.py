@@ -71,3 +71,19 @@ def with_backward_steps(pts: np.ndarray, fraction: float = 0.01, seed: int = 4):
     out = pts.copy()
     out[idx] = pts[idx - 2] + 0.5 * (pts[idx - 1] - pts[idx - 2])
     return out, idx
+
+
+def with_backward_run(pts: np.ndarray, fraction: float = 0.1, step: float = 0.01):
+    """Keeps n points but puts a run of `fraction` of them, each `step` further
+    back along the heading at the run's start, before the path goes on: a
+    repair eats such a run from both ends, two points per pass.
+
+    Returns the corrupted copy and the slice of it that holds the run.
+    """
+    n = len(pts)
+    length = int(n * fraction)
+    a = (n - length) // 2
+    heading = pts[a] - pts[a - 1]
+    heading = heading / np.hypot(*heading)
+    run = pts[a] - step * np.arange(1, length + 1)[:, None] * heading
+    return np.vstack([pts[: a + 1], run, pts[a + 1 : n - length]]), slice(a + 1, a + 1 + length)

@@ -1,4 +1,5 @@
 """The harness must time the right thing and degrade per comparison, never per run."""
+import threading
 import time
 import types
 
@@ -76,22 +77,52 @@ def test_repetitions_interleave_and_take_the_median():
 
 
 def test_row_json_round_trip_with_numpy_values():
-    row = Row("c", velmora=np.float64(2.0), peer=4.0, target=1.0, check_ok=np.bool_(True))
+    row = Row("c", velmora=np.float64(2.0), peer=4.0, target=1.0, check_ok=np.bool_(True),
+              velmora_cpu=np.float64(1.0))
     back = Row.from_json(row.to_json())
-    assert back == Row("c", velmora=2.0, peer=4.0, target=1.0, check_ok=True)
+    assert back == Row("c", velmora=2.0, peer=4.0, target=1.0, check_ok=True, velmora_cpu=1.0)
     assert back.ratio == 0.5 and back.met is True
+
+
+def busy(seconds):
+    end = time.thread_time() + seconds
+    while time.thread_time() < end:
+        pass
+
+
+def in_a_thread(_):
+    worker = threading.Thread(target=busy, args=(0.01,))
+    worker.start()
+    worker.join()
+
+
+def test_cpu_time_is_measured_beside_the_wall_clock():
+    # sleeping takes wall-clock time but no CPU time
+    row = compare("c", lambda _: busy(0.01), lambda _: time.sleep(0.01), vm=fake_module(), budget=0.05)
+    assert row.velmora_cpu >= 0.009 and row.peer_cpu < 0.003 and row.peer >= 0.009
+    assert row.ratio == row.cpu_ratio > 3
+
+
+@pytest.mark.parametrize("peer_threads, counted", [(None, True), (True, True), (False, False)])
+def test_cpu_time_of_a_side_with_threads(peer_threads, counted):
+    row = compare("c", lambda _: busy(0.01), in_a_thread, vm=fake_module(), budget=0.05,
+                  peer_threads=peer_threads)
+    assert (row.peer_cpu >= 0.009) == counted
 
 
 @pytest.mark.parametrize(
     "row, expected",
     [
-        (Row("a", velmora=0.003, peer=0.002, target=1.0), ("3.0 ms", "2.0 ms", "1.5x", "<= 1x", "NO")),
-        (Row("b", kind="memory", velmora=3 * 2**20, peer=2**21, target=1.5), ("3.0 MiB", "2.0 MiB", "1.5x", "<= 1.5x", "yes")),
-        (Row("c", status="n/a", peer=2.5), ("n/a", "2.50 s", "n/a", "", "")),
+        (Row("a", velmora=0.003, peer=0.002, target=1.0), ("3.0 ms", "2.0 ms", "1.5x", "<= 1x", "NO", "")),
+        (Row("b", kind="memory", velmora=3 * 2**20, peer=2**21, target=1.5), ("3.0 MiB", "2.0 MiB", "1.5x", "<= 1.5x", "yes", "")),
+        (Row("c", status="n/a", peer=2.5), ("n/a", "2.50 s", "n/a", "", "", "")),
+        # CPU times decide the ratio and the target; the wall clock has its own column
+        (Row("d", velmora=0.01, peer=0.005, velmora_cpu=0.002, peer_cpu=0.004, target=1.0),
+         ("2.0 ms", "4.0 ms", "0.5x", "<= 1x", "yes", "2x")),
     ],
 )
 def test_report_cells(row, expected):
-    assert report.cells(row)[1:6] == expected
+    assert report.cells(row)[1:7] == expected
 
 
 def test_markdown_escapes_pipes():

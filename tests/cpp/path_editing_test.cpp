@@ -1,8 +1,10 @@
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -185,4 +187,65 @@ TEST(PointOrder, RepairKeepsColumnsCoordinatesAndCacheState) {
     EXPECT_EQ(same.associated_values(), path.associated_values());
     EXPECT_EQ(same.path_length_cache(), path.path_length_cache());
     EXPECT_TRUE(same.orientation_cache() && same.unit_tangent_cache() && same.curvature_cache());
+}
+
+namespace {
+
+// The repair by its definition: detect on the whole path, remove every
+// flagged point, repeat until nothing is flagged.
+Path2D reference_repair(const Path2D& path, double sus_angle) {
+    Path2D repaired = path;
+    for (auto flagged = repaired.detect_corrupted_point_order(sus_angle); !flagged.empty();
+         flagged = repaired.detect_corrupted_point_order(sus_angle))
+        repaired.remove_points(flagged);
+    return repaired;
+}
+
+// Paths with single backward steps, long backward runs, zig-zags, repeats
+// and NaN points.
+Points corrupted_path(std::mt19937_64& rng) {
+    const auto uniform = [&](double lo, double hi) {
+        return std::uniform_real_distribution<>(lo, hi)(rng);
+    };
+    const std::size_t n = rng() % 8 == 0 ? rng() % 3000 : rng() % 60;
+    Points pts;
+    double x = 0, y = 0, heading = uniform(-3, 3), direction = 1;
+    const int kind = static_cast<int>(rng() % 4);
+    const std::size_t run_start = n ? rng() % n : 0, run_length = n ? rng() % (n / 3 + 2) : 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        heading += uniform(-0.05, 0.05);
+        if (kind == 0 && rng() % 10 == 0) direction = -direction;                  // backward steps
+        if (kind == 1) direction = i >= run_start && i < run_start + run_length ? -1 : 1;  // a long run
+        if (kind == 2) direction = i % 2 ? -0.5 : 1;                               // zig-zag
+        if (kind == 3) heading = uniform(-3.2, 3.2);                               // anything
+        const double step = uniform(0.5, 1.5) * direction;
+        x += step * std::cos(heading);
+        y += step * std::sin(heading);
+        pts.push_back({x, y});
+        if (rng() % 25 == 0) pts.push_back(pts.back());  // a repeated point
+        if (rng() % 40 == 0) pts.back().x = not_a_number;
+    }
+    return pts;
+}
+
+}  // namespace
+
+TEST(PointOrder, RepairMatchesTheDefinitionOnACorpus) {
+    std::mt19937_64 rng(81);
+    const double angles[] = {2.8, 3.0, 3.141592653589793, 2.0, 0.5, 0.0, -1.0, not_a_number};
+    for (int k = 0; k < 2000; ++k) {
+        Path2D path = Path2D::from_points(corrupted_path(rng));
+        std::vector<double> index(path.size());
+        for (std::size_t i = 0; i < index.size(); ++i) index[i] = static_cast<double>(i);
+        ASSERT_TRUE(path.add_associated_values(index).handle);
+        const double sus_angle = angles[rng() % std::size(angles)];
+        const Path2D expected = reference_repair(path, sus_angle);
+        const Path2D got = path.repair_corrupted_point_order(sus_angle);
+        // the kept indices, and the points bit for bit (NaN included)
+        ASSERT_EQ(got.associated_values(), expected.associated_values()) << "path " << k;
+        ASSERT_EQ(got.size(), expected.size());
+        EXPECT_EQ(std::memcmp(got.points().data(), expected.points().data(),
+                              got.size() * sizeof(Point)),
+                  0);
+    }
 }

@@ -1,4 +1,8 @@
+import json
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -32,6 +36,11 @@ def arcs(pieces):
             pts.append([pts[-1][0] + chord * math.cos(mid), pts[-1][1] + chord * math.sin(mid)])
             heading += turn
     return Path2D(points=pts)
+
+
+def noisy_arc(n):
+    """The path the capped child builds: an arc of radius 50 with a ripple."""
+    return Path2D(points=[[50 * math.cos(1e-3 * i), 50 * math.sin(1e-3 * i) + 0.01 * (i % 3)] for i in range(n)])
 
 
 def noisy(seed, n):
@@ -317,3 +326,45 @@ def test_segments_tile_the_range(points, max_rmse, data):
             assert k > 0 and path.find_circle_segments(s, e, max_rmse) == [(s, e, k)]
     whole = path.find_circle_segments(0, n, max_rmse)
     assert path.compute_circle_fit_curvature(max_rmse) == expand(whole)
+
+
+CAPPED_FIT = """
+import json, math, resource, sys
+import velmora
+
+n, headroom = int(sys.argv[1]), int(sys.argv[2])
+path = velmora.Path2D(points=[[50 * math.cos(1e-3 * i), 50 * math.sin(1e-3 * i) + 0.01 * (i % 3)]
+                              for i in range(n)])
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (size + headroom, hard))
+outcome = {}
+try:
+    outcome["capped"] = path.compute_circle_fit_curvature(1e-4)
+except MemoryError:
+    outcome["capped"] = "MemoryError"
+# the process stays usable, and the same fit works once memory is back
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+outcome["after"] = path.compute_circle_fit_curvature(1e-4)
+print(json.dumps(outcome))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELMORA_SANITIZED")),
+                    reason="RLIMIT_AS cannot hold the sanitizer's shadow memory")
+@pytest.mark.parametrize("n", [300, 2000])
+@pytest.mark.parametrize("headroom, fits", [(24 << 20, False), (1 << 30, True)])
+def test_fit_under_an_address_space_cap(n, headroom, fits):
+    # The first large fit of a process needs LAPACK's work buffer: short of
+    # address space that must end in MemoryError, promptly, never in a spin.
+    expected = noisy_arc(n).compute_circle_fit_curvature(1e-4)
+    try:
+        child = subprocess.run([sys.executable, "-c", CAPPED_FIT, str(n), str(headroom)],
+                               capture_output=True, text=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the capped fit did not return within 30 s")
+    assert child.returncode == 0, child.stderr[-2000:]
+    outcome = json.loads(child.stdout)
+    assert outcome["capped"] == (expected if fits else "MemoryError")
+    assert outcome["after"] == expected
