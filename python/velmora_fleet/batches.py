@@ -1,0 +1,98 @@
+"""Groups of whole tracks, the unit of work sent to a worker.
+
+A task costs the scheduler and the wire about a millisecond whatever its
+size, while a track of a few hundred points takes a few milliseconds to
+process, so tracks travel in batches of many thousand points. Batches stay
+small enough that every worker gets several, which keeps the end of a run
+from waiting on one long straggler.
+"""
+from __future__ import annotations
+
+import time as clock
+from dataclasses import dataclass
+
+import numpy as np
+
+from .options import Options
+from .reading import Fleet
+from .track import process_sorted
+
+MIN_BATCH_POINTS = 5_000
+MAX_BATCH_POINTS = 50_000
+BATCHES_PER_WORKER = 6
+
+
+@dataclass
+class Batch:
+    """Consecutive tracks of a fleet, with the arrays they need and nothing else."""
+
+    index: int
+    track_ids: np.ndarray
+    offsets: np.ndarray  # relative to this batch's arrays
+    time: np.ndarray
+    a: np.ndarray
+    b: np.ndarray
+    geographic: bool
+    options: Options
+
+
+@dataclass
+class BatchResult:
+    """Per point (all tracks of the batch, in order) and per track columns."""
+
+    index: int
+    s: np.ndarray
+    x: np.ndarray
+    y: np.ndarray
+    curvature: np.ndarray
+    tracks: dict  # column name -> array, one entry per track
+    seconds: float  # time spent processing, measured inside the task
+
+
+def default_batch_points(total_points: int, workers: int) -> int:
+    share = -(-total_points // max(1, workers * BATCHES_PER_WORKER))
+    return int(min(MAX_BATCH_POINTS, max(MIN_BATCH_POINTS, share)))
+
+
+def split(fleet: Fleet, options: Options, points_per_batch: int) -> list[Batch]:
+    """Cuts the fleet at track boundaries into batches of about points_per_batch."""
+    offsets = fleet.offsets
+    batches, first = [], 0
+    while first < fleet.tracks:
+        # the first track boundary at or past the target, at least one track
+        target = offsets[first] + points_per_batch
+        last = int(np.searchsorted(offsets, target, side="left"))
+        last = min(max(last, first + 1), fleet.tracks)
+        lo, hi = offsets[first], offsets[last]
+        batches.append(Batch(len(batches), fleet.track_ids[first:last], offsets[first:last + 1] - lo,
+                             fleet.time[lo:hi], fleet.a[lo:hi], fleet.b[lo:hi], fleet.geographic, options))
+        first = last
+    return batches
+
+
+def process_batch(batch: Batch) -> BatchResult:
+    started = clock.perf_counter()
+    results = []
+    for k, track_id in enumerate(batch.track_ids):
+        lo, hi = batch.offsets[k], batch.offsets[k + 1]
+        results.append(process_sorted(track_id, batch.time[lo:hi], batch.a[lo:hi], batch.b[lo:hi],
+                                      batch.geographic, batch.options))
+
+    def joined(name):
+        parts = [getattr(r, name) for r in results]
+        return np.concatenate(parts) if parts else np.empty(0)
+
+    tracks = {
+        "track_id": batch.track_ids,
+        "points_in": np.array([r.points_in for r in results], dtype=np.int64),
+        "points_flagged": np.array([r.points_flagged for r in results], dtype=np.int64),
+        "points_removed": np.array([r.points_removed for r in results], dtype=np.int64),
+        "points_out": np.array([r.points_out for r in results], dtype=np.int64),
+        "length": np.array([r.length for r in results], dtype=np.float64),
+        "status": np.array([r.status for r in results], dtype=object),
+        "error": np.array([r.error for r in results], dtype=object),
+        "origin_lon": np.array([r.origin_lon for r in results], dtype=np.float64),
+        "origin_lat": np.array([r.origin_lat for r in results], dtype=np.float64),
+    }
+    return BatchResult(batch.index, joined("s"), joined("x"), joined("y"), joined("curvature"), tracks,
+                       clock.perf_counter() - started)
