@@ -47,13 +47,16 @@ def test_cli_reports_unusable_input_in_one_line(tmp_path, capsys):
     assert capsys.readouterr().err == f"velmora-fleet: error: {tmp_path / 'absent.csv'}: cannot read: no such file\n"
 
 
-def test_rows_with_gaps_fail_only_their_track(tmp_path):
+def test_rows_with_gaps_fail_only_their_track():
+    import fsspec
+
     rows = GOOD + "2,0.0,0.0,0.0\n2,1.0,,0.0\n2,2.0,2.0,0.0\n3,0.0,5.0,5.0\n3,,6.0,5.0\n"
-    (tmp_path / "a.csv").write_text(rows)
-    summary = velmora_fleet.run(str(tmp_path / "a.csv"), str(tmp_path / "out"), workers=0)
-    tracks = pd.read_parquet(tmp_path / "out" / "tracks.parquet")
+    with fsspec.open("memory://gaps/in.csv", "w") as fh:  # any fsspec URL, both ways
+        fh.write(rows)
+    summary = velmora_fleet.run("memory://gaps/in.csv", "memory://gaps/out", workers=0)
+    tracks = pd.read_parquet("memory://gaps/out/tracks.parquet")
     assert list(tracks["status"]) == ["ok", "invalid_input", "invalid_input"]
     assert list(tracks["error"][1:]) == ["1 of 3 points have non-finite coordinates", "1 of 2 points have no time"]
     assert summary.points_in == 7 and list(tracks["points_in"]) == [2, 3, 2]
-    points = pd.read_parquet(tmp_path / "out" / "points.parquet")
+    points = pd.read_parquet("memory://gaps/out/points.parquet")
     assert set(points["track_id"]) == {1} and np.isfinite(points[["s", "x", "y", "curvature"]]).all().all()
