@@ -6,12 +6,31 @@
 
 Needs the extra `velmora[fleet]` (dask[distributed], pandas, pyarrow).
 """
-from .options import Options
-from .pipeline import run
-from .reading import FleetInputError
-from .summary import RunSummary
-from .synthetic import generate_fleet, write_fleet
-from .track import STATUSES, TrackResult, process_track
+import importlib
 
-__all__ = ["run", "process_track", "TrackResult", "RunSummary", "Options", "FleetInputError",
-           "generate_fleet", "write_fleet", "STATUSES"]
+# Names load on first use: a worker that only unpickles a batch then imports
+# neither pandas nor pyarrow.
+_WHERE = {
+    "run": "pipeline",
+    "process_track": "track",
+    "TrackResult": "track",
+    "STATUSES": "track",
+    "RunSummary": "summary",
+    "Options": "options",
+    "FleetInputError": "reading",
+    "generate_fleet": "synthetic",
+    "write_fleet": "synthetic",
+}
+__all__ = list(_WHERE)
+
+
+def __getattr__(name):
+    if name not in _WHERE:
+        raise AttributeError(f"module 'velmora_fleet' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{_WHERE[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

@@ -10,12 +10,15 @@ from __future__ import annotations
 
 import time as clock
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .options import Options
-from .reading import Fleet
 from .track import process_sorted
+
+if TYPE_CHECKING:  # reading needs pandas, which a worker does not
+    from .reading import Fleet
 
 MIN_BATCH_POINTS = 5_000
 MAX_BATCH_POINTS = 50_000
@@ -54,7 +57,7 @@ def default_batch_points(total_points: int, workers: int) -> int:
     return int(min(MAX_BATCH_POINTS, max(MIN_BATCH_POINTS, share)))
 
 
-def split(fleet: Fleet, options: Options, points_per_batch: int) -> list[Batch]:
+def split(fleet: "Fleet", options: Options, points_per_batch: int) -> list[Batch]:
     """Cuts the fleet at track boundaries into batches of about points_per_batch."""
     offsets = fleet.offsets
     batches, first = [], 0

@@ -27,6 +27,12 @@ class RunSummary:
         """Input points per second of wall time."""
         return self.points_in / self.seconds if self.seconds > 0 else float("nan")
 
+    @property
+    def running_throughput(self) -> float:
+        """Input points per second once the engine was up."""
+        running = self.seconds - self.start_seconds
+        return self.points_in / running if running > 0 else float("nan")
+
     def __str__(self) -> str:
         failed = sum(self.tracks_failed.values())
         detail = ", ".join(f"{name} {count:,}" for name, count in sorted(self.tracks_failed.items()))
@@ -35,7 +41,7 @@ class RunSummary:
             f"points: {self.points_in:,} in, {self.points_out:,} out",
             f"time: {self.seconds:.2f} s on {self.engine} in {self.batches:,} batches "
             f"(reading {self.read_seconds:.2f} s, engine start {self.start_seconds:.2f} s), "
-            f"{self.throughput:,.0f} points/s",
+            f"{self.throughput:,.0f} points/s ({self.running_throughput:,.0f} once started)",
         ]
         if self.outputs:
             lines.append("written: " + ", ".join(self.outputs))
