@@ -2,9 +2,9 @@
 
 The frame is the east-north tangent plane of the WGS84 ellipsoid at the
 track's mean position: points go to earth-centred coordinates and are rotated
-into east, north and up, and up is dropped. Distances within 10 km of the
-origin are kept to better than one part in a million, and the result has no
-seam at the antimeridian and no blow-up near the poles.
+into east, north and up, and up is dropped. The scale error grows with the
+square of the distance from the origin (below 1e-6 for a track 10 km across),
+and the frame has no seam at the antimeridian and no blow-up near the poles.
 """
 from __future__ import annotations
 
