@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import logging
 import os
+import resource
 import shutil
 import tempfile
 import time
@@ -56,9 +57,31 @@ def run(vm):
                     on_dask, loop, vm=vm, needs=NEEDS, target=target,
                     check=lambda d, p: _same_output(work, count, d, p))
                 row.note = _note(row, total, start_up, last.get("summary"), count)
+                if row.status == "ok":
+                    row.note += "; " + _cpu_account(client, lambda: on_dask(None), lambda: loop(None))
                 yield row
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def _cpu(usage) -> float:
+    return usage.ru_utime + usage.ru_stime
+
+
+def _cpu_account(client, on_dask, loop) -> str:
+    """Processor time of one more (untimed) run of each side: other load on
+    the shared machine stretches wall times but hardly these."""
+    workers_before = client.run(resource.getrusage, resource.RUSAGE_SELF)
+    driver_before = _cpu(resource.getrusage(resource.RUSAGE_SELF))
+    summary = on_dask()
+    driver = _cpu(resource.getrusage(resource.RUSAGE_SELF)) - driver_before
+    workers_after = client.run(resource.getrusage, resource.RUSAGE_SELF)
+    workers = sum(_cpu(workers_after[w]) - _cpu(workers_before[w]) for w in workers_before)
+    before = _cpu(resource.getrusage(resource.RUSAGE_SELF))
+    plain = loop()
+    loop_cpu = _cpu(resource.getrusage(resource.RUSAGE_SELF)) - before
+    return (f"CPU s per run: loop {loop_cpu:.2f} ({plain.task_cpu_seconds:.2f} in tracks); Dask workers "
+            f"{workers:.2f} ({summary.task_cpu_seconds:.2f} in tracks) + driver {driver:.2f}")
 
 
 def _same_output(work, count, dask_summary, loop_summary) -> tuple[str, bool]:

@@ -49,7 +49,7 @@ def run(input: str, out: str, *, workers: int | None = None, scheduler: str | No
         folder = OutputFolder(out, id_type, storage_options)
         bar = ProgressBar(fleet.points, progress)
         failed: collections.Counter[str] = collections.Counter()
-        points_out = task_seconds = 0
+        points_out = task_seconds = task_cpu_seconds = 0
         try:
             for result in submit_all(batches):
                 folder.add(result)
@@ -57,6 +57,7 @@ def run(input: str, out: str, *, workers: int | None = None, scheduler: str | No
                 failed.update(s for s in statuses if s != OK)
                 points_out += len(result.s)
                 task_seconds += result.seconds
+                task_cpu_seconds += result.cpu_seconds
                 bar.advance(int(result.tracks["points_in"].sum()))
         except BaseException:
             folder.abandon()
@@ -65,7 +66,7 @@ def run(input: str, out: str, *, workers: int | None = None, scheduler: str | No
             bar.close()
         outputs = folder.close()
     return RunSummary(fleet.tracks, dict(failed), fleet.points, points_out, clock.perf_counter() - started,
-                      read_seconds, start_seconds, task_seconds, len(batches), engine, outputs)
+                      read_seconds, start_seconds, task_seconds, task_cpu_seconds, len(batches), engine, outputs)
 
 
 def _in_process(batches: list[Batch]) -> Iterator[BatchResult]:

@@ -14,6 +14,7 @@ class RunSummary:
     read_seconds: float
     start_seconds: float  # starting or reaching the engine (an embedded cluster's start-up)
     task_seconds: float  # time spent inside the batch tasks, summed over batches
+    task_cpu_seconds: float  # processor time of the same
     batches: int
     engine: str
     outputs: tuple[str, ...] = field(default=())
