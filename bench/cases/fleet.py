@@ -7,7 +7,6 @@ write the same output folder, so the ratio is what Dask adds or saves.
 """
 from __future__ import annotations
 
-import logging
 import os
 import resource
 import shutil
@@ -24,7 +23,7 @@ NEEDS = ("Path2D.repair_corrupted_point_order", "Path2D.smoothed_path_elastic_ba
 def run(vm):
     try:
         import velmora_fleet
-        from dask.distributed import Client, LocalCluster
+        from dask.distributed import Client
     except ImportError as exc:
         yield Row("fleet pipeline on Dask", status="n/a", note=f"needs velmora[fleet]: {exc}")
         return
@@ -41,9 +40,7 @@ def run(vm):
 
         for count, target in ((2, 1 / 1.6), (1, 1 / 0.85)):
             started = time.perf_counter()
-            with LocalCluster(n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
-                              dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-                    Client(cluster) as client:
+            with velmora_fleet.local_cluster(count) as cluster, Client(cluster) as client:
                 start_up = time.perf_counter() - started
                 last = {}
 

@@ -12,6 +12,7 @@ import importlib
 # neither pandas nor pyarrow.
 _WHERE = {
     "run": "pipeline",
+    "local_cluster": "pipeline",
     "process_track": "track",
     "TrackResult": "track",
     "STATUSES": "track",

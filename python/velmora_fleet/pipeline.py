@@ -100,19 +100,29 @@ def _engine(client, scheduler: str | None, workers: int | None):
     if scheduler is None and workers == 0:
         yield _in_process, "this process (no Dask)", 1
         return
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client
 
     if scheduler is not None:
         with Client(scheduler, timeout=CONNECT_TIMEOUT) as remote:
             yield _on_client(remote), _describe(remote), max(1, _worker_count(remote))
         return
     count = workers or _cores()
-    # One single-threaded process per worker: the module holds the
-    # interpreter lock for the whole of every call, so threads would not help.
-    with LocalCluster(n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-            Client(cluster) as local:
+    with local_cluster(count) as cluster, Client(cluster) as local:
         yield _on_client(local), _describe(local), count
+
+
+def local_cluster(workers: int | None = None):
+    """The embedded engine: a LocalCluster on the loopback interface with one
+    single-threaded worker process per core (the module holds the interpreter
+    lock for the whole of every call, so threads in a worker would not help)."""
+    import dask
+    from dask.distributed import LocalCluster
+
+    # The workers' sampling profiler costs about one per cent of a core each,
+    # for a dashboard that the embedded cluster does not serve.
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        return LocalCluster(n_workers=workers or _cores(), threads_per_worker=1, processes=True,
+                            host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
 
 
 def _cores() -> int:
