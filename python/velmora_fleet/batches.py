@@ -2,9 +2,10 @@
 
 A task costs the scheduler and the wire about a millisecond whatever its
 size, while a track of a few hundred points takes a few milliseconds to
-process, so tracks travel in batches of many thousand points. Batches stay
-small enough that every worker gets several, which keeps the end of a run
-from waiting on one long straggler.
+process, so tracks travel in batches of many thousand points. Batch sizes
+shrink as the run goes on (each takes a share of what is left), so the
+workers start on large batches and finish on small ones at about the same
+time, instead of one worker waiting on another's last large batch.
 """
 from __future__ import annotations
 
@@ -22,7 +23,7 @@ if TYPE_CHECKING:  # reading needs pandas, which a worker does not
 
 MIN_BATCH_POINTS = 5_000
 MAX_BATCH_POINTS = 50_000
-BATCHES_PER_WORKER = 6
+SHARE_OF_REST = 2  # a batch takes 1 / (SHARE_OF_REST * workers) of the points left
 
 
 @dataclass
@@ -53,19 +54,18 @@ class BatchResult:
     cpu_seconds: float  # the processor time of that, which other load on the machine does not inflate
 
 
-def default_batch_points(total_points: int, workers: int) -> int:
-    share = -(-total_points // max(1, workers * BATCHES_PER_WORKER))
-    return int(min(MAX_BATCH_POINTS, max(MIN_BATCH_POINTS, share)))
-
-
-def split(fleet: "Fleet", options: Options, points_per_batch: int) -> list[Batch]:
-    """Cuts the fleet at track boundaries into batches of about points_per_batch."""
+def split(fleet: "Fleet", options: Options, workers: int, points_per_batch: int | None = None) -> list[Batch]:
+    """Cuts the fleet at track boundaries into batches of about points_per_batch
+    points each, or by default of shrinking sizes for this many workers."""
     offsets = fleet.offsets
     batches, first = [], 0
     while first < fleet.tracks:
+        size = points_per_batch
+        if size is None:
+            rest = int(offsets[-1] - offsets[first])
+            size = min(MAX_BATCH_POINTS, max(MIN_BATCH_POINTS, rest // (SHARE_OF_REST * max(1, workers))))
         # the first track boundary at or past the target, at least one track
-        target = offsets[first] + points_per_batch
-        last = int(np.searchsorted(offsets, target, side="left"))
+        last = int(np.searchsorted(offsets, offsets[first] + size, side="left"))
         last = min(max(last, first + 1), fleet.tracks)
         lo, hi = offsets[first], offsets[last]
         batches.append(Batch(len(batches), fleet.track_ids[first:last], offsets[first:last + 1] - lo,

@@ -55,7 +55,7 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--max-rmse", type=_number("float", 0, False), default=0.15, metavar="M")
     run.add_argument("--sus-angle", type=_number("float", 0, False), default=2.8, metavar="RAD")
     run.add_argument("--batch-points", type=_number("int", 1, False), metavar="N",
-                     help="points per task (default: from the fleet's size and the workers)")
+                     help="points per task (default: shrinking from 50,000 to 5,000)")
     run.add_argument("--quiet", action="store_true", help="no progress bar")
     return parser
 

@@ -11,7 +11,7 @@ from typing import Iterator
 
 import pyarrow as pa
 
-from .batches import Batch, BatchResult, default_batch_points, process_batch, split
+from .batches import Batch, BatchResult, process_batch, split
 from .options import Options
 from .progress import ProgressBar
 from .reading import read_fleet
@@ -44,7 +44,7 @@ def run(input: str, out: str, *, workers: int | None = None, scheduler: str | No
 
     with _engine(client, scheduler, workers) as (submit_all, engine, parallelism):
         start_seconds = clock.perf_counter() - started - read_seconds
-        batches = split(fleet, options, batch_points or default_batch_points(fleet.points, parallelism))
+        batches = split(fleet, options, parallelism, batch_points)
         id_type = pa.array(fleet.track_ids[:1]).type
         folder = OutputFolder(out, id_type, storage_options)
         bar = ProgressBar(fleet.points, progress)
