@@ -95,7 +95,7 @@ def _on_client(client):
 def _engine(client, scheduler: str | None, workers: int | None):
     """Yields (submit_all, description, parallelism) and closes what it opened."""
     if client is not None:
-        yield _on_client(client), _describe(client), max(1, _worker_count(client))
+        yield _on_client(client), _describe(client), _slots(client)
         return
     if scheduler is None and workers == 0:
         yield _in_process, "this process (no Dask)", 1
@@ -104,7 +104,7 @@ def _engine(client, scheduler: str | None, workers: int | None):
 
     if scheduler is not None:
         with Client(scheduler, timeout=CONNECT_TIMEOUT) as remote:
-            yield _on_client(remote), _describe(remote), max(1, _worker_count(remote))
+            yield _on_client(remote), _describe(remote), _slots(remote)
         return
     count = workers or _cores()
     with local_cluster(count) as cluster, Client(cluster) as local:
@@ -133,7 +133,12 @@ def _cores() -> int:
 
 
 def _worker_count(client) -> int:
-    return len(client.scheduler_info().get("workers", {}))
+    return len(client.nthreads())
+
+
+def _slots(client) -> int:
+    """Tasks the cluster runs at once, for sizing the batches."""
+    return max(1, sum(client.nthreads().values()))
 
 
 def _describe(client) -> str:
