@@ -40,7 +40,7 @@ class RunSummary:
         lines = [
             f"tracks: {self.tracks_done:,} done, {failed:,} failed" + (f" ({detail})" if detail else ""),
             f"points: {self.points_in:,} in, {self.points_out:,} out",
-            f"time: {self.seconds:.2f} s on {self.engine} in {self.batches:,} batches "
+            f"time: {self.seconds:.2f} s on {self.engine} in {self.batches:,} batch{'es' * (self.batches != 1)} "
             f"(reading {self.read_seconds:.2f} s, engine start {self.start_seconds:.2f} s), "
             f"{self.throughput:,.0f} points/s ({self.running_throughput:,.0f} once started)",
         ]
