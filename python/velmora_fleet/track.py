@@ -60,8 +60,9 @@ def process_track(time, x=None, y=None, *, lon=None, lat=None, track_id=None,
                   sus_angle: float = 2.8) -> TrackResult:
     """Runs one track's records (in any order; sorted here by time, ties kept
     in the given order) through the pipeline. Give either x and y in metres or
-    lon and lat in degrees. A failing track returns a result with its status
-    and message instead of raising."""
+    lon and lat in degrees. The settings go to the module as given (run()
+    checks them first). A failing track returns a result with its status and
+    message instead of raising."""
     if (x is None) == (lon is None) or (x is None) != (y is None) or (lon is None) != (lat is None):
         raise TypeError("process_track takes either x and y, or lon and lat")
     geographic = x is None
