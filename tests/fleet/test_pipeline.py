@@ -28,7 +28,7 @@ def test_cli_runs_on_an_already_started_scheduler(tmp_path):
     from dask.distributed import LocalCluster
 
     source = tmp_path / "fleet.csv"
-    velmora_fleet.write_fleet(velmora_fleet.generate_fleet(12, 150, seed=5, lonlat=True), str(source))
+    assert main(["generate", str(source), "--tracks", "12", "--points", "150", "--seed", "5", "--lonlat"]) == 0
     with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None, silence_logs=logging.ERROR) as cluster:
         done = subprocess.run(
