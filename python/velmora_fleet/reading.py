@@ -16,6 +16,7 @@ import pandas as pd
 CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zst")
 METRIC = ("x", "y")
 GEOGRAPHIC = ("lon", "lat")
+WANTED = frozenset(("track_id", "time") + METRIC + GEOGRAPHIC)  # other columns are not read
 
 
 class FleetInputError(ValueError):
@@ -89,10 +90,12 @@ def _read_frame(url: str, storage_options: dict) -> pd.DataFrame:
     try:
         if is_csv:
             with fs.open(path, "rb", compression="infer") as fh:
-                return pd.read_csv(fh, low_memory=False)
+                return pd.read_csv(fh, low_memory=False, usecols=lambda name: name in WANTED)
         import pyarrow.dataset as ds
 
-        return ds.dataset(path, filesystem=fs, format="parquet").to_table().to_pandas()
+        dataset = ds.dataset(path, filesystem=fs, format="parquet")
+        columns = [name for name in dataset.schema.names if name in WANTED]
+        return dataset.to_table(columns=columns).to_pandas()
     except Exception as exc:
         kind = "CSV" if is_csv else "Parquet"
         raise FleetInputError(f"{url}: cannot read as {kind}: {_first_line(exc)}") from None
