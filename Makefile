@@ -33,6 +33,9 @@ build: deps
 
 demo: build
 	$(PY) examples/demo.py
+	@echo "--- many tracks: a small synthetic fleet on a local Dask cluster"
+	$(VENV)/bin/velmora-fleet generate build/demo/fleet.parquet --tracks 40 --points 1000 --seed 7
+	$(VENV)/bin/velmora-fleet run build/demo/fleet.parquet --out build/demo/fleet
 
 test-cpp: deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

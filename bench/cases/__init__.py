@@ -9,4 +9,5 @@ ORDER = (
     "chaikin",
     "circle_fit",
     "repair",
+    "fleet",
 )

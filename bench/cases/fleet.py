@@ -1,0 +1,105 @@
+"""The fleet pipeline on Dask (1 and 2 local worker processes) against the
+same pipeline as a plain loop in one process, on a generated fleet.
+
+The clusters start before timing and are reused by every repetition; their
+start-up is reported in the note. Both sides read the same Parquet input and
+write the same output folder, so the ratio is what Dask adds or saves.
+"""
+from __future__ import annotations
+
+import os
+import resource
+import shutil
+import tempfile
+import time
+
+from harness import Row, compare, sized
+
+POINTS_PER_TRACK = 500
+NEEDS = ("Path2D.repair_corrupted_point_order", "Path2D.smoothed_path_elastic_band",
+         "Path2D.resampled_path", "Path2D.compute_circle_fit_curvature")
+
+
+def run(vm):
+    try:
+        import velmora_fleet
+        from dask.distributed import Client
+    except ImportError as exc:
+        yield Row("fleet pipeline on Dask", status="n/a", note=f"needs velmora[fleet]: {exc}")
+        return
+    points = sized(200_000, minimum=2 * POINTS_PER_TRACK)
+    tracks = max(2, points // POINTS_PER_TRACK)
+    work = tempfile.mkdtemp(prefix="velmora-fleet-bench-")
+    try:
+        source = os.path.join(work, "fleet.parquet")
+        velmora_fleet.write_fleet(velmora_fleet.generate_fleet(tracks, POINTS_PER_TRACK, seed=1), source)
+        total = tracks * POINTS_PER_TRACK
+
+        def loop(_):
+            return velmora_fleet.run(source, os.path.join(work, "loop"), workers=0)
+
+        for count, target in ((2, 1 / 1.6), (1, 1 / 0.85)):
+            started = time.perf_counter()
+            with velmora_fleet.local_cluster(count) as cluster, Client(cluster) as client:
+                start_up = time.perf_counter() - started
+                last = {}
+
+                def on_dask(_):
+                    last["summary"] = velmora_fleet.run(source, os.path.join(work, f"dask{count}"),
+                                                        client=client)
+                    return last["summary"]
+
+                row = compare(
+                    f"fleet, {total:,} points in {tracks:,} tracks, Dask {count} worker{'s' * (count > 1)}",
+                    on_dask, loop, vm=vm, needs=NEEDS, target=target,
+                    check=lambda d, p: _same_output(work, count, d, p))
+                row.note = _note(row, total, start_up, last.get("summary"), count)
+                if row.status == "ok":
+                    row.note += "; " + _cpu_account(client, lambda: on_dask(None), lambda: loop(None))
+                yield row
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def _cpu(usage) -> float:
+    return usage.ru_utime + usage.ru_stime
+
+
+def _cpu_account(client, on_dask, loop) -> str:
+    """Processor time of one more (untimed) run of each side: other load on
+    the shared machine stretches wall times but hardly these."""
+    workers_before = client.run(resource.getrusage, resource.RUSAGE_SELF)
+    driver_before = _cpu(resource.getrusage(resource.RUSAGE_SELF))
+    summary = on_dask()
+    driver = _cpu(resource.getrusage(resource.RUSAGE_SELF)) - driver_before
+    workers_after = client.run(resource.getrusage, resource.RUSAGE_SELF)
+    workers = sum(_cpu(workers_after[w]) - _cpu(workers_before[w]) for w in workers_before)
+    before = _cpu(resource.getrusage(resource.RUSAGE_SELF))
+    plain = loop()
+    loop_cpu = _cpu(resource.getrusage(resource.RUSAGE_SELF)) - before
+    return (f"CPU s per run: loop {loop_cpu:.2f} ({plain.task_cpu_seconds:.2f} in tracks); Dask workers "
+            f"{workers:.2f} ({summary.task_cpu_seconds:.2f} in tracks) + driver {driver:.2f}")
+
+
+def _same_output(work, count, dask_summary, loop_summary) -> tuple[str, bool]:
+    import pandas as pd
+
+    same = True
+    for name in ("points.parquet", "tracks.parquet"):
+        a = pd.read_parquet(os.path.join(work, f"dask{count}", name))
+        b = pd.read_parquet(os.path.join(work, "loop", name))
+        same = same and a.equals(b)
+    failed = sum(dask_summary.tracks_failed.values())
+    return f"identical files, {dask_summary.points_out:,} points out, {failed} broken tracks", same
+
+
+def _note(row: Row, total: int, start_up: float, summary, count: int) -> str:
+    if row.velmora is None or row.peer is None:
+        return row.note
+    parts = [f"{total / row.velmora:,.0f} vs {total / row.peer:,.0f} points/s "
+             f"({row.peer / row.velmora:.2f}x the loop)", f"cluster start {start_up:.1f} s (not timed)"]
+    if summary is not None:
+        busy = summary.task_seconds / max(summary.seconds * count, 1e-9)
+        parts.append(f"{summary.batches} batches, workers busy {busy:.0%} of the wall time, "
+                     f"reading {summary.read_seconds * 1e3:.0f} ms")
+    return "; ".join(parts)

@@ -1,0 +1,37 @@
+"""Many tracks through velmora: a batch pipeline on dask.distributed.
+
+    import velmora_fleet
+    summary = velmora_fleet.run("fleet.parquet", "out/", workers=4)
+    result = velmora_fleet.process_track(times, x=xs, y=ys)
+
+Needs the extra `velmora[fleet]` (dask[distributed], pandas, pyarrow).
+"""
+import importlib
+
+# Names load on first use: a worker that only unpickles a batch then imports
+# neither pandas nor pyarrow.
+_WHERE = {
+    "run": "pipeline",
+    "local_cluster": "pipeline",
+    "process_track": "track",
+    "TrackResult": "track",
+    "STATUSES": "track",
+    "RunSummary": "summary",
+    "Options": "options",
+    "FleetInputError": "reading",
+    "generate_fleet": "synthetic",
+    "write_fleet": "synthetic",
+}
+__all__ = list(_WHERE)
+
+
+def __getattr__(name):
+    if name not in _WHERE:
+        raise AttributeError(f"module 'velmora_fleet' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{_WHERE[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

@@ -1,0 +1,49 @@
+"""What a run did, for the terminal and for callers of run()."""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+
+@dataclass
+class RunSummary:
+    tracks: int
+    tracks_failed: dict[str, int]  # status -> count, for every status other than ok
+    points_in: int
+    points_out: int
+    seconds: float  # wall time from reading the input to the last file closed
+    read_seconds: float
+    start_seconds: float  # starting or reaching the engine (an embedded cluster's start-up)
+    task_seconds: float  # time spent inside the batch tasks, summed over batches
+    task_cpu_seconds: float  # processor time of the same
+    batches: int
+    engine: str
+    outputs: tuple[str, ...] = field(default=())
+
+    @property
+    def tracks_done(self) -> int:
+        return self.tracks - sum(self.tracks_failed.values())
+
+    @property
+    def throughput(self) -> float:
+        """Input points per second of wall time."""
+        return self.points_in / self.seconds if self.seconds > 0 else float("nan")
+
+    @property
+    def running_throughput(self) -> float:
+        """Input points per second once the engine was up."""
+        running = self.seconds - self.start_seconds
+        return self.points_in / running if running > 0 else float("nan")
+
+    def __str__(self) -> str:
+        failed = sum(self.tracks_failed.values())
+        detail = ", ".join(f"{name} {count:,}" for name, count in sorted(self.tracks_failed.items()))
+        lines = [
+            f"tracks: {self.tracks_done:,} done, {failed:,} failed" + (f" ({detail})" if detail else ""),
+            f"points: {self.points_in:,} in, {self.points_out:,} out",
+            f"time: {self.seconds:.2f} s on {self.engine} in {self.batches:,} batch{'es' * (self.batches != 1)} "
+            f"(reading {self.read_seconds:.2f} s, engine start {self.start_seconds:.2f} s), "
+            f"{self.throughput:,.0f} points/s ({self.running_throughput:,.0f} once started)",
+        ]
+        if self.outputs:
+            lines.append("written: " + ", ".join(self.outputs))
+        return "\n".join(lines)

@@ -1,0 +1,62 @@
+"""Input that cannot be used fails before any work, naming file and column."""
+import numpy as np
+import pandas as pd
+import pytest
+
+import velmora_fleet
+from velmora_fleet.cli import main
+
+GOOD = "track_id,time,x,y\n1,0.0,0.0,0.0\n1,1.0,1.0,0.0\n"
+
+
+def parquet(frame):
+    return lambda path: frame.to_parquet(path)
+
+
+def text(content):
+    return lambda path: path.write_text(content)
+
+
+@pytest.mark.parametrize("name, write, message", [
+    ("a.parquet", parquet(pd.DataFrame({"track_id": [1], "x": [0.0], "y": [0.0]})), r"missing column 'time'"),
+    ("a.csv", text("track_id,time,x\n1,0,0\n"), r"missing column 'y' \(need x and y"),
+    ("a.csv", text("track_id,time,lat\n1,0,0\n"), r"missing column 'lon'"),
+    ("a.csv", text(GOOD + "1,2.0,abc,0.0\n"), r"column 'x' holds 'abc' in row 3, expected a number"),
+    ("a.csv", text(GOOD + ",2.0,2.0,0.0\n"), r"column 'track_id' holds an empty value in row 3"),
+    ("a.csv", text(GOOD.replace("1,1.0,1", "1,soon,1")), r"column 'time' holds 'soon' in row 2"),
+    ("a.parquet", parquet(pd.DataFrame({"track_id": [1], "time": [True], "x": [0.0], "y": [0.0]})),
+     r"column 'time' has type bool"),
+    ("a.parquet", parquet(pd.DataFrame({"track_id": [1], "time": [0], "lon": [0.0], "lat": ["N"]})),
+     r"column 'lat' holds 'N' in row 1"),
+    ("a.parquet", parquet(pd.DataFrame({"track_id": [], "time": [], "x": [], "y": []})), r"holds no point records"),
+    ("a.parquet", text("not parquet at all"), r"cannot read as Parquet"),
+    ("absent.parquet", None, r"cannot read: no such file"),
+])
+def test_unusable_input_fails_before_any_work(tmp_path, name, write, message):
+    source = tmp_path / name
+    if write:
+        write(source)
+    # nothing listens there: reaching the engine would fail differently
+    with pytest.raises(velmora_fleet.FleetInputError, match=f"^{source}: {message}"):
+        velmora_fleet.run(str(source), str(tmp_path / "out"), scheduler="tcp://127.0.0.1:9")
+    assert not (tmp_path / "out").exists()
+
+
+def test_cli_reports_unusable_input_in_one_line(tmp_path, capsys):
+    assert main(["run", str(tmp_path / "absent.csv"), "--out", str(tmp_path / "o"), "--workers", "0"]) == 1
+    assert capsys.readouterr().err == f"velmora-fleet: error: {tmp_path / 'absent.csv'}: cannot read: no such file\n"
+
+
+def test_rows_with_gaps_fail_only_their_track():
+    import fsspec
+
+    rows = GOOD + "2,0.0,0.0,0.0\n2,1.0,,0.0\n2,2.0,2.0,0.0\n3,0.0,5.0,5.0\n3,,6.0,5.0\n"
+    with fsspec.open("memory://gaps/in.csv", "w") as fh:  # any fsspec URL, both ways
+        fh.write(rows)
+    summary = velmora_fleet.run("memory://gaps/in.csv", "memory://gaps/out", workers=0)
+    tracks = pd.read_parquet("memory://gaps/out/tracks.parquet")
+    assert list(tracks["status"]) == ["ok", "invalid_input", "invalid_input"]
+    assert list(tracks["error"][1:]) == ["1 of 3 points have non-finite coordinates", "1 of 2 points have no time"]
+    assert summary.points_in == 7 and list(tracks["points_in"]) == [2, 3, 2]
+    points = pd.read_parquet("memory://gaps/out/points.parquet")
+    assert set(points["track_id"]) == {1} and np.isfinite(points[["s", "x", "y", "curvature"]]).all().all()
