@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "velmora/lazy_cache.hpp"
-#include "velmora/methods.hpp"
+#include "velmora/operation_options.hpp"
 #include "velmora/point.hpp"
 #include "velmora/qp/solver_error.hpp"
 

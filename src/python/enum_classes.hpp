@@ -3,7 +3,7 @@
 // InterpolationMethod and ElasticBandMethod.
 
 #include "object.hpp"
-#include "velmora/methods.hpp"
+#include "velmora/operation_options.hpp"
 
 namespace velmora::python {
 

@@ -62,19 +62,6 @@ PyObject* guarded(Body&& body) {
     }
 }
 
-/// Same for entry points returning int (0 success, -1 error).
-template <class Body>
-int guarded_int(Body&& body) {
-    prepare_exception_state();
-    try {
-        return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        translate_exception();
-        return -1;
-    }
-}
 
 /// A pending error that is not an Exception (KeyboardInterrupt, SystemExit,
 /// GeneratorExit) propagates at once (throws python_error); an ordinary one is
