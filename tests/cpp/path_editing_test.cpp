@@ -244,8 +244,10 @@ TEST(PointOrder, RepairMatchesTheDefinitionOnACorpus) {
         // the kept indices, and the points bit for bit (NaN included)
         ASSERT_EQ(got.associated_values(), expected.associated_values()) << "path " << k;
         ASSERT_EQ(got.size(), expected.size());
-        EXPECT_EQ(std::memcmp(got.points().data(), expected.points().data(),
-                              got.size() * sizeof(Point)),
-                  0);
+        if (got.size() > 0) {  // memcmp must not see the null data of an empty vector
+            EXPECT_EQ(std::memcmp(got.points().data(), expected.points().data(),
+                                  got.size() * sizeof(Point)),
+                      0);
+        }
     }
 }
