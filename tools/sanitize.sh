@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 BUILD=build/asan
 PY=${PY:-.venv/bin/python}
-FUZZ_SECONDS=${SANITIZE_FUZZ_SECONDS:-30}
+FUZZ_SECONDS=${SANITIZE_FUZZ_SECONDS:-15}
 began=$(date +%s)
 cmake -S . -B "$BUILD" -G Ninja -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELMORA_BUILD_PYTHON=ON -DVELMORA_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/$PY" >/dev/null
