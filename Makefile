@@ -1,15 +1,28 @@
 # Entry points: `make demo` and `make test` work on a fresh machine; each
 # installs what is missing (Debian packages, a .venv with the Python tools).
+# `make quick` is the inner loop. The README says what each target runs.
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
 export PATH := $(HOME)/.cargo/bin:$(PATH)
+# Every build tree of this checkout (release, pip's, sanitizer, wheel check)
+# shares one cargo target folder, so the Clarabel crates are compiled once.
+export VELMORA_CARGO_TARGET_DIR := $(CURDIR)/build/cargo
+# Warnings are errors in the builds made here; users' builds (pip install .,
+# plain cmake) keep them warnings. `make quick WERROR=OFF` mid-change.
+WERROR ?= ON
 CPP_BUILD := build/cpp
 STAMP_SYS := build/.system-deps
 STAMP_VENV := $(VENV)/.installed
+TIMED := $(CURDIR)/tools/timed.sh
+export STEP_TIMES := $(CURDIR)/build/step-times.txt
+# What the Python suites run against: the incremental pip build, or in the
+# gate the wheel built from the source distribution (one compile, not two).
+MODULE ?= build
 
-.PHONY: all deps build demo test test-cpp test-python test-numpy1 test-stubs test-cpp-package test-wheel bench clean
+.PHONY: all deps build demo quick test test-cpp cpp-build test-python test-numpy1 test-stubs \
+	test-cpp-package test-wheel install-wheel test-sanitize test-tsan test-fuzz test-fleet bench clean
 
 all: build
 
@@ -21,7 +34,7 @@ $(STAMP_SYS): tools/ensure-system-deps.sh
 $(STAMP_VENV): requirements-dev.txt | $(STAMP_SYS)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q -r requirements-dev.txt
+	$(TIMED) venv $(PIP) install -q -r requirements-dev.txt
 	@touch $@
 
 deps: $(STAMP_SYS) $(STAMP_VENV)
@@ -29,7 +42,7 @@ deps: $(STAMP_SYS) $(STAMP_VENV)
 # Builds and installs the extension module into the .venv (incremental: the
 # build tree is kept under build/).
 build: deps
-	$(PIP) install -q --no-build-isolation .
+	$(TIMED) build $(PIP) install -q --no-build-isolation -C cmake.define.VELMORA_WERROR=$(WERROR) .
 
 demo: build
 	$(PY) examples/demo.py
@@ -37,48 +50,65 @@ demo: build
 	$(VENV)/bin/velmora-fleet generate build/demo/fleet.parquet --tracks 40 --points 1000 --seed 7
 	$(VENV)/bin/velmora-fleet run build/demo/fleet.parquet --out build/demo/fleet
 
-test-cpp: deps
-	cmake -S . -B $(CPP_BUILD) -G Ninja -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(CPP_BUILD)
-	ctest --test-dir $(CPP_BUILD) --output-on-failure
+# The release build of the core and its GoogleTest suite.
+cpp-build: $(STAMP_SYS)
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_TESTS=ON \
+		-DCMAKE_BUILD_TYPE=Release -DVELMORA_WERROR=$(WERROR) >/dev/null
+	$(TIMED) cpp-build cmake --build $(CPP_BUILD)
 
-test-python: build
-	$(PY) -m pytest -q tests/python
-	$(PY) -m pytest -q bench/tests
+test-cpp: cpp-build
+	$(TIMED) test-cpp ctest --test-dir $(CPP_BUILD) --output-on-failure -j2 --progress
+
+# The inner loop: both release builds (incremental, side by side), then the
+# C++ suite and the Python suite.
+quick:
+	@$(MAKE) --no-print-directory -j2 build cpp-build
+	$(CPP_BUILD)/tests/cpp/velmora_core_tests --gtest_brief=1
+	$(PY) -m pytest -q -x tests/python
+
+test-python: $(MODULE)
+	$(TIMED) test-python $(PY) -m pytest -q tests/python
+	$(TIMED) test-python $(PY) -m pytest -q bench/tests
 
 # The module must also work with NumPy 1.x: the array-facing tests run once
-# more in a second venv holding NumPy 1.26, against the same built module.
-NP1_VENV := .venv-numpy1
-$(NP1_VENV)/.installed: | $(STAMP_SYS)
-	test -x $(NP1_VENV)/bin/python || $(PYTHON) -m venv $(NP1_VENV)
-	$(NP1_VENV)/bin/pip install -q "numpy==1.26.4" pytest
+# more with NumPy 1.26 (installed aside and put first on the path) against the
+# same installed module.
+NP1_SITE := build/numpy1-site
+$(NP1_SITE)/.installed: | $(STAMP_VENV)
+	$(PIP) install -q --no-deps --target $(NP1_SITE) "numpy==1.26.4"
 	@touch $@
 
-test-numpy1: build $(NP1_VENV)/.installed
-	rm -rf build/numpy1 && mkdir -p build/numpy1
-	cp "$$($(PY) -c 'import velmora; print(velmora.__file__)')" build/numpy1/
-	cd build/numpy1 && VELMORA_EXPECT_NUMPY_MAJOR=1 PYTHONPATH=. ../../$(NP1_VENV)/bin/python -m pytest -q -p no:cacheprovider \
-		../../tests/python/test_module.py ../../tests/python/test_path2d.py ../../tests/python/test_associated_values.py
+test-numpy1: $(MODULE) $(NP1_SITE)/.installed
+	VELMORA_EXPECT_NUMPY_MAJOR=1 PYTHONPATH=$(NP1_SITE) $(TIMED) test-numpy1 $(PY) -m pytest -q \
+		-p no:cacheprovider tests/python/test_module.py tests/python/test_path2d.py \
+		tests/python/test_associated_values.py
 
-# C++ users: install the core with its CMake package, then build and run the
-# example against the installed package alone.
-test-cpp-package: test-cpp
-	rm -rf build/install build/example
-	cmake --install $(CPP_BUILD) --prefix build/install >/dev/null
-	cmake -S examples/cpp -B build/example -G Ninja -DCMAKE_PREFIX_PATH=$(CURDIR)/build/install >/dev/null
-	cmake --build build/example
-	./build/example/path_example
+# C++ users: install the core with its CMake package, move it to another
+# prefix, then build and run examples/cpp against the moved package alone.
+test-cpp-package: cpp-build
+	$(TIMED) test-cpp-package bash tests/packaging/check_cpp_package.sh $(CPP_BUILD)
 
-# The source distribution builds, pip turns it into a wheel, and the wheel
-# installs and works in a fresh venv.
-test-wheel: deps
-	PY=$(PY) bash tests/packaging/check_wheel.sh
+# The source distribution builds, pip turns it into a wheel (isolated build,
+# as a user would), and the wheel installs and works in a fresh venv.
+test-wheel: $(STAMP_VENV)
+	PY=$(PY) WERROR=$(WERROR) $(TIMED) test-wheel bash tests/packaging/check_wheel.sh
+
+install-wheel: test-wheel
+	$(PIP) install -q --no-deps --force-reinstall build/wheelhouse/velmora-*.whl
 
 # The type stubs must describe the built module exactly.
-test-stubs: build
-	cd build && ../$(PY) -m mypy.stubtest velmora
+test-stubs: $(MODULE)
+	cd build && $(TIMED) test-stubs ../$(PY) -m mypy.stubtest velmora
 
-test: test-cpp test-cpp-package test-python test-numpy1 test-stubs test-wheel test-sanitize test-fuzz
+# The full gate (.ci/run): every suite, two steps at a time; a failing step
+# does not stop the others, so one run reports every failure. Then what each
+# step cost. Other areas add their steps to GATE.
+GATE := test-sanitize test-tsan test-cpp test-cpp-package test-python test-numpy1 test-stubs test-wheel test-fuzz \
+	test-fleet
+test:
+	@rm -f $(STEP_TIMES); began=$$(date +%s); status=0; \
+	$(MAKE) --no-print-directory -j2 --keep-going --output-sync=target MODULE=install-wheel $(GATE) || status=$$?; \
+	$(PY) tools/step_times.py $(STEP_TIMES) $$(( $$(date +%s) - began )); exit $$status
 
 bench: build
 	$(PY) bench/run_all.py
@@ -87,33 +117,34 @@ clean:
 	rm -rf build $(VENV)
 
 # Reliability: the C++ tests and the Python suite against an ASan+UBSan build
-# (build/asan), and a bounded fuzz run of the argument conversions. The fuzz
-# venv gets atheris when PyPI has a wheel for it; otherwise the runner uses
-# its seeded random engine.
-FUZZ_SECONDS ?= 45
-FUZZ_VENV := build/fuzz-venv
-.PHONY: test-sanitize test-fuzz
+# (build/asan), and a bounded fuzz run of the argument conversions. atheris is
+# installed aside when PyPI has a wheel for it; otherwise the runner uses its
+# seeded random engine. The budgets are sized for the gate; raise them for a
+# longer search (FUZZ_SECONDS=600, SANITIZE_FUZZ_SECONDS=600).
+FUZZ_SECONDS ?= 20
+FUZZ_SITE := build/fuzz-site
 
-test-sanitize: deps
-	PY=$(PY) bash tools/sanitize.sh
+test-sanitize: $(STAMP_VENV)
+	PY=$(PY) $(TIMED) test-sanitize bash tools/sanitize.sh
 
-$(FUZZ_VENV)/.installed: | $(STAMP_SYS)
-	test -x $(FUZZ_VENV)/bin/python || $(PYTHON) -m venv $(FUZZ_VENV)
-	$(FUZZ_VENV)/bin/pip install -q "numpy>=2"
-	$(FUZZ_VENV)/bin/pip install -q atheris || echo "atheris not installable: random engine"
-	@touch $@
+$(FUZZ_SITE)/.installed: | $(STAMP_VENV)
+	$(PIP) install -q --no-deps --target $(FUZZ_SITE) atheris || echo "atheris not installable: random engine"
+	@mkdir -p $(FUZZ_SITE) && touch $@
 
-test-fuzz: build $(FUZZ_VENV)/.installed
-	rm -rf build/fuzz/module && mkdir -p build/fuzz/module
-	cp "$$($(PY) -c 'import velmora; print(velmora.__file__)')" build/fuzz/module/
-	PYTHONPATH=$(CURDIR)/build/fuzz/module $(FUZZ_VENV)/bin/python tests/fuzz/run_fuzz.py \
+test-fuzz: $(MODULE) $(FUZZ_SITE)/.installed
+	PYTHONPATH=$(CURDIR)/$(FUZZ_SITE) $(TIMED) test-fuzz $(PY) tests/fuzz/run_fuzz.py \
 		--seconds $(FUZZ_SECONDS) --workdir build/fuzz
 
 # Const members of the core run concurrently without data races: the
 # concurrent-read tests under ThreadSanitizer (build/tsan).
 TSAN_BUILD := build/tsan
-.PHONY: test-tsan
-test-tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DVELMORA_TSAN=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(TSAN_BUILD) --target velmora_core_tests
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TSAN_BUILD)/tests/cpp/velmora_core_tests --gtest_filter='*Concurrent*'
+test-tsan: $(STAMP_SYS)
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DVELMORA_TSAN=ON -DVELMORA_BUILD_PYTHON=OFF \
+		-DVELMORA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(TIMED) test-tsan cmake --build $(TSAN_BUILD) --target velmora_concurrency_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TIMED) test-tsan \
+		$(TSAN_BUILD)/tests/cpp/velmora_concurrency_tests --gtest_filter='*Concurrent*'
+
+# The batch pipeline over many tracks, on a local Dask cluster.
+test-fleet: $(MODULE)
+	$(TIMED) test-fleet $(PY) -m pytest -q -p no:cacheprovider tests/fleet

@@ -13,9 +13,12 @@ cd "$(dirname "$0")/.."
 
 BUILD=build/asan
 PY=${PY:-.venv/bin/python}
-FUZZ_SECONDS=${SANITIZE_FUZZ_SECONDS:-30}
+FUZZ_SECONDS=${SANITIZE_FUZZ_SECONDS:-15}
 began=$(date +%s)
+# -O1, the level the sanitizers are documented for: it keeps their reports
+# exact, and the sanitizer step costs about two thirds of its CPU time at -O2.
 cmake -S . -B "$BUILD" -G Ninja -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" \
   -DVELMORA_BUILD_PYTHON=ON -DVELMORA_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/$PY" >/dev/null
 cmake --build "$BUILD" -j2 --target velmora velmora_core_tests
 built=$(date +%s)

@@ -19,9 +19,8 @@ from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMe
 
 from internal_error import panic_type
 
-# VELMORA_HYPOTHESIS_EXAMPLES raises the count for a longer search.
+# The example count comes from the profile that conftest.py loads.
 PROFILE = settings(
-    max_examples=int(os.environ.get("VELMORA_HYPOTHESIS_EXAMPLES", 250)),
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
