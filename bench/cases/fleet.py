@@ -53,6 +53,9 @@ def run(vm):
                     f"fleet, {total:,} points in {tracks:,} tracks, Dask {count} worker{'s' * (count > 1)}",
                     on_dask, loop, vm=vm, needs=NEEDS, target=target,
                     check=lambda d, p: _same_output(work, count, d, p))
+                # The work runs in worker processes, so this process's CPU
+                # time says nothing about it: judge by the wall clock.
+                row.velmora_cpu = row.peer_cpu = None
                 row.note = _note(row, total, start_up, last.get("summary"), count)
                 if row.status == "ok":
                     row.note += "; " + _cpu_account(client, lambda: on_dask(None), lambda: loop(None))
