@@ -8,6 +8,7 @@
 
 #include "binder.hpp"
 #include "pickling.hpp"
+#include "source_path.hpp"
 #include "velmora/error.hpp"
 
 namespace velmora::python {
@@ -19,26 +20,13 @@ constexpr const char* panic_doc =
     "It derives from BaseException, like SystemExit, so that `except Exception`\n"
     "does not swallow it.";
 
-// The build passes the project's root directory ("/.../velmora/"), so every
-// source name of this project, core files included, is cut to its path
-// within the project ("src/core/resample.cpp"). A name from elsewhere (a
-// core built in another tree) falls back to its last "/src/" or
-// "/include/velmora/" part, which a checkout lying below some other "src"
-// directory cannot confuse.
+// The build passes the project's root directory ("/.../velmora/").
 #ifndef VELMORA_SOURCE_ROOT
 #define VELMORA_SOURCE_ROOT ""
 #endif
 
 const char* project_path(const char* file) {
-    constexpr std::string_view root = VELMORA_SOURCE_ROOT;
-    const std::string_view name(file);
-    if (!root.empty() && name.starts_with(root)) return file + root.size();
-    std::size_t cut = std::string_view::npos;
-    for (std::string_view marker : {std::string_view("/src/"), std::string_view("/include/velmora/")}) {
-        const std::size_t at = name.rfind(marker);
-        if (at != std::string_view::npos && (cut == std::string_view::npos || at > cut)) cut = at;
-    }
-    return cut != std::string_view::npos ? file + cut + 1 : file;
+    return project_relative_path(file, VELMORA_SOURCE_ROOT);
 }
 
 void set_panic(const std::string& message, const std::source_location& where) {
