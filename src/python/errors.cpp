@@ -40,7 +40,7 @@ void set_panic(const std::string& message, const std::source_location& where) {
     PyErr_SetObject(type, text.ptr());
 }
 
-// The class is a heap type made from a spec, like the module's own classes,
+// The class is a heap type built from a slot table, like the module's own classes,
 // so it is immutable; its instances are plain BaseException objects.
 void panic_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

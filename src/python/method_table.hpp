@@ -97,20 +97,20 @@ inline ElasticBandMethod convert_argument<ElasticBandMethod>(handle obj) {
 namespace detail {
 
 template <class T>
-T take(const Required& spec, PyObject* value) {
-    return argument(spec.name, [&] { return convert_argument<T>(value); });
+T take(const Required& param, PyObject* value) {
+    return argument(param.name, [&] { return convert_argument<T>(value); });
 }
 
 template <class T, class U>
-T take(const Defaulted<U>& spec, PyObject* value) {
-    if (value == nullptr) return T(spec.value);
-    return argument(spec.name, [&] { return convert_argument<T>(value); });
+T take(const Defaulted<U>& param, PyObject* value) {
+    if (value == nullptr) return T(param.value);
+    return argument(param.name, [&] { return convert_argument<T>(value); });
 }
 
 template <class T>
-T take(const NoneDefault& spec, PyObject* value) {
+T take(const NoneDefault& param, PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
-    return argument(spec.name, [&] { return convert_argument<typename T::value_type>(value); });
+    return argument(param.name, [&] { return convert_argument<typename T::value_type>(value); });
 }
 
 // The parts of a body's function type.
@@ -125,12 +125,12 @@ struct body_traits<R (*)(Receiver, Ts...)> {
 inline void append_default(std::string&, const Required&, bool) {}
 inline void append_default(std::string& out, const NoneDefault&, bool) { out += "=None"; }
 template <class T>
-void append_default(std::string& out, const Defaulted<T>& spec, bool in_signature) {
+void append_default(std::string& out, const Defaulted<T>& param, bool in_signature) {
     out += '=';
     if constexpr (std::is_floating_point_v<T>) {
-        if (spec.text == nullptr) return append_double(out, spec.value);
+        if (param.text == nullptr) return append_double(out, param.value);
     }
-    out += in_signature || spec.text == nullptr ? "..." : spec.text;
+    out += in_signature || param.text == nullptr ? "..." : param.text;
 }
 
 // "(a, b=0.01)" with `first` ("$self" or nothing) in front.
@@ -140,8 +140,8 @@ std::string parameter_list(const std::tuple<Args...>& args, const char* first, b
     out += first;
     bool comma = *first != '\0';
     std::apply(
-        [&](const auto&... spec) {
-            ((out += comma ? ", " : "", out += spec.name, append_default(out, spec, in_signature),
+        [&](const auto&... param) {
+            ((out += comma ? ", " : "", out += param.name, append_default(out, param, in_signature),
               comma = true),
              ...);
         },
@@ -166,8 +166,8 @@ std::string docstring(const char* name, const char* receiver, const std::tuple<A
 template <class... Args>
 Signature signature_of(std::string function, const std::tuple<Args...>& args) {
     std::vector<Param> list;
-    std::apply([&](const auto&... spec) {
-        (list.push_back({spec.name, std::is_same_v<std::decay_t<decltype(spec)>, Required>}), ...);
+    std::apply([&](const auto&... param) {
+        (list.push_back({param.name, std::is_same_v<std::decay_t<decltype(param)>, Required>}), ...);
     }, args);
     return Signature(std::move(function), list);
 }

@@ -5,6 +5,7 @@
 #include "method_table.hpp"
 #include "numpy_api.hpp"
 #include "path2d_object.hpp"
+#include "pickling.hpp"
 
 namespace velmora::python {
 
@@ -190,6 +191,9 @@ constexpr std::tuple rows{
            ":returns: The associated values\n"
            ":rtype: numpy.ndarray",
            "associated_values_np"},  // the docstring's own spelling
+
+    // Pickling; copy.copy and copy.deepcopy use the same reduction
+    Method{"__reduce__", params(), +[](const Path2D& path) { return reduce_path2d(path); }},
 };
 
 }  // namespace

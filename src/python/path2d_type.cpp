@@ -10,7 +10,6 @@
 #include "method_table.hpp"
 #include "numpy_api.hpp"
 #include "path2d_object.hpp"
-#include "pickling.hpp"
 
 namespace velmora::python {
 
@@ -187,7 +186,6 @@ PyTypeObject* path2d_type() {
     static std::vector<PyMethodDef> methods = [] {
         const std::span<const PyMethodDef> rows = path2d_methods();
         std::vector<PyMethodDef> table(rows.begin(), rows.end());
-        table.push_back(path2d_reduce_def);
         table.push_back({nullptr, nullptr, 0, nullptr});
         return table;
     }();

@@ -45,21 +45,6 @@ std::vector<double> from_bytes(handle obj, const char* field) {
     return values;
 }
 
-PyObject* path2d_reduce(PyObject* self, PyObject*) {
-    return guarded([&] {
-        PyPath2D& me = as_path2d(self);
-        BorrowFlag::Shared guard(me.borrow);
-        const Path2D& path = me.path;
-        // Only x and y travel: the points are rebuilt from them, which holds
-        // for every path (the points pair x[i] with y[i] below the shorter length).
-        const auto& columns = path.associated_values();
-        object packed = check(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
-        for (std::size_t i = 0; i < columns.size(); ++i)
-            PyTuple_SET_ITEM(packed.ptr(), static_cast<Py_ssize_t>(i), pack_doubles(columns[i]).release());
-        return reduction("Path2D", {pack_doubles(path.x()), pack_doubles(path.y()), packed});
-    });
-}
-
 object path2d_from(PyObject* const* fields, Py_ssize_t count) {
     if (count != 3) raise(PyExc_TypeError, "Path2D pickle: expected x, y and the columns");
     Path2D path = Path2D::from_coordinates(from_bytes(fields[0], "x"), from_bytes(fields[1], "y"));
@@ -148,8 +133,15 @@ object reduction(const char* kind, std::initializer_list<handle> fields) {
     return check(PyTuple_Pack(2, helper.ptr(), args.ptr()));
 }
 
-const PyMethodDef path2d_reduce_def = {"__reduce__", as_method_pointer(path2d_reduce),
-                                       METH_NOARGS, nullptr};
+object reduce_path2d(const Path2D& path) {
+    // Only x and y travel: the points are rebuilt from them, which holds for
+    // every path (the points pair x[i] with y[i] below the shorter length).
+    const auto& columns = path.associated_values();
+    object packed = check(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        PyTuple_SET_ITEM(packed.ptr(), static_cast<Py_ssize_t>(i), pack_doubles(columns[i]).release());
+    return reduction("Path2D", {pack_doubles(path.x()), pack_doubles(path.y()), packed});
+}
 
 PyObject* reduce_panic(PyObject* self, PyObject*) {
     return guarded([&] {

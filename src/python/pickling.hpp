@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "object.hpp"
+#include "velmora/path2d.hpp"
 
 namespace velmora::python {
 
@@ -20,8 +21,9 @@ object reduction(const char* kind, std::initializer_list<handle> fields);
 /// every protocol, where protocol 0 would write a float as its text.
 object pack_doubles(const std::vector<double>& values);
 
-/// `__reduce__` of Path2D: coordinates and columns as little-endian doubles.
-extern const PyMethodDef path2d_reduce_def;
+/// The reduction of a path (its `__reduce__` row): coordinates and columns
+/// as little-endian doubles.
+object reduce_path2d(const Path2D& path);
 
 /// `__reduce__` of the internal-error exception: its arguments and attributes.
 PyObject* reduce_panic(PyObject* self, PyObject* unused);
