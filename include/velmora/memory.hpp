@@ -35,6 +35,12 @@ std::size_t memory_limit_bytes() noexcept;
 /// overflow size_t or exceed memory_limit_bytes(). Sizes that fit pass silently.
 void check_allocation(std::size_t count, std::size_t elem_size);
 
+/// Whether `bytes` of private writable memory can be mapped at this moment
+/// (address-space and data limits, overcommit policy): maps without touching,
+/// then unmaps. For dependencies that cannot report a failed allocation
+/// (Rust aborts, OpenBLAS retries forever), checked before calling them.
+bool can_map(std::size_t bytes) noexcept;
+
 /// count * factor with overflow reported as std::bad_alloc.
 std::size_t checked_mul(std::size_t count, std::size_t factor);
 

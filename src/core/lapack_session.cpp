@@ -1,11 +1,10 @@
 #include "core/lapack_session.hpp"
 
-#include <sys/mman.h>
-
 #include <new>
 #include <vector>
 
 #include "core/lapack.hpp"
+#include "velmora/memory.hpp"
 
 namespace velmora::detail {
 
@@ -29,13 +28,7 @@ bool buffer_held = false;  // guarded by lapack_mutex
 // OpenBLAS maps the buffer anonymously; when that fails it tries malloc of the
 // same size, and when that fails too it starts over, without end. A mapping of
 // the same size that works now means OpenBLAS's works right after it.
-bool address_space_for_buffer() {
-    const std::size_t bytes = buffer_bytes + probe_slack;
-    void* probe = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (probe == MAP_FAILED) return false;
-    munmap(probe, bytes);
-    return true;
-}
+bool address_space_for_buffer() { return can_map(buffer_bytes + probe_slack); }
 
 // A matrix-vector product too large for the stack makes OpenBLAS take its
 // buffer now, whatever the fit's own calls would have needed.

@@ -1,5 +1,6 @@
 #include "velmora/memory.hpp"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -43,6 +44,13 @@ std::size_t memory_limit_bytes() noexcept {
         return std::min(physical_memory_bytes(), cgroup);
     }();
     return std::min(machine, address_space_limit_bytes());
+}
+
+bool can_map(std::size_t bytes) noexcept {
+    void* probe = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (probe == MAP_FAILED) return false;
+    ::munmap(probe, bytes);
+    return true;
 }
 
 std::size_t checked_mul(std::size_t count, std::size_t factor) {

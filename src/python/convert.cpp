@@ -52,7 +52,7 @@ bool to_bool(handle obj) {
     const std::string module = [&] {
         object mod = steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(obj.type()), "__module__"));
         const char* utf8 = (mod && PyUnicode_Check(mod.ptr())) ? PyUnicode_AsUTF8(mod.ptr()) : nullptr;
-        if (utf8 == nullptr && PyErr_Occurred()) clear_ordinary_error();
+        if (utf8 == nullptr) clear_ordinary_error();
         return std::string(utf8 != nullptr ? utf8 : "");
     }();
     const std::string name = obj.type()->tp_name;

@@ -1,10 +1,8 @@
 #include "errors.hpp"
 
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <stdexcept>
-#include <string_view>
 
 #include "binder.hpp"
 #include "pickling.hpp"

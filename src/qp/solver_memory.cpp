@@ -1,7 +1,5 @@
 #include "qp/solver_memory.hpp"
 
-#include <sys/mman.h>
-
 #include <new>
 
 #include "velmora/memory.hpp"
@@ -34,9 +32,7 @@ std::size_t solver_memory_estimate(const AssembledProblem& problem) {
 
 void ensure_memory_available(std::size_t bytes) {
     check_allocation(bytes, 1);
-    void* probe = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (probe == MAP_FAILED) throw std::bad_alloc();
-    ::munmap(probe, bytes);
+    if (!can_map(bytes)) throw std::bad_alloc();
 }
 
 }  // namespace velmora::qp::detail
