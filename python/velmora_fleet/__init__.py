@@ -8,17 +8,19 @@ Needs the extra `velmora[fleet]` (dask[distributed], pandas, pyarrow).
 """
 import importlib
 
-# Names load on first use: a worker that only unpickles a batch then imports
-# neither pandas nor pyarrow.
+# Names load on first use: `import velmora_fleet` stays cheap, and a worker
+# imports only what its tasks use.
 _WHERE = {
     "run": "pipeline",
-    "local_cluster": "pipeline",
+    "local_cluster": "engine",
     "process_track": "track",
     "TrackResult": "track",
     "STATUSES": "track",
     "RunSummary": "summary",
     "Options": "options",
-    "FleetInputError": "reading",
+    "FleetInputError": "records",
+    "FleetEngineError": "engine",
+    "OutputRefused": "output_folder",
     "generate_fleet": "synthetic",
     "write_fleet": "synthetic",
 }

@@ -1,13 +1,22 @@
 """velmora-fleet: generate a synthetic fleet, or run the pipeline over one.
 
 Bad arguments print one line and exit with status 2; an input that cannot be
-used, or a cluster that cannot be reached, prints one line and exits with 1.
+used, an output folder the run may not write, or a cluster that cannot be
+reached prints one line and exits with 1; so does a run in which every track
+failed. An interrupted run (Ctrl-C, SIGTERM) prints one line and exits with
+130 or 143.
 """
 from __future__ import annotations
 
 import argparse
-import math
+import logging
+import signal
 import sys
+
+from .options import RUN_SETTINGS, SETTINGS, TRACK_SETTINGS, Setting
+
+# Settings with a flag of their own shape, or none.
+_SPECIAL = {"workers", "scheduler", "resume", "overwrite", "progress"}
 
 
 class _OneLineParser(argparse.ArgumentParser):
@@ -15,21 +24,30 @@ class _OneLineParser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message}\n")
 
 
-def _number(kind: str, minimum: float, strictly: bool):
+def _value(setting: Setting):
     def convert(text: str):
         try:
-            value = int(text) if kind == "int" else float(text)
+            value = setting.kind(text) if setting.kind is not float else float(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"expected {'an integer' if kind == 'int' else 'a number'}, "
-                                             f"got {text!r}") from None
-        if kind == "float" and not math.isfinite(value):
-            raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
-        if value < minimum or (strictly and value == minimum):
-            raise argparse.ArgumentTypeError(f"must be {'greater than' if strictly else 'at least'} "
-                                             f"{minimum:g}, got {text!r}")
-        return value
+            kind = "an integer" if setting.kind is int else "a number"
+            raise argparse.ArgumentTypeError(f"expected {kind}, got {text!r}") from None
+        try:
+            return setting.check(value)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc).replace(setting.name, setting.flag, 1)) from None
 
     return convert
+
+
+def _add(parser, setting: Setting) -> None:
+    text = setting.help + (f" (default: {setting.none})" if setting.none and setting.default is None else
+                           f" (default: {setting.default:g})" if setting.kind in (int, float)
+                           and setting.default is not None else "")
+    if setting.kind is bool:
+        parser.add_argument(setting.flag, action="store_true", help=text)
+    else:
+        parser.add_argument(setting.flag, type=_value(setting), default=setting.default, metavar=setting.metavar,
+                            help=text)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -38,48 +56,78 @@ def _parser() -> argparse.ArgumentParser:
 
     gen = commands.add_parser("generate", help="write a synthetic fleet (Parquet, or CSV for *.csv)")
     gen.add_argument("out", metavar="OUT")
-    gen.add_argument("--tracks", type=_number("int", 1, False), default=100)
-    gen.add_argument("--points", type=_number("int", 1, False), default=1000, help="points per track")
-    gen.add_argument("--seed", type=_number("int", 0, False), default=0)
+    gen.add_argument("--tracks", type=_value(Setting("tracks", 100, "", int, 1)), default=100)
+    gen.add_argument("--points", type=_value(Setting("points", 1000, "", int, 1)), default=1000,
+                     help="points per track")
+    gen.add_argument("--seed", type=_value(Setting("seed", 0, "", int, 0)), default=0)
     gen.add_argument("--lonlat", action="store_true", help="write lon, lat in degrees instead of x, y")
+    gen.add_argument("--files", type=_value(Setting("files", 1, "", int, 1)), default=1,
+                     help="split the records, in order of time, over this many files in the folder OUT")
 
     run = commands.add_parser("run", help="run the pipeline over every track of INPUT")
-    run.add_argument("input", metavar="INPUT", help="Parquet or CSV file, any fsspec URL")
+    run.add_argument("input", metavar="INPUT", help="Parquet or CSV: a file, a folder, a glob, any fsspec URL")
     run.add_argument("--out", required=True, metavar="DIR", help="output folder, any fsspec URL")
     engine = run.add_mutually_exclusive_group()
-    engine.add_argument("--workers", type=_number("int", 0, False), metavar="N",
-                        help="local worker processes (default: one per core; 0: no Dask, this process)")
-    engine.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster at ADDRESS")
-    run.add_argument("--max-deviation", type=_number("float", 0, False), default=1.0, metavar="M")
-    run.add_argument("--spacing", type=_number("float", 0, True), default=1.0, metavar="M")
-    run.add_argument("--max-rmse", type=_number("float", 0, False), default=0.15, metavar="M")
-    run.add_argument("--sus-angle", type=_number("float", 0, False), default=2.8, metavar="RAD")
-    run.add_argument("--batch-points", type=_number("int", 1, False), metavar="N",
-                     help="points per task (default: shrinking from 50,000 to 5,000)")
-    run.add_argument("--quiet", action="store_true", help="no progress bar")
+    _add(engine, SETTINGS["workers"])
+    _add(engine, SETTINGS["scheduler"])
+    again = run.add_mutually_exclusive_group()
+    _add(again, SETTINGS["resume"])
+    _add(again, SETTINGS["overwrite"])
+    for setting in TRACK_SETTINGS + RUN_SETTINGS:
+        if setting.name not in _SPECIAL:
+            _add(run, setting)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    previous = signal.getsignal(signal.SIGTERM)
+    signal.signal(signal.SIGTERM, _terminated)
     try:
         if args.command == "generate":
             return _generate(args)
         return _run(args)
+    except _Terminated:
+        return _interrupted(args, 143)
     except KeyboardInterrupt:
-        print("velmora-fleet: interrupted", file=sys.stderr)
-        return 130
+        return _interrupted(args, 130)
     except Exception as exc:
         text = str(exc).strip().splitlines()
         print(f"velmora-fleet: error: {text[0] if text else type(exc).__name__}", file=sys.stderr)
         return 1
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+class _Terminated(KeyboardInterrupt):
+    pass
+
+
+def _terminated(signum, frame):
+    raise _Terminated()
+
+
+def _interrupted(args, status: int) -> int:
+    note = ""
+    if args.command == "run":
+        try:
+            from .destination import MANIFEST, STATE
+            from .output_folder import OutputFolder
+
+            d = OutputFolder(args.out).destination
+            if d.exists(STATE) and not d.exists(MANIFEST):
+                note = f"; {args.out} holds an incomplete run: --resume finishes it"
+        except Exception:
+            pass
+    print(f"velmora-fleet: interrupted{note}", file=sys.stderr)
+    return status
 
 
 def _generate(args) -> int:
     from .synthetic import generate_fleet, write_fleet
 
     fleet = generate_fleet(args.tracks, args.points, args.seed, args.lonlat)
-    write_fleet(fleet, args.out)
+    write_fleet(fleet, args.out, files=args.files)
     print(f"wrote {len(fleet):,} points of {fleet['track_id'].nunique():,} tracks to {args.out}")
     return 0
 
@@ -87,10 +135,21 @@ def _generate(args) -> int:
 def _run(args) -> int:
     from .pipeline import run
 
-    summary = run(args.input, args.out, workers=args.workers, scheduler=args.scheduler,
-                  max_deviation=args.max_deviation, spacing=args.spacing, max_rmse=args.max_rmse,
-                  sus_angle=args.sus_angle, batch_points=args.batch_points, progress=not args.quiet)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("velmora-fleet: %(message)s"))
+    log = logging.getLogger("velmora_fleet")
+    log.addHandler(handler)
+    log.setLevel(logging.WARNING if args.quiet else logging.INFO)
+    log.propagate = False
+    settings = {s.name: getattr(args, s.name) for s in TRACK_SETTINGS + RUN_SETTINGS if s.name != "progress"}
+    try:
+        summary = run(args.input, args.out, progress=not args.quiet, **settings)
+    finally:
+        log.removeHandler(handler)
     print(summary)
+    if summary.tracks and not summary.tracks_done:
+        print("velmora-fleet: error: every track failed", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -1,31 +1,132 @@
-"""The tunables of the per-track pipeline, checked once before any work."""
+"""Every setting of the pipeline, declared once.
+
+The CLI's flags, the keywords of run() and process_track(), their defaults,
+their help and their checks all come from the tables below: adding a setting
+is one row (plus its use).
+"""
 from __future__ import annotations
 
+import dataclasses
+import inspect
 import math
 from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
 
 
 @dataclass(frozen=True)
-class Options:
-    """Per-track settings; the defaults are the module's own where it has one."""
+class Setting:
+    name: str
+    default: Any
+    help: str
+    kind: type = float  # float, int, bool or str
+    minimum: float | None = 0.0
+    above: bool = False  # strictly greater than the minimum
+    none: str = ""  # what None means, where None is allowed
+    metavar: str = "M"
 
-    max_deviation: float = 1.0  # metres an interior point may move along each axis
-    spacing: float = 1.0  # metres between resampled points
-    max_rmse: float = 0.15  # metres, threshold of the circle-fit decomposition
-    sus_angle: float = 2.8  # radians, turn that flags a point recorded out of order
+    @property
+    def flag(self) -> str:
+        return "--" + self.name.replace("_", "-")
 
-    def check(self) -> "Options":
-        """Raises ValueError naming the first setting that cannot work."""
-        limits = (
-            ("max_deviation", self.max_deviation, False),
-            ("spacing", self.spacing, True),
-            ("max_rmse", self.max_rmse, False),
-            ("sus_angle", self.sus_angle, False),
-        )
-        for name, value, strictly in limits:
-            if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
-                raise ValueError(f"{name} must be a finite number, got {value!r}")
-            if value < 0 or (strictly and value == 0):
-                bound = "greater than 0" if strictly else "at least 0"
-                raise ValueError(f"{name} must be {bound}, got {value!r}")
-        return self
+    def check(self, value: Any) -> Any:
+        """The value as the pipeline uses it, or ValueError naming the setting."""
+        if value is None and (self.none or self.default is None):
+            return None
+        if self.kind is bool:
+            if not isinstance(value, (bool, np.bool_)):
+                raise ValueError(f"{self.name} must be True or False, got {value!r}")
+            return bool(value)
+        if self.kind is str:
+            if not isinstance(value, str):
+                raise ValueError(f"{self.name} must be text, got {value!r}")
+            return value
+        if self.kind is int:
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+                raise ValueError(f"{self.name} must be an integer, got {value!r}")
+            value = int(value)
+        else:
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)) \
+                    or not math.isfinite(value):
+                raise ValueError(f"{self.name} must be a finite number, got {value!r}")
+            value = float(value)
+        self.check_bound(value)
+        return value
+
+    def check_bound(self, value: float) -> None:
+        if self.minimum is not None and (value < self.minimum or (self.above and value == self.minimum)):
+            raise ValueError(f"{self.name} must be {'greater than' if self.above else 'at least'} "
+                             f"{self.minimum:g}, got {value!r}")
+
+
+# Per track: what process_track() takes, and what every worker is given.
+TRACK_SETTINGS = (
+    Setting("max_deviation", 1.0, "metres an interior point may move along each axis in smoothing"),
+    Setting("spacing", 1.0, "metres between resampled points", above=True),
+    Setting("max_rmse", 0.15, "metres, threshold of the circle-fit curvature"),
+    Setting("sus_angle", 2.8, "radians, a turn that flags a point recorded out of order", metavar="RAD"),
+)
+
+# The run as a whole: the engine, the tasks, the output folder.
+RUN_SETTINGS = (
+    Setting("workers", None, "local worker processes", kind=int, none="one per core; 0: no Dask, this process",
+            metavar="N"),
+    Setting("scheduler", None, "run on the Dask cluster at ADDRESS", kind=str, none="an embedded cluster",
+            metavar="ADDRESS"),
+    Setting("wait_workers", 60.0, "seconds to wait for a worker to join the cluster at --scheduler",
+            metavar="S"),
+    Setting("batch_points", None, "points per task", kind=int, minimum=1,
+            none="about 200,000, so that tasks stay short and failures small", metavar="N"),
+    Setting("max_track_points", 2_000_000, "tracks with more records are not run (status too_large)",
+            kind=int, minimum=2, none="no limit", metavar="N"),
+    Setting("grouped", False, "every track's records lie in one input file: no shuffle", kind=bool),
+    Setting("resume", False, "finish an interrupted run into OUT, skipping its complete parts", kind=bool),
+    Setting("overwrite", False, "replace a complete earlier result in OUT", kind=bool),
+    Setting("progress", False, "a progress bar on the terminal", kind=bool),
+    Setting("quiet", False, "no progress bar, and none of Dask's own warnings", kind=bool),
+    Setting("dashboard", False, "serve Dask's dashboard on the embedded cluster and print its address",
+            kind=bool),
+)
+
+SETTINGS = {s.name: s for s in TRACK_SETTINGS + RUN_SETTINGS}
+
+Options = dataclasses.make_dataclass(
+    "Options", [(s.name, s.kind, dataclasses.field(default=s.default)) for s in TRACK_SETTINGS],
+    frozen=True)
+Options.__module__ = __name__  # so that it pickles by name (make_dataclass takes no module before 3.12)
+Options.__doc__ = "Per-track settings; the defaults are the module's own where it has one."
+
+
+def checked_options(**values: Any) -> Options:
+    return Options(**{name: SETTINGS[name].check(value) for name, value in values.items()})
+
+
+def takes_settings(settings: tuple[Setting, ...]) -> Callable:
+    """Gives a function taking **settings the settings as keyword-only
+    parameters in its signature (for help() and inspect), and makes an
+    unknown keyword a TypeError as Python would."""
+    names = {s.name for s in settings}
+
+    def decorate(function: Callable) -> Callable:
+        signature = inspect.signature(function)
+        kept = [p for p in signature.parameters.values() if p.kind is not inspect.Parameter.VAR_KEYWORD]
+        added = [inspect.Parameter(s.name, inspect.Parameter.KEYWORD_ONLY, default=s.default) for s in settings]
+
+        def wrapper(*args, **keywords):
+            for name in keywords:
+                if name not in names and name not in signature.parameters:
+                    raise TypeError(f"{function.__name__}() got an unexpected keyword argument {name!r}")
+            return function(*args, **keywords)
+
+        wrapper.__signature__ = signature.replace(parameters=kept + added)
+        for attribute in ("__name__", "__qualname__", "__doc__", "__module__"):
+            setattr(wrapper, attribute, getattr(function, attribute))
+        return wrapper
+
+    return decorate
+
+
+def pick(values: dict[str, Any], settings: tuple[Setting, ...]) -> dict[str, Any]:
+    """The given values of these settings, each defaulted where absent."""
+    return {s.name: values.get(s.name, s.default) for s in settings}

@@ -1,155 +1,237 @@
-"""run(): read and check the input, spread batches of tracks over Dask
-workers (or a plain loop in this process), write the output folder."""
+"""run(): plan the input on the driver, gather each track's records on the
+workers where the input does not already hold them together, run the tracks
+in tasks that read and write their own parts, then commit the output folder.
+
+The driver holds the plan (a few hundred bytes per input fragment) and a
+summary of a few numbers per task, never records: its memory does not grow
+with the number of points.
+"""
 from __future__ import annotations
 
 import collections
 import contextlib
 import logging
-import os
+import math
 import time as clock
-from typing import Iterator
+import warnings
 
-import pyarrow as pa
-
-from .batches import Batch, BatchResult, process_batch, split
-from .options import Options
+from .destination import TABLES
+from .engine import FleetEngineError, WorkerLost, open_engine
+from .grouping import bucket_name, group_records
+from .options import RUN_SETTINGS, SETTINGS, TRACK_SETTINGS, Options, takes_settings
+from .output_folder import OutputFolder
 from .progress import ProgressBar
-from .reading import read_fleet
+from .records import FleetInputError
+from .sources import plan_input
 from .summary import RunSummary
 from .track import OK
-from .writing import OutputFolder
+from .work import Item, Job, list_tracks, run_item, write_lost
 
-CONNECT_TIMEOUT = "10s"
+DEFAULT_BATCH_POINTS = 100_000
+CSV_BYTES_PER_RECORD = 40  # for sizing the buckets of a CSV input, whose footers tell no count
+log = logging.getLogger("velmora_fleet")
 
 
-def run(input: str, out: str, *, workers: int | None = None, scheduler: str | None = None, client=None,
-        max_deviation: float = 1.0, spacing: float = 1.0, max_rmse: float = 0.15, sus_angle: float = 2.8,
-        batch_points: int | None = None, progress: bool = False,
-        storage_options: dict | None = None) -> RunSummary:
-    """Runs every track of `input` (Parquet or CSV, any fsspec URL) and writes
-    points.parquet and tracks.parquet into the folder `out`.
+@takes_settings(TRACK_SETTINGS + RUN_SETTINGS)
+def run(input: str, out: str, *, client=None, storage_options: dict | None = None, columns: dict | None = None,
+        **settings) -> RunSummary:
+    """Runs every track of `input` (Parquet or CSV: a file, a folder, a glob,
+    any fsspec URL) and writes the folders points.parquet and tracks.parquet
+    (one part per task) and a manifest into the folder `out`.
 
     The engine is, in order of precedence: the given dask.distributed `client`;
     a cluster at `scheduler`; `workers=0`, a plain loop in this process; or an
     embedded LocalCluster with `workers` processes (default: one per core).
-    The input is checked completely before any engine starts."""
-    options = Options(max_deviation, spacing, max_rmse, sus_angle).check()
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 0):
-        raise ValueError(f"workers must be an integer of at least 0, got {workers!r}")
-    if batch_points is not None and (not isinstance(batch_points, int) or batch_points < 1):
-        raise ValueError(f"batch_points must be a positive integer, got {batch_points!r}")
+    The input is checked completely before any engine starts; `columns` maps
+    the pipeline's names (track_id, time, x, y, lon, lat) to the input's."""
+    values = {s.name: s.check(settings.get(s.name, s.default)) for s in TRACK_SETTINGS + RUN_SETTINGS}
+    if values["workers"] is not None and values["scheduler"] is not None:
+        raise ValueError("give workers or scheduler, not both")
+    if values["resume"] and values["overwrite"]:
+        raise ValueError("give resume or overwrite, not both")
+    options = Options(**{s.name: values[s.name] for s in TRACK_SETTINGS})
+    storage = storage_options or {}
     started = clock.perf_counter()
-    fleet = read_fleet(input, storage_options)
-    read_seconds = clock.perf_counter() - started
 
-    with _engine(client, scheduler, workers) as (submit_all, engine, parallelism):
-        start_seconds = clock.perf_counter() - started - read_seconds
-        batches = split(fleet, options, parallelism, batch_points)
-        id_type = pa.array(fleet.track_ids[:1]).type
-        folder = OutputFolder(out, id_type, storage_options)
-        bar = ProgressBar(fleet.points, progress)
-        failed: collections.Counter[str] = collections.Counter()
-        points_out = task_seconds = task_cpu_seconds = 0
+    batch_points = values["batch_points"] or DEFAULT_BATCH_POINTS
+    folder = OutputFolder(out, storage)
+    plan = plan_input(input, storage, columns, out_path=folder.path, grouped=values["grouped"],
+                      batch_points=batch_points)
+    in_process = client is None and values["scheduler"] is None and values["workers"] == 0
+    for fs in (plan.fs, folder.fs):
+        if not in_process and "memory" in _protocols(fs):
+            raise FleetEngineError("memory:// is seen by this process alone, not by Dask's workers: "
+                                   "give workers=0, or a filesystem every worker reaches")
+    run_key = {"fingerprint": plan.fingerprint, "columns": plan.layout.columns, "settings": vars(options),
+               "batch_points": batch_points, "grouped": plan.shares is not None}
+    how = folder.check(run_key, values["resume"], values["overwrite"])
+    plan_seconds = clock.perf_counter() - started
+
+    with _quieted(values["quiet"]), open_engine(client, values["scheduler"], values["workers"],
+                                                values["wait_workers"], values["dashboard"], log.warning) as engine:
+        start_seconds = clock.perf_counter() - started - plan_seconds
+        state = folder.begin(run_key, how)
+        job = Job(plan.layout, options, plan.fs, folder.destination, values["max_track_points"],
+                  report_ids=values["grouped"])
         try:
-            for result in submit_all(batches):
-                folder.add(result)
-                statuses = result.tracks["status"]
-                failed.update(s for s in statuses if s != OK)
-                points_out += len(result.s)
-                task_seconds += result.seconds
-                task_cpu_seconds += result.cpu_seconds
-                bar.advance(int(result.tracks["points_in"].sum()))
-        except BaseException:
-            folder.abandon()
+            group_started = clock.perf_counter()
+            items = _items(engine, plan, job, folder, state, batch_points)
+            group_seconds = clock.perf_counter() - group_started
+            bar = ProgressBar(sum(i.rows for i in items), values["progress"] and not values["quiet"])
+            try:
+                _run_items(engine, job, items, folder, bar, check_ids=values["grouped"])
+            finally:
+                bar.close()
+        except FleetInputError:
+            folder.discard()
             raise
-        finally:
-            bar.close()
-        outputs = folder.close()
-    return RunSummary(fleet.tracks, dict(failed), fleet.points, points_out, clock.perf_counter() - started,
-                      read_seconds, start_seconds, task_seconds, task_cpu_seconds, len(batches), engine, outputs)
+        except BaseException:
+            folder.save()
+            raise
+        totals = _totals(folder.done.values())
+        description = engine.description
+        manifest = {"format": 1, "input": input, "run": run_key, "engine": description, **totals}
+        folder.commit(manifest)
+    outputs = tuple(f"{folder.url}/{name}" for name in TABLES)
+    return RunSummary(totals["tracks"], {k: v for k, v in totals["statuses"].items() if k != OK},
+                      totals["points_in"], totals["points_out"], clock.perf_counter() - started, plan_seconds,
+                      start_seconds, group_seconds, totals["seconds"], totals["cpu_seconds"], len(items),
+                      description, outputs, "grouped input" if plan.shares is not None else "shuffled",
+                      len(items) - totals["run_now"])
 
 
-def _in_process(batches: list[Batch]) -> Iterator[BatchResult]:
-    for batch in batches:
-        yield process_batch(batch)
+def _protocols(fs) -> tuple:
+    return (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
 
 
-def _on_client(client):
-    from dask.distributed import as_completed
+def _items(engine, plan, job: Job, folder: OutputFolder, state: dict, batch_points: int) -> list[Item]:
+    """The tasks' shares of the records: the shares the input already holds
+    whole tracks in, or else the buckets of the grouped records (grouped now,
+    or by the run this one resumes)."""
+    if plan.shares is not None:
+        return [Item(k, share.rows, share.fragments, low=share.low, high=share.high)
+                for k, share in enumerate(plan.shares)]
+    if "buckets" not in state:
+        estimate = plan.points if plan.points is not None else plan.bytes // CSV_BYTES_PER_RECORD
+        buckets = max(1, math.ceil(estimate / batch_points))
+        log.info("grouping the records of %d files into %d buckets by track", plan.files, buckets)
+        found = group_records(engine, plan.fragments, plan.layout, plan.fs, job.destination, buckets)
+        if not found:
+            raise FleetInputError(f"{plan.url}: holds no point records")
+        folder.note(buckets=found)
+    return [Item(b, n, bucket=bucket_name(b)) for b, n in folder.state["buckets"]]
 
-    def submit_all(batches: list[Batch]) -> Iterator[BatchResult]:
-        # pure=False: each batch is new work; hashing its arrays for a key would only cost time
-        futures = [client.submit(process_batch, batch, pure=False) for batch in batches]
-        try:
-            for future in as_completed(futures):
-                yield future.result()
-                future.release()
-        finally:
-            for future in futures:
-                future.cancel()
 
-    return submit_all
+def _run_items(engine, job: Job, items: list[Item], folder: OutputFolder, bar: ProgressBar,
+               check_ids: bool) -> None:
+    """Runs every item not yet complete, largest first. An item whose worker
+    died (twice) is run again track by track: each track that still takes its
+    worker down gets the status worker_lost, and every other track completes."""
+    for summary in folder.done.values():
+        bar.advance(summary["points_in"])
+    tasks = engine.tasks()
+    for item in sorted((i for i in items if i.index not in folder.done), key=lambda i: -i.rows):
+        tasks.add(("item", item), run_item, job, item)
+    isolated: dict[int, dict] = {}  # item index -> its tracks' outcomes so far
+    seen_ids: dict = {}
+    try:
+        for tag, outcome in tasks:
+            kind, item = tag[0], tag[1]
+            if isinstance(outcome, WorkerLost) and kind == "item":
+                log.warning("a worker died twice running %s: running its tracks one by one", item.name)
+                tasks.add(("list", item), list_tracks, job, item)
+                continue
+            if isinstance(outcome, WorkerLost) and kind == "track":
+                _, _, track_id, records = tag
+                isolated[item.index]["lost"].append((track_id, records, _lost_message(records, outcome)))
+                outcome = None
+            elif isinstance(outcome, BaseException):
+                raise outcome
+            if kind == "list":
+                isolated[item.index] = {"left": len(outcome), "lost": [], "summaries": []}
+                for k, (track_id, records) in enumerate(outcome):
+                    tasks.add(("track", item, track_id, records), run_item, job, item, track_id,
+                              f"{item.name}-{k:05d}")
+                if outcome:
+                    continue
+            elif kind == "track":
+                state = isolated[item.index]
+                state["left"] -= 1
+                if outcome is not None:
+                    state["summaries"].append(outcome)
+                if state["left"]:
+                    continue
+                if state["lost"]:
+                    tasks.add(("lost", item), write_lost, job, item, state["lost"])
+                    continue
+            elif kind == "lost":
+                isolated[item.index]["summaries"].append(outcome)
+            if kind != "item":
+                outcome = _merged(item, isolated.pop(item.index)["summaries"])
+            _item_done(folder, bar, outcome, check_ids, seen_ids)
+    except BaseException:
+        tasks.cancel()
+        raise
+
+
+def _merged(item: Item, summaries: list[dict]) -> dict:
+    merged = {"index": item.index, "parts": [], "tracks": 0, "points_in": 0, "points_out": 0, "statuses": {},
+              "seconds": 0.0, "cpu_seconds": 0.0}
+    for s in summaries:
+        merged["parts"] += s["parts"]
+        for key in ("tracks", "points_in", "points_out", "seconds", "cpu_seconds"):
+            merged[key] += s[key]
+        for status, count in s["statuses"].items():
+            merged["statuses"][status] = merged["statuses"].get(status, 0) + count
+    return merged
+
+
+def _item_done(folder: OutputFolder, bar: ProgressBar, summary: dict, check_ids: bool, seen: dict) -> None:
+    ids = summary.pop("ids", None)
+    if check_ids and ids:
+        for track_id in ids:
+            if seen.setdefault(track_id, summary["index"]) != summary["index"]:
+                raise FleetInputError(f"track {track_id!r} has records in more than one file, so the input "
+                                      "is not grouped by track: run without --grouped")
+    summary["run_now"] = True
+    folder.item_done(summary)
+    bar.advance(summary["points_in"])
+
+
+def _lost_message(records: int, lost: WorkerLost) -> str:
+    return (f"its worker died twice while running it ({records:,} records): a memory limit or a crash "
+            f"in native code ({str(lost).splitlines()[0] if str(lost) else 'worker lost'})")
+
+
+def _totals(summaries) -> dict:
+    totals = {"tracks": 0, "points_in": 0, "points_out": 0, "seconds": 0.0, "cpu_seconds": 0.0, "run_now": 0}
+    statuses = collections.Counter()
+    for s in summaries:
+        for key in ("tracks", "points_in", "points_out", "seconds", "cpu_seconds"):
+            totals[key] += s[key]
+        totals["run_now"] += bool(s.get("run_now"))
+        statuses.update(s["statuses"])
+    totals["statuses"] = dict(statuses)
+    return totals
 
 
 @contextlib.contextmanager
-def _engine(client, scheduler: str | None, workers: int | None):
-    """Yields (submit_all, description, parallelism) and closes what it opened."""
-    if client is not None:
-        yield _on_client(client), _describe(client), _slots(client)
+def _quieted(quiet: bool):
+    """--quiet: none of Dask's own warnings (its loggers and warnings.warn)."""
+    if not quiet:
+        yield
         return
-    if scheduler is None and workers == 0:
-        yield _in_process, "this process (no Dask)", 1
-        return
-    from dask.distributed import Client
-
-    if scheduler is not None:
-        with Client(scheduler, timeout=CONNECT_TIMEOUT) as remote:
-            yield _on_client(remote), _describe(remote), _slots(remote)
-        return
-    count = workers or _cores()
-    with local_cluster(count) as cluster, Client(cluster) as local:
-        yield _on_client(local), _describe(local), count
-
-
-def local_cluster(workers: int | None = None):
-    """The embedded engine: a LocalCluster on the loopback interface with one
-    single-threaded worker process per core (the module holds the interpreter
-    lock for the whole of every call, so threads in a worker would not help)."""
-    import dask
-    from dask.distributed import LocalCluster
-
-    # The workers' sampling profiler costs about one per cent of a core each,
-    # for a dashboard that the embedded cluster does not serve. Dask also
-    # starts workers with MALLOC_TRIM_THRESHOLD_ set, which turns off glibc's
-    # adaptive mmap threshold: every large vector of a solve is then mapped and
-    # unmapped afresh, about 15 % more processor time per track here.
-    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", default={}))
-    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
-    with dask.config.set({"distributed.worker.profile.enabled": False,
-                          "distributed.nanny.pre-spawn-environ": environ}):
-        return LocalCluster(n_workers=workers or _cores(), threads_per_worker=1, processes=True,
-                            host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR)
-
-
-def _cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
-
-
-def _worker_count(client) -> int:
-    return len(client.nthreads())
-
-
-def _slots(client) -> int:
-    """Tasks the cluster runs at once, for sizing the batches."""
-    return max(1, sum(client.nthreads().values()))
-
-
-def _describe(client) -> str:
-    count = _worker_count(client)
-    return f"Dask at {client.scheduler.address} with {count} worker{'s' if count != 1 else ''}"
+    loggers = [logging.getLogger(name) for name in ("distributed", "dask", "bokeh", "tornado")]
+    levels = [logger.level for logger in loggers]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for logger in loggers:
+            logger.setLevel(logging.ERROR)
+        try:
+            yield
+        finally:
+            for logger, level in zip(loggers, levels):
+                logger.setLevel(level)
 
 
 __all__ = ["run"]

@@ -10,14 +10,17 @@ class RunSummary:
     tracks_failed: dict[str, int]  # status -> count, for every status other than ok
     points_in: int
     points_out: int
-    seconds: float  # wall time from reading the input to the last file closed
-    read_seconds: float
+    seconds: float  # wall time from planning the input to the manifest written
+    read_seconds: float  # planning: listing the input, reading its footers and headers
     start_seconds: float  # starting or reaching the engine (an embedded cluster's start-up)
-    task_seconds: float  # time spent inside the batch tasks, summed over batches
+    group_seconds: float  # gathering each track's records (reading and shuffling), where needed
+    task_seconds: float  # time spent inside the tasks that run the tracks, summed
     task_cpu_seconds: float  # processor time of the same
-    batches: int
+    tasks: int
     engine: str
     outputs: tuple[str, ...] = field(default=())
+    mode: str = "shuffled"  # or "grouped input": the input held each track's records together
+    resumed: int = 0  # tasks complete before this run (taken from the run it resumed)
 
     @property
     def tracks_done(self) -> int:
@@ -31,17 +34,19 @@ class RunSummary:
     @property
     def running_throughput(self) -> float:
         """Input points per second once the engine was up."""
-        running = self.seconds - self.start_seconds
+        running = self.seconds - self.start_seconds - self.read_seconds
         return self.points_in / running if running > 0 else float("nan")
 
     def __str__(self) -> str:
         failed = sum(self.tracks_failed.values())
         detail = ", ".join(f"{name} {count:,}" for name, count in sorted(self.tracks_failed.items()))
+        resumed = f", {self.resumed:,} taken from the interrupted run" if self.resumed else ""
         lines = [
             f"tracks: {self.tracks_done:,} done, {failed:,} failed" + (f" ({detail})" if detail else ""),
             f"points: {self.points_in:,} in, {self.points_out:,} out",
-            f"time: {self.seconds:.2f} s on {self.engine} in {self.batches:,} batch{'es' * (self.batches != 1)} "
-            f"(reading {self.read_seconds:.2f} s, engine start {self.start_seconds:.2f} s), "
+            f"time: {self.seconds:.2f} s on {self.engine} in {self.tasks:,} task{'s' * (self.tasks != 1)}"
+            f"{resumed} ({self.mode}; planning {self.read_seconds:.2f} s, engine start {self.start_seconds:.2f} s, "
+            f"grouping {self.group_seconds:.2f} s), "
             f"{self.throughput:,.0f} points/s ({self.running_throughput:,.0f} once started)",
         ]
         if self.outputs:

@@ -48,20 +48,31 @@ def generate_fleet(tracks: int, points: int, seed: int = 0, lonlat: bool = False
     return fleet.sort_values("time", kind="stable", ignore_index=True)
 
 
-def write_fleet(frame: pd.DataFrame, url: str) -> None:
-    """Parquet, or CSV when the name ends in .csv (optionally compressed)."""
+def write_fleet(frame: pd.DataFrame, url: str, files: int = 1) -> None:
+    """Parquet, or CSV when the name ends in .csv (optionally compressed). With
+    files > 1, `url` is a folder of that many files of consecutive rows (in
+    order of time: a fleet's log, every track spread over the files)."""
     import fsspec
 
-    from .reading import CSV_SUFFIXES
+    from .records import CSV_SUFFIXES
 
     fs, path = fsspec.core.url_to_fs(url)
-    parent = path.rpartition("/")[0]
-    if parent:
-        fs.makedirs(parent, exist_ok=True)
-    if url.lower().endswith(CSV_SUFFIXES):
-        frame.to_csv(url, index=False, date_format="%Y-%m-%dT%H:%M:%S.%f")
+    folder = path if files > 1 else path.rpartition("/")[0]
+    if folder:
+        fs.makedirs(folder, exist_ok=True)
+    csv = url.lower().endswith(CSV_SUFFIXES)
+    if files > 1:
+        suffix = ".csv" if csv else ".parquet"
+        cuts = np.linspace(0, len(frame), files + 1).astype(int)
+        targets = [(f"{url.rstrip('/')}/part-{k:04d}{suffix}", frame.iloc[cuts[k]:cuts[k + 1]])
+                   for k in range(files)]
     else:
-        frame.to_parquet(url, index=False)
+        targets = [(url, frame)]
+    for target, rows in targets:
+        if csv:
+            rows.to_csv(target, index=False, date_format="%Y-%m-%dT%H:%M:%S.%f")
+        else:
+            rows.to_parquet(target, index=False)
 
 
 def _broken_tracks(rng, tracks: int) -> dict[int, str]:

@@ -14,7 +14,7 @@ import numpy as np
 
 from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
-from .options import Options
+from .options import TRACK_SETTINGS, Options, pick, takes_settings
 from .projection import to_local_metric
 
 OK = "ok"
@@ -23,7 +23,14 @@ TOO_SHORT = "too_short"  # fewer than two points
 SOLVER_FAILED = "solver_failed"  # the elastic band's solver returned no path
 INTERNAL_ERROR = "internal_error"  # the module raised its internal-error exception
 ERROR = "error"  # any other exception, for example MemoryError
-STATUSES = (OK, INVALID_INPUT, TOO_SHORT, SOLVER_FAILED, INTERNAL_ERROR, ERROR)
+TOO_LARGE = "too_large"  # more records than the run allows, or than its worker's memory holds
+WORKER_LOST = "worker_lost"  # its worker died twice while running it (memory limit, a crash)
+STATUSES = (OK, INVALID_INPUT, TOO_SHORT, SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE, WORKER_LOST)
+
+# What running a track takes, measured: about 3.6 KB per record (the elastic
+# band's problem and its solver) plus about 80 bytes per output point.
+BYTES_PER_RECORD = 3_600
+BYTES_PER_OUTPUT_POINT = 100
 
 _EMPTY = np.empty(0, dtype=np.float64)
 
@@ -55,9 +62,8 @@ class TrackResult:
         return self.status == OK
 
 
-def process_track(time, x=None, y=None, *, lon=None, lat=None, track_id=None,
-                  max_deviation: float = 1.0, spacing: float = 1.0, max_rmse: float = 0.15,
-                  sus_angle: float = 2.8) -> TrackResult:
+@takes_settings(TRACK_SETTINGS)
+def process_track(time, x=None, y=None, *, lon=None, lat=None, track_id=None, **settings) -> TrackResult:
     """Runs one track's records (in any order; sorted here by time, ties kept
     in the given order) through the pipeline. Give either x and y in metres or
     lon and lat in degrees. The settings go to the module as given (run()
@@ -73,7 +79,7 @@ def process_track(time, x=None, y=None, *, lon=None, lat=None, track_id=None,
         raise ValueError(f"time, {'lon, lat' if geographic else 'x, y'} differ in length: "
                          f"{len(time)}, {len(a)}, {len(b)}")
     order = np.argsort(time, kind="stable")
-    options = Options(max_deviation, spacing, max_rmse, sus_angle)
+    options = Options(**pick(settings, TRACK_SETTINGS))
     return process_sorted(track_id, time[order], a[order], b[order], geographic, options)
 
 
@@ -86,8 +92,11 @@ def missing_times(time: np.ndarray) -> int:
 
 
 def process_sorted(track_id, time: np.ndarray, a: np.ndarray, b: np.ndarray, geographic: bool,
-                   options: Options) -> TrackResult:
-    """The pipeline on records already in time order (a, b: x, y or lon, lat)."""
+                   options: Options, max_points: int | None = None,
+                   memory_budget: float | None = None) -> TrackResult:
+    """The pipeline on records already in time order (a, b: x, y or lon, lat).
+    A track of more than max_points records, or one whose estimated need
+    exceeds memory_budget bytes, is not run (status too_large)."""
     result = TrackResult(track_id, len(a))
     undated = missing_times(time)
     if undated:
@@ -102,9 +111,23 @@ def process_sorted(track_id, time: np.ndarray, a: np.ndarray, b: np.ndarray, geo
                            f"{outside} of {len(a)} points lie outside lon -180..180, lat -90..90")
     if len(a) < 2:
         return _failed(result, TOO_SHORT, f"a track needs at least 2 points, this one has {len(a)}")
+    if max_points is not None and len(a) > max_points:
+        return _failed(result, TOO_LARGE, f"{len(a):,} records, more than the {max_points:,} "
+                                          "a track may have (max_track_points)")
     if geographic:
         a, b, result.origin_lon, result.origin_lat = to_local_metric(a, b)
+    if memory_budget is not None:
+        need = estimated_need(a, b, options.spacing)
+        if need > memory_budget:
+            return _failed(result, TOO_LARGE, f"needs about {need / 1e6:,.0f} MB, its worker has "
+                                              f"{max(memory_budget, 0) / 1e6:,.0f} MB left under its memory limit")
     return _run_operations(result, a, b, options)
+
+
+def estimated_need(x: np.ndarray, y: np.ndarray, spacing: float) -> float:
+    """Bytes running the track takes, about (from its records and its length)."""
+    length = float(np.hypot(np.diff(x), np.diff(y)).sum())
+    return BYTES_PER_RECORD * len(x) + BYTES_PER_OUTPUT_POINT * length / spacing
 
 
 def _run_operations(result: TrackResult, x: np.ndarray, y: np.ndarray, options: Options) -> TrackResult:

@@ -1,0 +1,215 @@
+"""The point records of one input fragment, read and typed on a worker.
+
+A fragment is a CSV file or a run of row groups of a Parquet file. Reading it
+gives a frame in the pipeline's own columns and types whatever the input
+called or typed them: track_id, time, a and b (x, y or lon, lat), then
+`_file` and `_row` (where each record came from: among records of one track
+with the same time, the earlier one in the input comes first, whichever
+worker read it). A value of the wrong kind (text in a numeric column) ends
+the run with a message naming the file and the row; a missing value is left
+to the track it belongs to.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+
+CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zst")
+NS_PER_S = 1_000_000_000
+STRING = pd.StringDtype("pyarrow")
+
+
+class FleetInputError(ValueError):
+    """The input cannot be read or does not hold valid point records."""
+
+
+@dataclass(frozen=True)
+class Layout:
+    """How the input's columns become the pipeline's, the same for every fragment."""
+
+    columns: dict  # pipeline name (track_id, time, x, y or lon, lat) -> the input's column
+    geographic: bool
+    id_kind: str  # "int", "float" or "str"
+    time_kind: str  # "int", "float" or "time"
+    time_format: str | None = None  # strftime format of text times; None: ISO 8601
+
+    @property
+    def coords(self) -> tuple[str, str]:
+        return ("lon", "lat") if self.geographic else ("x", "y")
+
+    def wanted(self) -> list[str]:
+        """The input columns a fragment reads, in the pipeline's order."""
+        return [self.columns[name] for name in ("track_id", "time", *self.coords)]
+
+    def empty_frame(self) -> pd.DataFrame:
+        """The typed frame with no rows: what every fragment's frame looks like."""
+        return pd.DataFrame({
+            "track_id": pd.Series([], dtype=_id_dtype(self.id_kind)),
+            "time": pd.Series([], dtype=_time_dtype(self.time_kind)),
+            "a": pd.Series([], dtype=np.float64),
+            "b": pd.Series([], dtype=np.float64),
+            "_file": pd.Series([], dtype=np.int32),
+            "_row": pd.Series([], dtype=np.int64),
+        })
+
+
+@dataclass(frozen=True)
+class Fragment:
+    """A piece of the input one task reads."""
+
+    url: str  # the file as messages name it
+    path: str  # the file on its filesystem
+    file_index: int  # the file's position among the input's files
+    kind: str  # "parquet" or "csv"
+    spans: tuple[tuple[int, int, int], ...] | None = None  # Parquet: (row group, its first row, rows); None: all
+    rows: int | None = None  # records, where the file says so before reading
+    partition: dict = field(default_factory=dict)  # hive keys of the file's folders
+
+    def row_numbers(self, count: int) -> np.ndarray:
+        """The file row of each record read (0 for the file's first)."""
+        if self.spans is None:
+            return np.arange(count, dtype=np.int64)
+        return np.concatenate([np.arange(start, start + n, dtype=np.int64) for _, start, n in self.spans]
+                              or [np.empty(0, dtype=np.int64)])
+
+    def row_of(self, position: int) -> int:
+        """The file row (from 1) of the record read at this position."""
+        return int(self.row_numbers(position + 1)[position]) + 1 if self.spans else position + 1
+
+
+def read_fragment(fragment: Fragment, layout: Layout, fs) -> pd.DataFrame:
+    if fragment.kind == "csv":
+        columns = _read_csv(fragment, layout, fs)
+    else:
+        columns = _read_parquet(fragment, layout, fs)
+    count = len(columns[layout.columns["track_id"]])
+    c = layout.columns
+    frame = pd.DataFrame({
+        "track_id": _track_ids(fragment, layout, columns[c["track_id"]]),
+        "time": _times(fragment, layout, columns[c["time"]]),
+        "a": _numbers(fragment, c[layout.coords[0]], columns[c[layout.coords[0]]]),
+        "b": _numbers(fragment, c[layout.coords[1]], columns[c[layout.coords[1]]]),
+        "_file": np.full(count, fragment.file_index, dtype=np.int32),
+        "_row": fragment.row_numbers(count),
+    })
+    return frame
+
+
+def _read_csv(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series]:
+    wanted = set(layout.wanted())
+    try:
+        with fs.open(fragment.path, "rb", compression="infer") as fh:
+            # Every value as written: ids stay text ("007" is not "7"), and the
+            # conversions below name the first value they cannot take.
+            frame = pd.read_csv(fh, dtype=str, keep_default_na=False, na_values=[""],
+                                usecols=lambda name: name in wanted)
+    except Exception as exc:
+        raise FleetInputError(f"{fragment.url}: cannot read as CSV: {first_line(exc)}") from None
+    return {name: frame[name] for name in frame.columns} | _partition_columns(fragment, layout, len(frame))
+
+
+def _read_parquet(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series]:
+    import pyarrow.parquet as pq
+
+    wanted = [name for name in layout.wanted() if name not in fragment.partition]
+    try:
+        with fs.open(fragment.path, "rb") as fh:
+            file = pq.ParquetFile(fh)
+            if fragment.spans is None:
+                table = file.read(columns=wanted)
+            else:
+                table = file.read_row_groups([group for group, _, _ in fragment.spans], columns=wanted)
+    except Exception as exc:
+        raise FleetInputError(f"{fragment.url}: cannot read as Parquet: {first_line(exc)}") from None
+    columns = {name: _arrow_to_series(table.column(name)) for name in wanted}
+    return columns | _partition_columns(fragment, layout, table.num_rows)
+
+
+def _arrow_to_series(column: pa.ChunkedArray) -> pd.Series:
+    kind = column.type
+    if pa.types.is_dictionary(kind):
+        column = column.cast(kind.value_type)
+        kind = kind.value_type
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return pd.Series(column.to_pandas(), dtype=STRING)
+    if pa.types.is_timestamp(kind):
+        if kind.tz is not None:
+            column = column.cast(pa.timestamp(kind.unit))  # the stored values are UTC already
+        return pd.Series(column.cast(pa.timestamp("ns")).to_numpy(), dtype="datetime64[ns]")
+    return pd.Series(column.to_pandas())
+
+
+def _partition_columns(fragment: Fragment, layout: Layout, count: int) -> dict[str, pd.Series]:
+    return {name: pd.Series([value] * count, dtype=STRING)
+            for name, value in fragment.partition.items() if name in layout.wanted()}
+
+
+def first_line(exc: BaseException) -> str:
+    text = str(exc).strip().splitlines()
+    return text[0] if text else type(exc).__name__
+
+
+def _first_bad(fragment: Fragment, name: str, column: pd.Series, bad: np.ndarray, expected: str) -> FleetInputError:
+    row = int(np.flatnonzero(bad)[0])
+    value = column.iloc[row]
+    shown = "an empty value" if pd.isna(value) else repr(value)
+    return FleetInputError(f"{fragment.url}: column '{name}' holds {shown} in row "
+                           f"{fragment.row_of(row)}, expected {expected}")
+
+
+def _id_dtype(kind: str):
+    return {"int": np.int64, "float": np.float64, "str": STRING}[kind]
+
+
+def _time_dtype(kind: str):
+    return {"int": np.int64, "float": np.float64, "time": "datetime64[ns]"}[kind]
+
+
+def _is_text(column: pd.Series) -> bool:
+    return column.dtype == object or pd.api.types.is_string_dtype(column.dtype)
+
+
+def _track_ids(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
+    name = layout.columns["track_id"]
+    missing = column.isna().to_numpy()
+    if missing.any():
+        raise _first_bad(fragment, name, column, missing, "a track id")
+    if layout.id_kind == "str":
+        return column.astype(STRING)
+    return column.astype(_id_dtype(layout.id_kind))
+
+
+def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
+    name = layout.columns["time"]
+    if not _is_text(column):
+        return column.astype(_time_dtype(layout.time_kind))
+    present = column.notna().to_numpy()
+    if layout.time_kind == "time":
+        if layout.time_format:
+            times = pd.to_datetime(column, errors="coerce", format=layout.time_format, utc=True)
+            expected = f"a time as {layout.time_format}"
+        else:
+            times = pd.to_datetime(column, errors="coerce", format="ISO8601", utc=True)
+            expected = "an ISO 8601 time, as in the other records"
+        bad = times.isna().to_numpy() & present
+        if bad.any():
+            raise _first_bad(fragment, name, column, bad, expected)
+        return times.dt.tz_localize(None).astype("datetime64[ns]")
+    numbers = pd.to_numeric(column, errors="coerce")
+    bad = numbers.isna().to_numpy() & present
+    if bad.any():
+        raise _first_bad(fragment, name, column, bad, "a number, as in the other records")
+    return numbers.astype(_time_dtype(layout.time_kind))
+
+
+def _numbers(fragment: Fragment, name: str, column: pd.Series) -> np.ndarray:
+    if not _is_text(column):
+        return column.to_numpy(dtype=np.float64, na_value=np.nan)
+    parsed = pd.to_numeric(column, errors="coerce")
+    bad = (parsed.isna() & column.notna()).to_numpy()
+    if bad.any():
+        raise _first_bad(fragment, name, column, bad, "a number")
+    return parsed.to_numpy(dtype=np.float64, na_value=np.nan)

@@ -1,0 +1,452 @@
+"""The input, planned on the driver from its listing, Parquet footers and CSV
+headers alone: which files, which columns mean what, how the records will be
+read (fragments) and whether the records of each track already lie together.
+
+Everything that makes the whole input unusable (no such file, an unreadable
+footer or header, a missing column, a column of the wrong type, an input that
+is a previous output) is found here, before any engine starts and before any
+record is read.
+"""
+from __future__ import annotations
+
+import concurrent.futures
+import hashlib
+import posixpath
+from dataclasses import dataclass
+
+import numpy as np
+
+from .records import CSV_SUFFIXES, Fragment, FleetInputError, Layout, first_line
+
+METRIC = ("x", "y")
+GEOGRAPHIC = ("lon", "lat")
+PIPELINE_NAMES = ("track_id", "time") + METRIC + GEOGRAPHIC
+READ_ROWS = 1_000_000  # records per reading task, at most (a row group is never split)
+MAX_READS = 3  # reading row groups on range boundaries twice costs far less than a shuffle
+OUTPUT_MARKS = ("_velmora_run.json", "_velmora_work")  # a folder holding one is a run's output
+LISTING_THREADS = 16  # footers and headers are read concurrently: on object storage each is a round trip
+
+
+@dataclass
+class FileFacts:
+    """What one input file says about itself before its records are read."""
+
+    path: str
+    url: str
+    kind: str
+    columns: dict  # column name -> type ("int", "float", "str", "time", "bool", or an Arrow type's name)
+    rows: int | None
+    row_groups: list  # Parquet: (rows, track id min, track id max or None) per row group
+    partition: dict
+    first_times: list  # a few values of the time column, for text times
+    stamp: str  # size and modification time, for the input's fingerprint
+    size: int
+
+
+@dataclass
+class Plan:
+    url: str
+    fs: object
+    kind: str  # "parquet" or "csv"
+    layout: Layout
+    fragments: list  # for reading everything, READ_ROWS at most each
+    shares: list | None  # whole tracks each, when the input is known to hold them together
+    points: int | None  # records in all, where footers tell
+    fingerprint: str
+    files: int
+    bytes: int
+
+    @property
+    def estimated_points(self) -> int:
+        if self.points is not None:
+            return self.points
+        return sum(f.rows or 0 for f in self.fragments)
+
+
+def plan_input(url: str, storage_options: dict, columns: dict | None = None, out_path: str | None = None,
+               time_format: str | None = None, grouped: bool = False, batch_points: int = 100_000) -> Plan:
+    import fsspec
+
+    try:
+        fs, root = fsspec.core.url_to_fs(url, **storage_options)
+    except Exception as exc:
+        raise FleetInputError(f"{url}: cannot read: {first_line(exc)}") from None
+    paths, urls, base = _list_files(fs, url, root, out_path)
+    kinds = {"csv" if p.lower().endswith(CSV_SUFFIXES) else "parquet" for p in paths}
+    if len(kinds) > 1:
+        raise FleetInputError(f"{url}: holds both CSV and Parquet files; give one kind")
+    kind = kinds.pop()
+    facts = _read_facts(fs, kind, paths, urls, base)
+    layout = _layout(facts, columns or {}, time_format)
+    fragments = [fragment for index, fact in enumerate(facts) for fragment in _fragments(fact, index)]
+    rows = [f.rows for f in facts]
+    points = sum(rows) if all(r is not None for r in rows) else None
+    if points == 0:
+        raise FleetInputError(f"{url}: holds no point records")
+    if grouped:
+        shares = _whole_files(facts, batch_points)
+    elif kind == "parquet":
+        shares = _track_ranges(facts, layout, batch_points)
+    else:
+        shares = None
+    fingerprint = hashlib.sha256("\n".join(f"{p}\t{f.stamp}" for p, f in zip(paths, facts)).encode()).hexdigest()
+    return Plan(url, fs, kind, layout, fragments, shares, points, fingerprint, len(paths),
+                sum(f.size for f in facts))
+
+
+def _list_files(fs, url: str, root: str, out_path: str | None) -> tuple[list[str], list[str], str | None]:
+    """The input's files in a fixed order (their paths'), the names messages
+    give them, and the folder hive keys are read below (None: one file)."""
+    try:
+        if any(char in root for char in "*?["):
+            paths = sorted(p for p in fs.glob(root) if fs.isfile(p))
+            if not paths:
+                raise FleetInputError(f"{url}: no file matches")
+            base = posixpath.dirname(root.split("*")[0].split("?")[0].split("[")[0].rstrip("/") + "/x")
+            urls = [p if _is_local(fs) else fs.unstrip_protocol(p) for p in paths]
+        elif not fs.exists(root):
+            raise FleetInputError(f"{url}: cannot read: no such file")
+        elif fs.isdir(root):
+            base = root.rstrip("/")
+            paths = sorted(fs.find(root))
+            urls = [url.rstrip("/") + "/" + posixpath.relpath(p, base) for p in paths]
+        else:
+            _refuse_previous_output(fs, url, posixpath.dirname(root))
+            return [root], [url], None
+    except FleetInputError:
+        raise
+    except Exception as exc:
+        raise FleetInputError(f"{url}: cannot read: {first_line(exc)}") from None
+    _refuse_previous_output(fs, url, base)
+    kept = _without_hidden_and_outputs(paths, base, out_path)
+    if not kept:
+        raise FleetInputError(f"{url}: holds no input files")
+    urls = [u for p, u in zip(paths, urls) if p in set(kept)]
+    return kept, urls, base
+
+
+def _is_local(fs) -> bool:
+    protocol = fs.protocol if isinstance(fs.protocol, str) else fs.protocol[0]
+    return protocol in ("file", "local")
+
+
+def _refuse_previous_output(fs, url: str, folder: str) -> None:
+    """An input inside a run's output folder is that run's result, not recordings."""
+    folder = folder.rstrip("/")
+    for _ in range(3):
+        for mark in OUTPUT_MARKS:
+            if fs.exists(folder + "/" + mark):
+                raise FleetInputError(f"{url}: is the output of a velmora-fleet run ({folder}/{mark}); "
+                                      "give the recordings instead")
+        parent = posixpath.dirname(folder)
+        if not parent or parent == folder:
+            return
+        folder = parent
+
+
+def _without_hidden_and_outputs(paths: list[str], base: str, out_path: str | None) -> list[str]:
+    """Leaves out what Parquet readers leave out (names starting with _ or .),
+    this run's output folder, and any earlier run's output folder."""
+    outputs = {posixpath.dirname(p) for p in paths if posixpath.basename(p) in OUTPUT_MARKS}
+    outputs |= {p.split("/_velmora_work/")[0] for p in paths if "/_velmora_work/" in p}
+    if out_path:
+        outputs.add(out_path.rstrip("/"))
+    kept = []
+    for path in paths:
+        relative = posixpath.relpath(path, base) if base else path
+        if any(part.startswith(("_", ".")) for part in relative.split("/")):
+            continue
+        if any(path.startswith(folder + "/") for folder in outputs):
+            continue
+        kept.append(path)
+    return kept
+
+
+def _read_facts(fs, kind: str, paths: list[str], urls: list[str], base: str | None) -> list[FileFacts]:
+    read = _parquet_facts if kind == "parquet" else _csv_facts
+
+    def one(item):
+        path, url = item
+        return read(fs, path, url, _hive_keys(path, base))
+
+    if len(paths) == 1:
+        return [one((paths[0], urls[0]))]
+    with concurrent.futures.ThreadPoolExecutor(min(LISTING_THREADS, len(paths))) as pool:
+        return list(pool.map(one, zip(paths, urls)))
+
+
+def _hive_keys(path: str, base: str | None) -> dict:
+    if base is None:
+        return {}
+    folders = posixpath.relpath(path, base).split("/")[:-1]
+    return dict(part.split("=", 1) for part in folders if "=" in part)
+
+
+def _stamp(fs, path: str) -> tuple[str, int]:
+    info = fs.info(path)
+    changed = info.get("mtime") or info.get("LastModified") or info.get("ETag") or info.get("created") or ""
+    return f"{info.get('size')}\t{changed}", int(info.get("size") or 0)
+
+
+def _parquet_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
+    import pyarrow.parquet as pq
+
+    try:
+        with fs.open(path, "rb") as fh:
+            file = pq.ParquetFile(fh)
+            schema = file.schema_arrow
+            meta = file.metadata
+            columns = {name: _arrow_kind(schema.field(name).type) for name in schema.names}
+            times = {}
+            time_candidates = [n for n, k in columns.items() if k == "str"]
+            if time_candidates and meta.num_rows:
+                batch = next(file.iter_batches(batch_size=20, columns=time_candidates))
+                times = {name: batch.column(name).to_pylist() for name in time_candidates}
+            stats = _row_group_stats(meta, schema.names)
+        stamp, size = _stamp(fs, path)
+    except Exception as exc:
+        raise FleetInputError(f"{url}: cannot read as Parquet: {first_line(exc)}") from None
+    for key in partition:
+        columns.setdefault(key, "str")
+    return FileFacts(path, url, "parquet", columns, meta.num_rows, stats, partition, times, stamp, size)
+
+
+def _row_group_stats(meta, names: list[str]) -> dict:
+    """Per column name: (rows, min, max) of each row group, min and max None where unknown."""
+    result = {name: [] for name in names}
+    for k in range(meta.num_row_groups):
+        group = meta.row_group(k)
+        for c in range(group.num_columns):
+            column = group.column(c)
+            name = column.path_in_schema
+            if name not in result:
+                continue
+            stats = column.statistics
+            known = stats is not None and stats.has_min_max and stats.null_count == 0
+            result[name].append((group.num_rows, stats.min if known else None, stats.max if known else None))
+    return result
+
+
+def _arrow_kind(kind) -> str:
+    import pyarrow as pa
+
+    if pa.types.is_dictionary(kind):
+        kind = kind.value_type
+    if pa.types.is_boolean(kind):
+        return "bool"
+    if pa.types.is_integer(kind):
+        return "int"
+    if pa.types.is_floating(kind):
+        return "float"
+    if pa.types.is_string(kind) or pa.types.is_large_string(kind):
+        return "str"
+    if pa.types.is_timestamp(kind):
+        return "time"
+    return str(kind)
+
+
+def _csv_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
+    import pandas as pd
+
+    try:
+        with fs.open(path, "rb", compression="infer") as fh:
+            head = pd.read_csv(fh, dtype=str, nrows=20, keep_default_na=False, na_values=[""])
+        stamp, size = _stamp(fs, path)
+    except Exception as exc:
+        raise FleetInputError(f"{url}: cannot read as CSV: {first_line(exc)}") from None
+    columns = {name: "str" for name in head.columns}
+    for key in partition:
+        columns.setdefault(key, "str")
+    times = {name: head[name].dropna().tolist() for name in head.columns}
+    return FileFacts(path, url, "csv", columns, None, {}, partition, times, stamp, size)
+
+
+def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None) -> Layout:
+    names = {name: mapping.get(name, name) for name in PIPELINE_NAMES}
+    first = facts[0]
+    for name in ("track_id", "time"):
+        _require(first, names, name, mapping)
+    has = first.columns
+    if names["x"] in has and names["y"] in has and not {"lon", "lat"} & set(mapping):
+        coords, geographic = METRIC, False
+    elif names["lon"] in has and names["lat"] in has:
+        coords, geographic = GEOGRAPHIC, True
+    else:
+        pair = GEOGRAPHIC if {"lon", "lat"} & set(mapping) or (
+            {names["lon"], names["lat"]} & set(has) and not {names["x"], names["y"]} & set(has)) else METRIC
+        for name in pair:
+            if name in mapping:
+                _require(first, names, name, mapping)
+        absent = [name for name in pair if names[name] not in has]
+        raise FleetInputError(f"{first.url}: missing column '{names[absent[0]]}' (need x and y in metres, "
+                              "or lon and lat in degrees)")
+    used = {name: names[name] for name in ("track_id", "time", *coords)}
+    for fact in facts[1:]:
+        for name in used:
+            _require(fact, names, name, mapping)
+    id_kind = _common_kind(facts, used["track_id"], "track_id", {"int", "float", "str"}, "integers or text")
+    time_kind = _time_kind(facts, used["time"], time_format)
+    for name in coords:
+        _common_kind(facts, used[name], name, {"int", "float", "str"}, "numbers")
+    return Layout(used, geographic, id_kind, time_kind, time_format)
+
+
+def _require(fact: FileFacts, names: dict, name: str, mapping: dict) -> None:
+    column = names[name]
+    if column in fact.columns:
+        return
+    if name in mapping:
+        there = ", ".join(fact.columns)
+        raise FleetInputError(f"{fact.url}: missing column '{column}' (given for {name}); its columns are: {there}")
+    raise FleetInputError(f"{fact.url}: missing column '{column}'")
+
+
+def _common_kind(facts: list[FileFacts], column: str, name: str, allowed: set, expected: str) -> str:
+    kinds = set()
+    for fact in facts:
+        kind = fact.columns[column]
+        if kind not in allowed:
+            raise FleetInputError(f"{fact.url}: column '{column}' has type {kind}, expected {expected}")
+        kinds.add(kind)
+    if name == "track_id" and len(kinds) > 1 and "str" in kinds:
+        odd = next(f for f in facts if f.columns[column] != facts[0].columns[column])
+        raise FleetInputError(f"{odd.url}: column '{column}' has type {odd.columns[column]}, "
+                              f"other files have {facts[0].columns[column]}")
+    return "float" if "float" in kinds else kinds.pop()
+
+
+def _time_kind(facts: list[FileFacts], column: str, time_format: str | None) -> str:
+    kinds = {}
+    for fact in facts:
+        kind = fact.columns[column]
+        if kind == "str":
+            kind = "time" if time_format else _text_time_kind(fact.first_times.get(column, []))
+        elif kind not in ("int", "float", "time"):
+            raise FleetInputError(f"{fact.url}: column '{column}' has type {kind}, expected numbers or times")
+        kinds.setdefault(kind, fact)
+    if "time" in kinds and len(kinds) > 1:
+        odd = kinds["int"] if "int" in kinds else kinds["float"]
+        raise FleetInputError(f"{odd.url}: column '{column}' holds numbers, other files hold times")
+    if "time" in kinds:
+        return "time"
+    if facts[0].kind == "csv":
+        return "float"
+    return "float" if "float" in kinds else "int"
+
+
+def _text_time_kind(values: list) -> str:
+    import pandas as pd
+
+    for value in values:
+        if value is None or value == "":
+            continue
+        return "float" if not np.isnan(pd.to_numeric(pd.Series([value]), errors="coerce").iloc[0]) else "time"
+    return "float"
+
+
+def _fragments(fact: FileFacts, index: int) -> list[Fragment]:
+    """The file in runs of whole row groups of READ_ROWS records at most."""
+    if fact.kind == "csv":
+        return [Fragment(fact.url, fact.path, index, "csv", partition=fact.partition)]
+    pieces, spans, row = [], [], 0
+    for group, (rows, _, _) in enumerate(next(iter(fact.row_groups.values()), [])):
+        if spans and sum(n for _, _, n in spans) + rows > READ_ROWS:
+            pieces.append(_piece(fact, index, spans))
+            spans = []
+        spans.append((group, row, rows))
+        row += rows
+    if spans or not pieces:
+        pieces.append(_piece(fact, index, spans))
+    return pieces
+
+
+def _piece(fact: FileFacts, index: int, spans: list) -> Fragment:
+    return Fragment(fact.url, fact.path, index, "parquet", tuple(spans), sum(n for _, _, n in spans),
+                    fact.partition)
+
+
+@dataclass(frozen=True)
+class Share:
+    """Records that hold whole tracks: the fragments, keeping those whose
+    track id lies in [low, high) (None: unbounded)."""
+
+    fragments: tuple
+    low: object
+    high: object
+    rows: int  # records read, at most (the fragments' own)
+
+
+def _whole_files(facts: list[FileFacts], batch_points: int) -> list[Share]:
+    """Files packed to about batch_points records (a file of unknown size alone)."""
+    shares, pieces, rows = [], [], 0
+    for k, fact in enumerate(facts):
+        pieces.append(Fragment(fact.url, fact.path, k, fact.kind, None, fact.rows, fact.partition))
+        rows += fact.rows or 0
+        if rows >= batch_points or fact.rows is None:
+            shares.append(Share(tuple(pieces), None, None, rows))
+            pieces, rows = [], 0
+    if pieces:
+        shares.append(Share(tuple(pieces), None, None, rows))
+    return shares
+
+
+def _track_ranges(facts: list[FileFacts], layout: Layout, batch_points: int) -> list[Share] | None:
+    """Shares by ranges of track ids, when the footers show that each range's
+    records lie in few row groups: a log sorted by track, a file per vehicle,
+    a hive folder per track. Each share reads the row groups whose ids meet
+    its range and keeps the ids inside; a row group on a boundary is read by
+    both of its shares. None (gather the tracks by a shuffle) when the
+    ranges would read the input more than MAX_READS times over, or a footer
+    lacks the statistics to tell."""
+    column = layout.columns["track_id"]
+    blocks = []  # (lowest id, highest id, records, file index, spans or None for the whole file)
+    for index, fact in enumerate(facts):
+        if column in fact.partition:
+            key = fact.partition[column]
+            blocks.append((key, key, fact.rows, index, None))
+            continue
+        row = 0
+        for group, (rows, low, high) in enumerate(fact.row_groups.get(column, [])):
+            if low is None:
+                return None
+            blocks.append((low, high, rows, index, ((group, row, rows),)))
+            row += rows
+    try:
+        blocks.sort(key=lambda b: (b[0], b[1]))
+    except TypeError:  # ids of different kinds: nothing can be told
+        return None
+    total = sum(b[2] for b in blocks)
+    cuts, gathered = [], 0
+    for low, _, rows, _, _ in blocks:
+        if gathered >= batch_points and (not cuts or low > cuts[-1]):
+            cuts.append(low)
+            gathered = 0
+        gathered += rows
+    bounds = [None] + cuts + [None]
+    shares, active, start, read = [], [], 0, 0
+    for low, high in zip(bounds, bounds[1:]):
+        while start < len(blocks) and (high is None or blocks[start][0] < high):
+            active.append(blocks[start])
+            start += 1
+        active = [b for b in active if low is None or b[1] >= low]
+        read += sum(b[2] for b in active)
+        if read > MAX_READS * total:
+            return None
+        shares.append(Share(_by_file(facts, active), low, high, sum(b[2] for b in active)))
+    return shares
+
+
+def _by_file(facts: list[FileFacts], blocks: list) -> tuple:
+    files = {}
+    for _, _, _, index, spans in blocks:
+        files.setdefault(index, []).append(spans)
+    fragments = []
+    for index in sorted(files):
+        fact = facts[index]
+        if any(spans is None for spans in files[index]):
+            fragments.append(Fragment(fact.url, fact.path, index, "parquet", None, fact.rows, fact.partition))
+        else:
+            spans = tuple(sorted(span for spans in files[index] for span in spans))
+            fragments.append(Fragment(fact.url, fact.path, index, "parquet", spans, sum(n for _, _, n in spans),
+                                      fact.partition))
+    return tuple(fragments)
