@@ -192,6 +192,8 @@ def local_cluster(workers: int | None = None, dashboard: bool = False, **keyword
 
     # The workers' sampling profiler costs about one per cent of a core each,
     # for a dashboard that the embedded cluster does not serve by default.
+    # Its logs stay silent: what a run meets (a dead worker, a failed task)
+    # comes back through the tasks and is reported by the pipeline itself.
     # Dask also starts workers with MALLOC_TRIM_THRESHOLD_ set, which turns off
     # glibc's adaptive mmap threshold: every large vector of a solve is then
     # mapped and unmapped afresh, about 15 % more processor time per track.
@@ -203,7 +205,7 @@ def local_cluster(workers: int | None = None, dashboard: bool = False, **keyword
     with dask.config.set(settings), _workers_ignore_interrupts():
         return LocalCluster(n_workers=workers or cores(), threads_per_worker=1, processes=True,
                             host="127.0.0.1", dashboard_address="127.0.0.1:0" if dashboard else None,
-                            silence_logs=logging.ERROR, **keywords)
+                            silence_logs=logging.CRITICAL, **keywords)
 
 
 @contextlib.contextmanager

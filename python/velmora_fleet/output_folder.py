@@ -110,6 +110,8 @@ class OutputFolder:
         parts = sorted(p for summary in self.done.values() for p in summary["parts"])
         manifest = dict(manifest, complete=True, finished=_now(), started=self.state.get("started"),
                         parts=parts)
+        for table in TABLES:  # what tasks cut short by a dead worker or an interrupt left
+            self.destination.remove_parts(table, ".")
         self.destination.write_json(MANIFEST, manifest)
         self.destination.remove(WORK)
 

@@ -13,19 +13,21 @@ import contextlib
 import logging
 import math
 import time as clock
+import uuid
 import warnings
 
 from .destination import TABLES
-from .engine import FleetEngineError, WorkerLost, open_engine
+from .engine import FleetEngineError, open_engine
 from .grouping import bucket_name, group_records
-from .options import RUN_SETTINGS, SETTINGS, TRACK_SETTINGS, Options, takes_settings
+from .options import RUN_SETTINGS, TRACK_SETTINGS, Options, takes_settings
 from .output_folder import OutputFolder
 from .progress import ProgressBar
 from .records import FleetInputError
 from .sources import plan_input
 from .summary import RunSummary
 from .track import OK
-from .work import Item, Job, list_tracks, run_item, write_lost
+from .runner import ItemRunner
+from .work import Item, Job
 
 DEFAULT_BATCH_POINTS = 100_000
 CSV_BYTES_PER_RECORD = 40  # for sizing the buckets of a CSV input, whose footers tell no count
@@ -72,14 +74,14 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
         start_seconds = clock.perf_counter() - started - plan_seconds
         state = folder.begin(run_key, how)
         job = Job(plan.layout, options, plan.fs, folder.destination, values["max_track_points"],
-                  report_ids=values["grouped"])
+                  run=uuid.uuid4().hex, report_ids=values["grouped"])
         try:
             group_started = clock.perf_counter()
             items = _items(engine, plan, job, folder, state, batch_points)
             group_seconds = clock.perf_counter() - group_started
             bar = ProgressBar(sum(i.rows for i in items), values["progress"] and not values["quiet"])
             try:
-                _run_items(engine, job, items, folder, bar, check_ids=values["grouped"])
+                ran = ItemRunner(engine, job, folder, bar, check_ids=values["grouped"]).run(items)
             finally:
                 bar.close()
         except FleetInputError:
@@ -97,7 +99,7 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
                       totals["points_in"], totals["points_out"], clock.perf_counter() - started, plan_seconds,
                       start_seconds, group_seconds, totals["seconds"], totals["cpu_seconds"], len(items),
                       description, outputs, "grouped input" if plan.shares is not None else "shuffled",
-                      len(items) - totals["run_now"])
+                      len(items) - ran)
 
 
 def _protocols(fs) -> tuple:
@@ -122,94 +124,12 @@ def _items(engine, plan, job: Job, folder: OutputFolder, state: dict, batch_poin
     return [Item(b, n, bucket=bucket_name(b)) for b, n in folder.state["buckets"]]
 
 
-def _run_items(engine, job: Job, items: list[Item], folder: OutputFolder, bar: ProgressBar,
-               check_ids: bool) -> None:
-    """Runs every item not yet complete, largest first. An item whose worker
-    died (twice) is run again track by track: each track that still takes its
-    worker down gets the status worker_lost, and every other track completes."""
-    for summary in folder.done.values():
-        bar.advance(summary["points_in"])
-    tasks = engine.tasks()
-    for item in sorted((i for i in items if i.index not in folder.done), key=lambda i: -i.rows):
-        tasks.add(("item", item), run_item, job, item)
-    isolated: dict[int, dict] = {}  # item index -> its tracks' outcomes so far
-    seen_ids: dict = {}
-    try:
-        for tag, outcome in tasks:
-            kind, item = tag[0], tag[1]
-            if isinstance(outcome, WorkerLost) and kind == "item":
-                log.warning("a worker died twice running %s: running its tracks one by one", item.name)
-                tasks.add(("list", item), list_tracks, job, item)
-                continue
-            if isinstance(outcome, WorkerLost) and kind == "track":
-                _, _, track_id, records = tag
-                isolated[item.index]["lost"].append((track_id, records, _lost_message(records, outcome)))
-                outcome = None
-            elif isinstance(outcome, BaseException):
-                raise outcome
-            if kind == "list":
-                isolated[item.index] = {"left": len(outcome), "lost": [], "summaries": []}
-                for k, (track_id, records) in enumerate(outcome):
-                    tasks.add(("track", item, track_id, records), run_item, job, item, track_id,
-                              f"{item.name}-{k:05d}")
-                if outcome:
-                    continue
-            elif kind == "track":
-                state = isolated[item.index]
-                state["left"] -= 1
-                if outcome is not None:
-                    state["summaries"].append(outcome)
-                if state["left"]:
-                    continue
-                if state["lost"]:
-                    tasks.add(("lost", item), write_lost, job, item, state["lost"])
-                    continue
-            elif kind == "lost":
-                isolated[item.index]["summaries"].append(outcome)
-            if kind != "item":
-                outcome = _merged(item, isolated.pop(item.index)["summaries"])
-            _item_done(folder, bar, outcome, check_ids, seen_ids)
-    except BaseException:
-        tasks.cancel()
-        raise
-
-
-def _merged(item: Item, summaries: list[dict]) -> dict:
-    merged = {"index": item.index, "parts": [], "tracks": 0, "points_in": 0, "points_out": 0, "statuses": {},
-              "seconds": 0.0, "cpu_seconds": 0.0}
-    for s in summaries:
-        merged["parts"] += s["parts"]
-        for key in ("tracks", "points_in", "points_out", "seconds", "cpu_seconds"):
-            merged[key] += s[key]
-        for status, count in s["statuses"].items():
-            merged["statuses"][status] = merged["statuses"].get(status, 0) + count
-    return merged
-
-
-def _item_done(folder: OutputFolder, bar: ProgressBar, summary: dict, check_ids: bool, seen: dict) -> None:
-    ids = summary.pop("ids", None)
-    if check_ids and ids:
-        for track_id in ids:
-            if seen.setdefault(track_id, summary["index"]) != summary["index"]:
-                raise FleetInputError(f"track {track_id!r} has records in more than one file, so the input "
-                                      "is not grouped by track: run without --grouped")
-    summary["run_now"] = True
-    folder.item_done(summary)
-    bar.advance(summary["points_in"])
-
-
-def _lost_message(records: int, lost: WorkerLost) -> str:
-    return (f"its worker died twice while running it ({records:,} records): a memory limit or a crash "
-            f"in native code ({str(lost).splitlines()[0] if str(lost) else 'worker lost'})")
-
-
 def _totals(summaries) -> dict:
-    totals = {"tracks": 0, "points_in": 0, "points_out": 0, "seconds": 0.0, "cpu_seconds": 0.0, "run_now": 0}
+    totals = {"tracks": 0, "points_in": 0, "points_out": 0, "seconds": 0.0, "cpu_seconds": 0.0}
     statuses = collections.Counter()
     for s in summaries:
         for key in ("tracks", "points_in", "points_out", "seconds", "cpu_seconds"):
             totals[key] += s[key]
-        totals["run_now"] += bool(s.get("run_now"))
         statuses.update(s["statuses"])
     totals["statuses"] = dict(statuses)
     return totals

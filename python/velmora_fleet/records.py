@@ -193,7 +193,7 @@ def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
             expected = f"a time as {layout.time_format}"
         else:
             times = pd.to_datetime(column, errors="coerce", format="ISO8601", utc=True)
-            expected = "an ISO 8601 time, as in the other records"
+            expected = "an ISO 8601 time"
         bad = times.isna().to_numpy() & present
         if bad.any():
             raise _first_bad(fragment, name, column, bad, expected)
@@ -201,7 +201,7 @@ def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
     numbers = pd.to_numeric(column, errors="coerce")
     bad = numbers.isna().to_numpy() & present
     if bad.any():
-        raise _first_bad(fragment, name, column, bad, "a number, as in the other records")
+        raise _first_bad(fragment, name, column, bad, "a number")
     return numbers.astype(_time_dtype(layout.time_kind))
 
 

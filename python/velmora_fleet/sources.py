@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import hashlib
+import math
 import posixpath
 from dataclasses import dataclass
 
@@ -396,8 +397,9 @@ def _track_ranges(facts: list[FileFacts], layout: Layout, batch_points: int) -> 
     a hive folder per track. Each share reads the row groups whose ids meet
     its range and keeps the ids inside; a row group on a boundary is read by
     both of its shares. None (gather the tracks by a shuffle) when the
-    ranges would read the input more than MAX_READS times over, or a footer
-    lacks the statistics to tell."""
+    ranges would read the input more than MAX_READS times over, or cut it
+    into too few shares to keep the workers busy, or a footer lacks the
+    statistics to tell."""
     column = layout.columns["track_id"]
     blocks = []  # (lowest id, highest id, records, file index, spans or None for the whole file)
     for index, fact in enumerate(facts):
@@ -432,7 +434,12 @@ def _track_ranges(facts: list[FileFacts], layout: Layout, batch_points: int) -> 
         read += sum(b[2] for b in active)
         if read > MAX_READS * total:
             return None
-        shares.append(Share(_by_file(facts, active), low, high, sum(b[2] for b in active)))
+        if active:
+            shares.append(Share(_by_file(facts, active), low, high, sum(b[2] for b in active)))
+    # Ranges that cannot cut the input finer than its blocks (every block
+    # holds most ids, as in a time-ordered log) would leave the workers idle.
+    if 2 * len(shares) < math.ceil(total / batch_points):
+        return None
     return shares
 
 

@@ -31,6 +31,7 @@ class Job:
     source_fs: object
     destination: Destination
     max_track_points: int | None
+    run: str = ""  # tells this run's items from another's on a worker that served both
     report_ids: bool = False  # summaries name their tracks (to check an input declared grouped)
 
 
@@ -62,9 +63,10 @@ def run_item(job: Job, item: Item, only=None, name: str | None = None) -> dict:
     if only is None:  # parts of an earlier attempt that ran the item track by track
         for table in ("points.parquet", "tracks.parquet"):
             job.destination.remove_parts(table, item.name + "-")
-    tracks = _tracks_of(job, item)
-    if only is not None:
-        tracks = [t for t in tracks if t[0] == only]
+    if only is None:
+        tracks = _tracks_of(job, item)
+    else:  # one of many tasks of the same item, which this worker has likely read already
+        tracks = [t for t in _cached_tracks(job, item) if t[0] == only]
     budget = _memory_budget()
     writer = job.destination.open_writer(f"points.parquet/{name}.parquet", points_schema(job))
     try:
@@ -103,7 +105,20 @@ def list_tracks(job: Job, item: Item) -> list[tuple]:
     removing what the item's own failed task may have written."""
     for table in ("points.parquet", "tracks.parquet"):
         job.destination.remove_parts(table, item.name + ".")
-    return [(track_id, len(a)) for track_id, _, a, _ in _tracks_of(job, item)]
+    return [(track_id, len(a)) for track_id, _, a, _ in _cached_tracks(job, item)]
+
+
+_cache: dict = {}
+
+
+def _cached_tracks(job: Job, item: Item) -> list:
+    """The item's tracks, kept for the next task of the same item: when an
+    item runs track by track, each worker reads it once, not once a track."""
+    key = (job.run, item.index)
+    if key not in _cache:
+        _cache.clear()
+        _cache[key] = list(_tracks_of(job, item))
+    return _cache[key]
 
 
 def write_lost(job: Job, item: Item, lost: list[tuple]) -> dict:

@@ -1,27 +1,104 @@
-"""The pipeline on Dask gives exactly what a loop over process_track gives."""
+"""The pipeline gives exactly what a loop over process_track gives, whatever
+the input's layout, the engine and the number of tasks; the output folder
+reads as one table and is never silently replaced."""
+import json
 import logging
 import subprocess
 import sys
 
+import numpy as np
 import pandas as pd
+import pyarrow.dataset as ds
 import pytest
-from fleet_expected import assert_output_equals, loop_over_tracks
+from fleet_expected import assert_output_equals
 
 import velmora_fleet
 from velmora_fleet.cli import main
 
 
-def test_local_cluster_of_two_processes_matches_a_plain_loop(fleet_file, tmp_path):
-    # small batches, so that both workers get several
-    summary = velmora_fleet.run(str(fleet_file), str(tmp_path / "out"), workers=2, batch_points=800)
-    points, tracks = assert_output_equals(tmp_path / "out", loop_over_tracks(fleet_file))
+def log_of_files(frame, path):  # every track spread over every file
+    velmora_fleet.write_fleet(frame.sample(frac=1.0, random_state=1), str(path), files=4)
 
-    assert summary.engine.endswith("with 2 workers") and summary.batches >= 7
-    assert len(tracks) == tracks["track_id"].nunique() == 30
-    assert tracks["status"].value_counts().to_dict() == {"ok": 28, "invalid_input": 1, "too_short": 1}
-    assert summary.tracks_failed == {"invalid_input": 1, "too_short": 1}
+
+def sorted_by_track(frame, path):  # row groups cut across tracks: read by ranges of ids
+    frame.sort_values(["track_id", "time"]).to_parquet(path, row_group_size=450, index=False)
+
+
+def csv_file_per_track_group(frame, path):  # whole tracks per file, declared
+    path.mkdir()
+    for k, (_, group) in enumerate(frame.groupby(frame["track_id"] % 3)):
+        velmora_fleet.write_fleet(group.sample(frac=1.0, random_state=k), str(path / f"part-{k}.csv"))
+
+
+def hive_folder_per_track(frame, path):
+    frame.to_parquet(path, partition_cols=["track_id"], index=False)
+
+
+LAYOUTS = {
+    "log of files": (log_of_files, {}, "shuffled"),
+    "sorted by track": (sorted_by_track, {}, "grouped input"),
+    "CSV, declared grouped": (csv_file_per_track_group, {"grouped": True}, "grouped input"),
+    "hive folder per track": (hive_folder_per_track, {}, "grouped input"),
+}
+
+
+@pytest.mark.parametrize("engine", ["in process", "2 workers"])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_any_layout_on_any_engine_matches_a_plain_loop(fleet_frame, expected, client, tmp_path, layout, engine):
+    write, keywords, mode = LAYOUTS[layout]
+    write(fleet_frame, tmp_path / "in")
+    where = {"workers": 0} if engine == "in process" else {"client": client}
+    summary = velmora_fleet.run(str(tmp_path / "in"), str(tmp_path / "out"), batch_points=1500, **where, **keywords)
+    points, tracks = assert_output_equals(tmp_path / "out", expected)
+
+    assert summary.mode == mode and summary.tasks >= 3
+    assert summary.tracks_failed == {"invalid_input": 1, "too_short": 1} and summary.tracks == 30
     assert (summary.points_in, summary.points_out) == (tracks["points_in"].sum(), len(points))
-    assert (tracks["points_flagged"] > 0).sum() > 20  # detection ran and was counted
+    # one table for every reader, parts and all; nothing else in the folder
+    assert ds.dataset(tmp_path / "out" / "points.parquet").count_rows() == len(points)
+    manifest = json.loads((tmp_path / "out" / "_velmora_run.json").read_text())
+    assert manifest["complete"] and len(manifest["parts"]) == 2 * summary.tasks
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["_velmora_run.json", "points.parquet",
+                                                                   "tracks.parquet"]
+
+
+def test_declared_grouping_that_is_not_true_fails_and_leaves_nothing(fleet_frame, tmp_path):
+    log_of_files(fleet_frame, tmp_path / "in")
+    with pytest.raises(velmora_fleet.FleetInputError, match="has records in more than one file"):
+        velmora_fleet.run(str(tmp_path / "in"), str(tmp_path / "out"), workers=0, grouped=True, batch_points=1000)
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+def test_output_folder_is_refused_replaced_or_left_out_of_the_input(fleet_frame, expected, tmp_path):
+    source = tmp_path / "recordings"
+    log_of_files(fleet_frame, source)
+    out = source / "result"  # inside the input folder: a second run must not read the first's output
+    velmora_fleet.run(str(source), str(out), workers=0)
+    (out / "points.parquet" / "part-00000.parquet").unlink()  # the manifest alone says the result is whole
+    with pytest.raises(velmora_fleet.OutputRefused, match="holds the complete result of an earlier run; "
+                                                          "--overwrite replaces it$"):
+        velmora_fleet.run(str(source), str(out), workers=0)
+    velmora_fleet.run(str(source), str(out), workers=0, overwrite=True)
+    assert_output_equals(out, expected)
+
+
+def test_resume_refuses_other_settings_and_overwrite_starts_afresh(fleet_frame, expected, tmp_path):
+    source, out = tmp_path / "in.parquet", tmp_path / "out"
+    fleet_frame.to_parquet(source)
+    out.mkdir()
+    (out / "points.parquet").write_text("a file of an older layout")
+    with pytest.raises(velmora_fleet.OutputRefused, match="holds points.parquet of an earlier run"):
+        velmora_fleet.run(str(source), str(out), workers=0)
+    velmora_fleet.run(str(source), str(out), workers=0, overwrite=True, spacing=2.0)
+    (out / "_velmora_run.json").unlink()  # as an interrupted run leaves it: no manifest ...
+    (out / "_velmora_work").mkdir()
+    (out / "_velmora_work" / "state.json").write_text(json.dumps({"run": {"settings": {"spacing": 2.0}}}))
+    with pytest.raises(velmora_fleet.OutputRefused, match="holds an interrupted run: --resume finishes it"):
+        velmora_fleet.run(str(source), str(out), workers=0)
+    with pytest.raises(velmora_fleet.OutputRefused, match="cannot resume: the input differs"):
+        velmora_fleet.run(str(source), str(out), workers=0, resume=True)
+    velmora_fleet.run(str(source), str(out), workers=0, overwrite=True)
+    assert_output_equals(out, expected)
 
 
 def test_cli_runs_on_an_already_started_scheduler(tmp_path):
@@ -51,6 +128,8 @@ def test_cli_runs_on_an_already_started_scheduler(tmp_path):
     ["run", "in.parquet", "--out", "o", "--max-deviation", "nan"],
     ["run", "in.parquet", "--out", "o", "--workers", "-1"],
     ["run", "in.parquet", "--out", "o", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"],
+    ["run", "in.parquet", "--out", "o", "--resume", "--overwrite"],
+    ["run", "in.parquet", "--out", "o", "--max-track-points", "1"],
     ["run", "in.parquet", "--out", "o", "--frobnicate"],
     ["generate", "o.parquet", "--tracks", "many"],
     ["generate", "o.parquet", "--points", "0"],
@@ -63,3 +142,24 @@ def test_bad_arguments_give_one_line_and_status_2(argv, capsys):
     err = capsys.readouterr().err
     assert stop.value.code == 2
     assert err.count("\n") == 1 and err.startswith("velmora-fleet") and ": error: " in err
+
+
+def test_api_and_cli_take_their_settings_from_one_declaration(capsys):
+    import inspect
+
+    from velmora_fleet.options import RUN_SETTINGS, TRACK_SETTINGS
+
+    run_keywords = inspect.signature(velmora_fleet.run).parameters
+    track_keywords = inspect.signature(velmora_fleet.process_track).parameters
+    with pytest.raises(SystemExit):
+        main(["run", "--help"])
+    help_text = capsys.readouterr().out
+    for setting in TRACK_SETTINGS + RUN_SETTINGS:
+        assert run_keywords[setting.name].default == setting.default
+        assert (setting in TRACK_SETTINGS) == (setting.name in track_keywords)
+        assert setting.flag in help_text or setting.name == "progress"
+    with pytest.raises(TypeError, match="run\\(\\) got an unexpected keyword argument 'spaceing'"):
+        velmora_fleet.run("in.parquet", "out", spaceing=2.0)
+    with pytest.raises(ValueError, match="^spacing must be greater than 0, got 0.0$"):
+        velmora_fleet.run("in.parquet", "out", spacing=0.0)
+    assert np.isclose(track_keywords["spacing"].default, 1.0)
