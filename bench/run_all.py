@@ -20,7 +20,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from cases import ORDER  # noqa: E402
+from cases import ORDER, TIMEOUTS  # noqa: E402
 from harness import ROW_MARKER, Row  # noqa: E402
 import report  # noqa: E402
 
@@ -95,7 +95,7 @@ def main(argv: list[str] | None = None) -> int:
     started = time.perf_counter()
     rows: list[Row] = []
     for name in args.only or ORDER:
-        rows.extend(run_case(name, env, args.timeout))
+        rows.extend(run_case(name, env, max(args.timeout, TIMEOUTS.get(name, 0.0))))
     elapsed = time.perf_counter() - started
 
     table = report.text_table(rows)

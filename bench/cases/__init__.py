@@ -10,4 +10,8 @@ ORDER = (
     "circle_fit",
     "repair",
     "fleet",
+    "fleet_scale",
 )
+
+# Cases that need longer than run_all's default timeout, in seconds.
+TIMEOUTS = {"fleet_scale": 1500.0}

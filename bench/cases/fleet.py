@@ -36,7 +36,7 @@ def run(vm):
         total = tracks * POINTS_PER_TRACK
 
         def loop(_):
-            return velmora_fleet.run(source, os.path.join(work, "loop"), workers=0)
+            return velmora_fleet.run(source, os.path.join(work, "loop"), workers=0, overwrite=True)
 
         for count, target in ((2, 1 / 1.6), (1, 1 / 0.85)):
             started = time.perf_counter()
@@ -46,7 +46,7 @@ def run(vm):
 
                 def on_dask(_):
                     last["summary"] = velmora_fleet.run(source, os.path.join(work, f"dask{count}"),
-                                                        client=client)
+                                                        client=client, overwrite=True)
                     return last["summary"]
 
                 row = compare(
@@ -89,8 +89,9 @@ def _same_output(work, count, dask_summary, loop_summary) -> tuple[str, bool]:
 
     same = True
     for name in ("points.parquet", "tracks.parquet"):
-        a = pd.read_parquet(os.path.join(work, f"dask{count}", name))
-        b = pd.read_parquet(os.path.join(work, "loop", name))
+        a, b = (pd.read_parquet(os.path.join(work, side, name)).sort_values("track_id", kind="stable",
+                                                                            ignore_index=True)
+                for side in (f"dask{count}", "loop"))
         same = same and a.equals(b)
     failed = sum(dask_summary.tracks_failed.values())
     return f"identical files, {dask_summary.points_out:,} points out, {failed} broken tracks", same
@@ -103,6 +104,6 @@ def _note(row: Row, total: int, start_up: float, summary, count: int) -> str:
              f"({row.peer / row.velmora:.2f}x the loop)", f"cluster start {start_up:.1f} s (not timed)"]
     if summary is not None:
         busy = summary.task_seconds / max(summary.seconds * count, 1e-9)
-        parts.append(f"{summary.batches} batches, workers busy {busy:.0%} of the wall time, "
-                     f"reading {summary.read_seconds * 1e3:.0f} ms")
+        parts.append(f"{summary.tasks} tasks, workers busy {busy:.0%} of the wall time, "
+                     f"planning {summary.read_seconds * 1e3:.0f} ms, grouping {summary.group_seconds:.2f} s")
     return "; ".join(parts)

@@ -29,7 +29,12 @@ from .track import OK
 from .runner import ItemRunner
 from .work import Item, Job
 
-DEFAULT_BATCH_POINTS = 100_000
+# Tasks by default: about TASKS_PER_SLOT per worker thread, so that workers
+# finish close together, but never so small that a task's own costs (reading
+# and writing its parts) weigh, nor so large that a failure costs much.
+TASKS_PER_SLOT = 4
+MIN_BATCH_POINTS = 20_000
+MAX_BATCH_POINTS = 200_000
 CSV_BYTES_PER_RECORD = 40  # for sizing the buckets of a CSV input, whose footers tell no count
 log = logging.getLogger("velmora_fleet")
 
@@ -55,17 +60,15 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
     storage = storage_options or {}
     started = clock.perf_counter()
 
-    batch_points = values["batch_points"] or DEFAULT_BATCH_POINTS
     folder = OutputFolder(out, storage)
-    plan = plan_input(input, storage, columns, out_path=folder.path, grouped=values["grouped"],
-                      batch_points=batch_points)
+    plan = plan_input(input, storage, columns, out_path=folder.path, grouped=values["grouped"])
     in_process = client is None and values["scheduler"] is None and values["workers"] == 0
     for fs in (plan.fs, folder.fs):
         if not in_process and "memory" in _protocols(fs):
             raise FleetEngineError("memory:// is seen by this process alone, not by Dask's workers: "
                                    "give workers=0, or a filesystem every worker reaches")
     run_key = {"fingerprint": plan.fingerprint, "columns": plan.layout.columns, "settings": vars(options),
-               "batch_points": batch_points, "grouped": plan.shares is not None}
+               "batch_points": values["batch_points"], "grouped": values["grouped"]}
     how = folder.check(run_key, values["resume"], values["overwrite"])
     plan_seconds = clock.perf_counter() - started
 
@@ -77,7 +80,11 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
                   run=uuid.uuid4().hex, report_ids=values["grouped"])
         try:
             group_started = clock.perf_counter()
-            items = _items(engine, plan, job, folder, state, batch_points)
+            # a resumed run keeps the task size its first part chose (from that run's cluster)
+            batch_points = state.get("batch_points") or values["batch_points"] or _batch_points(plan, engine.slots)
+            shares = plan.shares(batch_points) if "buckets" not in state else None
+            folder.note(batch_points=batch_points, grouped_input=shares is not None)
+            items = _items(engine, plan, job, folder, shares, batch_points)
             group_seconds = clock.perf_counter() - group_started
             bar = ProgressBar(sum(i.rows for i in items), values["progress"] and not values["quiet"])
             try:
@@ -98,7 +105,7 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
     return RunSummary(totals["tracks"], {k: v for k, v in totals["statuses"].items() if k != OK},
                       totals["points_in"], totals["points_out"], clock.perf_counter() - started, plan_seconds,
                       start_seconds, group_seconds, totals["seconds"], totals["cpu_seconds"], len(items),
-                      description, outputs, "grouped input" if plan.shares is not None else "shuffled",
+                      description, outputs, "grouped input" if shares is not None else "shuffled",
                       len(items) - ran)
 
 
@@ -106,16 +113,20 @@ def _protocols(fs) -> tuple:
     return (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
 
 
-def _items(engine, plan, job: Job, folder: OutputFolder, state: dict, batch_points: int) -> list[Item]:
+def _batch_points(plan, slots: int) -> int:
+    per_task = math.ceil(plan.estimated_points(CSV_BYTES_PER_RECORD) / (TASKS_PER_SLOT * slots))
+    return min(MAX_BATCH_POINTS, max(MIN_BATCH_POINTS, per_task))
+
+
+def _items(engine, plan, job: Job, folder: OutputFolder, shares: list | None, batch_points: int) -> list[Item]:
     """The tasks' shares of the records: the shares the input already holds
     whole tracks in, or else the buckets of the grouped records (grouped now,
     or by the run this one resumes)."""
-    if plan.shares is not None:
+    if shares is not None:
         return [Item(k, share.rows, share.fragments, low=share.low, high=share.high)
-                for k, share in enumerate(plan.shares)]
-    if "buckets" not in state:
-        estimate = plan.points if plan.points is not None else plan.bytes // CSV_BYTES_PER_RECORD
-        buckets = max(1, math.ceil(estimate / batch_points))
+                for k, share in enumerate(shares)]
+    if "buckets" not in folder.state:
+        buckets = max(1, math.ceil(plan.estimated_points(CSV_BYTES_PER_RECORD) / batch_points))
         log.info("grouping the records of %d files into %d buckets by track", plan.files, buckets)
         found = group_records(engine, plan.fragments, plan.layout, plan.fs, job.destination, buckets)
         if not found:

@@ -51,21 +51,29 @@ class Plan:
     kind: str  # "parquet" or "csv"
     layout: Layout
     fragments: list  # for reading everything, READ_ROWS at most each
-    shares: list | None  # whole tracks each, when the input is known to hold them together
     points: int | None  # records in all, where footers tell
     fingerprint: str
     files: int
     bytes: int
+    facts: list
+    grouped: bool  # declared: every track's records lie in one file
 
-    @property
-    def estimated_points(self) -> int:
-        if self.points is not None:
-            return self.points
-        return sum(f.rows or 0 for f in self.fragments)
+    def estimated_points(self, bytes_per_record: int) -> int:
+        """Records in all: the footers' count, or a guess from the size of CSV files."""
+        return self.points if self.points is not None else max(1, self.bytes // bytes_per_record)
+
+    def shares(self, batch_points: int) -> list | None:
+        """Shares of about batch_points records that hold whole tracks, where
+        the input is known to hold each track together; None otherwise."""
+        if self.grouped:
+            return _whole_files(self.facts, batch_points)
+        if self.kind == "parquet":
+            return _track_ranges(self.facts, self.layout, batch_points)
+        return None
 
 
 def plan_input(url: str, storage_options: dict, columns: dict | None = None, out_path: str | None = None,
-               time_format: str | None = None, grouped: bool = False, batch_points: int = 100_000) -> Plan:
+               time_format: str | None = None, grouped: bool = False) -> Plan:
     import fsspec
 
     try:
@@ -84,15 +92,9 @@ def plan_input(url: str, storage_options: dict, columns: dict | None = None, out
     points = sum(rows) if all(r is not None for r in rows) else None
     if points == 0:
         raise FleetInputError(f"{url}: holds no point records")
-    if grouped:
-        shares = _whole_files(facts, batch_points)
-    elif kind == "parquet":
-        shares = _track_ranges(facts, layout, batch_points)
-    else:
-        shares = None
     fingerprint = hashlib.sha256("\n".join(f"{p}\t{f.stamp}" for p, f in zip(paths, facts)).encode()).hexdigest()
-    return Plan(url, fs, kind, layout, fragments, shares, points, fingerprint, len(paths),
-                sum(f.size for f in facts))
+    return Plan(url, fs, kind, layout, fragments, points, fingerprint, len(paths), sum(f.size for f in facts),
+                facts, grouped)
 
 
 def _list_files(fs, url: str, root: str, out_path: str | None) -> tuple[list[str], list[str], str | None]:
@@ -438,7 +440,8 @@ def _track_ranges(facts: list[FileFacts], layout: Layout, batch_points: int) -> 
             shares.append(Share(_by_file(facts, active), low, high, sum(b[2] for b in active)))
     # Ranges that cannot cut the input finer than its blocks (every block
     # holds most ids, as in a time-ordered log) would leave the workers idle.
-    if 2 * len(shares) < math.ceil(total / batch_points):
+    needed = math.ceil(total / batch_points)
+    if needed > 1 and (len(shares) < 2 or 2 * len(shares) < needed):
         return None
     return shares
 
