@@ -57,7 +57,7 @@ def test_any_layout_on_any_engine_matches_a_plain_loop(fleet_frame, expected, cl
     assert (summary.points_in, summary.points_out) == (tracks["points_in"].sum(), len(points))
     # one table for every reader, parts and all; nothing else in the folder
     assert ds.dataset(tmp_path / "out" / "points.parquet").count_rows() == len(points)
-    assert duckdb.sql(f"select count(*) from '{tmp_path}/out/points.parquet/*.parquet'").fetchone()[0] == len(points)
+    assert duckdb.sql(f"select count(*) from '{tmp_path}/out/points.parquet/*.parquet'").fetchall() == [(len(points),)]
     manifest = json.loads((tmp_path / "out" / "_velmora_run.json").read_text())
     assert manifest["complete"] and len(manifest["parts"]) == 2 * summary.tasks
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["_velmora_run.json", "points.parquet",
