@@ -11,7 +11,7 @@ MANIFEST = "_velmora_run.json"  # written last: its presence says the result is 
 WORK = "_velmora_work"  # the run's own state and scratch data, gone once the run is complete
 STATE = f"{WORK}/state.json"
 GROUPS = f"{WORK}/groups"  # the input's records grouped by track, a file per bucket
-TABLES = ("points.parquet", "tracks.parquet")
+TABLES = ("points.parquet", "tracks.parquet", "stops.parquet")
 
 
 @dataclass(frozen=True)

@@ -20,7 +20,7 @@ class Setting:
     name: str
     default: Any
     help: str
-    kind: type = float  # float, int, bool or str
+    kind: type = float  # float, int, bool, str, dict (name=value pairs) or tuple (names)
     minimum: float | None = 0.0
     above: bool = False  # strictly greater than the minimum
     none: str = ""  # what None means, where None is allowed
@@ -42,6 +42,10 @@ class Setting:
             if not isinstance(value, str):
                 raise ValueError(f"{self.name} must be text, got {value!r}")
             return value
+        if self.kind is dict:
+            return _pairs(self.name, value)
+        if self.kind is tuple:
+            return _names(self.name, value)
         if self.kind is int:
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
                 raise ValueError(f"{self.name} must be an integer, got {value!r}")
@@ -55,9 +59,32 @@ class Setting:
         return value
 
     def check_bound(self, value: float) -> None:
+        if self.kind not in (int, float):
+            return
         if self.minimum is not None and (value < self.minimum or (self.above and value == self.minimum)):
             raise ValueError(f"{self.name} must be {'greater than' if self.above else 'at least'} "
                              f"{self.minimum:g}, got {value!r}")
+
+
+def _pairs(name: str, value) -> dict:
+    """name=value pairs, from a dict or from text "a=b,c=d"."""
+    if isinstance(value, str):
+        items = [item.strip() for item in value.split(",") if item.strip()]
+        if not all("=" in item for item in items):
+            raise ValueError(f"{name} must be pairs like track_id=MMSI,time=BaseDateTime, got {value!r}")
+        value = dict(item.split("=", 1) for item in items)
+    if not isinstance(value, dict) or not all(isinstance(k, str) and isinstance(v, str) for k, v in value.items()):
+        raise ValueError(f"{name} must map names to names, got {value!r}")
+    return {k.strip(): v.strip() for k, v in value.items()}
+
+
+def _names(name: str, value) -> tuple:
+    """Column names, from a list or from text "a,b"."""
+    if isinstance(value, str):
+        value = [item.strip() for item in value.split(",") if item.strip()]
+    if not isinstance(value, (list, tuple)) or not all(isinstance(v, str) for v in value):
+        raise ValueError(f"{name} must be column names, got {value!r}")
+    return tuple(value)
 
 
 # Per track: what process_track() takes, and what every worker is given.
@@ -66,10 +93,27 @@ TRACK_SETTINGS = (
     Setting("spacing", 1.0, "metres between resampled points", above=True),
     Setting("max_rmse", 0.15, "metres, threshold of the circle-fit curvature"),
     Setting("sus_angle", 2.8, "radians, a turn that flags a point recorded out of order", metavar="RAD"),
+    Setting("max_gap", 600.0, "seconds between records that start a new trip (0: no splitting)", metavar="S"),
+    Setting("max_speed", None, "m/s from the last kept record above which a record is dropped as a jump",
+            above=True, none="off", metavar="M/S"),
+    Setting("stop_diameter", 30.0, "metres a run of records stays within to be a stop", above=True),
+    Setting("stop_duration", 300.0, "seconds a stop lasts at least (0: no stops)", metavar="S"),
 )
 
-# The run as a whole: the engine, the tasks, the output folder.
+# The run as a whole: the input's columns, the engine, the tasks, the output folder.
 RUN_SETTINGS = (
+    Setting("columns", None, "the input's names for the pipeline's columns, as track_id=MMSI,time=BaseDateTime,"
+            "lon=LON,lat=LAT (any of track_id, time, x, y, lon, lat)", kind=dict, none="the same names",
+            metavar="PAIRS"),
+    Setting("preset", None, "settings for a kind of recording: ais (US MarineCadastre or Danish Maritime "
+            "Authority exports)", kind=str, none="none", metavar="NAME"),
+    Setting("time_format", None, "how text times are written, as strftime (%%d/%%m/%%Y %%H:%%M:%%S)", kind=str,
+            none="ISO 8601, or numbers", metavar="FORMAT"),
+    Setting("carry", (), "numeric input columns carried to every output point", kind=tuple, metavar="NAMES"),
+    Setting("carry_angles", (), "input columns of angles in degrees carried to every output point, "
+            "interpolated on the circle", kind=tuple, metavar="NAMES"),
+    Setting("crs", None, "the coordinate reference system of x, y input, for the GeoParquet output "
+            "(for example EPSG:25832; needs pyproj)", kind=str, none="none", metavar="CRS"),
     Setting("workers", None, "local worker processes", kind=int, none="one per core; 0: no Dask, this process",
             metavar="N"),
     Setting("scheduler", None, "run on the Dask cluster at ADDRESS", kind=str, none="an embedded cluster",

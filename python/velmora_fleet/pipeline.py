@@ -8,7 +8,6 @@ with the number of points.
 """
 from __future__ import annotations
 
-import collections
 import contextlib
 import logging
 import math
@@ -19,14 +18,15 @@ import warnings
 from .destination import TABLES
 from .engine import FleetEngineError, open_engine
 from .grouping import bucket_name, group_records
-from .options import RUN_SETTINGS, TRACK_SETTINGS, Options, takes_settings
+from .geoparquet import projjson
+from .options import RUN_SETTINGS, SETTINGS, TRACK_SETTINGS, Options, takes_settings
 from .output_folder import OutputFolder
 from .progress import ProgressBar
 from .records import FleetInputError
 from .sources import plan_input
 from .summary import RunSummary
-from .track import OK
-from .runner import ItemRunner
+from .presets import preset_named
+from .runner import ItemRunner, merge_summaries
 from .work import Item, Job
 
 # Tasks by default: about TASKS_PER_SLOT per worker thread, so that workers
@@ -40,35 +40,41 @@ log = logging.getLogger("velmora_fleet")
 
 
 @takes_settings(TRACK_SETTINGS + RUN_SETTINGS)
-def run(input: str, out: str, *, client=None, storage_options: dict | None = None, columns: dict | None = None,
-        **settings) -> RunSummary:
+def run(input: str, out: str, *, client=None, storage_options: dict | None = None, **settings) -> RunSummary:
     """Runs every track of `input` (Parquet or CSV: a file, a folder, a glob,
-    any fsspec URL) and writes the folders points.parquet and tracks.parquet
-    (one part per task) and a manifest into the folder `out`.
+    any fsspec URL) and writes the folders points.parquet, tracks.parquet
+    (a row per trip) and stops.parquet (one part per task each, GeoParquet)
+    and a manifest into the folder `out`.
 
     The engine is, in order of precedence: the given dask.distributed `client`;
     a cluster at `scheduler`; `workers=0`, a plain loop in this process; or an
     embedded LocalCluster with `workers` processes (default: one per core).
-    The input is checked completely before any engine starts; `columns` maps
-    the pipeline's names (track_id, time, x, y, lon, lat) to the input's."""
-    values = {s.name: s.check(settings.get(s.name, s.default)) for s in TRACK_SETTINGS + RUN_SETTINGS}
+    The input is checked completely before any engine starts. A `preset`
+    sets columns and settings for a kind of recording; settings given here
+    win over it."""
+    values = resolved_settings(settings)
     if values["workers"] is not None and values["scheduler"] is not None:
         raise ValueError("give workers or scheduler, not both")
     if values["resume"] and values["overwrite"]:
         raise ValueError("give resume or overwrite, not both")
     options = Options(**{s.name: values[s.name] for s in TRACK_SETTINGS})
+    crs = projjson(values["crs"])
     storage = storage_options or {}
     started = clock.perf_counter()
 
     folder = OutputFolder(out, storage)
-    plan = plan_input(input, storage, columns, out_path=folder.path, grouped=values["grouped"])
+    preset = preset_named(values["preset"]) if values["preset"] else None
+    carry = tuple(c for c in values["carry"] if c not in values["carry_angles"])
+    plan = plan_input(input, storage, values["columns"], out_path=folder.path, time_format=values["time_format"],
+                      grouped=values["grouped"], carry=carry, angles=values["carry_angles"], preset=preset)
     in_process = client is None and values["scheduler"] is None and values["workers"] == 0
     for fs in (plan.fs, folder.fs):
         if not in_process and "memory" in _protocols(fs):
             raise FleetEngineError("memory:// is seen by this process alone, not by Dask's workers: "
                                    "give workers=0, or a filesystem every worker reaches")
     run_key = {"fingerprint": plan.fingerprint, "columns": plan.layout.columns, "settings": vars(options),
-               "batch_points": values["batch_points"], "grouped": values["grouped"]}
+               "carried": list(plan.layout.carried), "batch_points": values["batch_points"],
+               "grouped": values["grouped"], "crs": values["crs"]}
     how = folder.check(run_key, values["resume"], values["overwrite"])
     plan_seconds = clock.perf_counter() - started
 
@@ -76,7 +82,7 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
                                                 values["wait_workers"], values["dashboard"], log.warning) as engine:
         start_seconds = clock.perf_counter() - started - plan_seconds
         state = folder.begin(run_key, how)
-        job = Job(plan.layout, options, plan.fs, folder.destination, values["max_track_points"],
+        job = Job(plan.layout, options, plan.fs, folder.destination, values["max_track_points"], crs=crs,
                   run=uuid.uuid4().hex, report_ids=values["grouped"])
         try:
             group_started = clock.perf_counter()
@@ -97,16 +103,29 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
         except BaseException:
             folder.save()
             raise
-        totals = _totals(folder.done.values())
+        totals = merge_summaries(folder.done.values())
         description = engine.description
         manifest = {"format": 1, "input": input, "run": run_key, "engine": description, **totals}
         folder.commit(manifest)
-    outputs = tuple(f"{folder.url}/{name}" for name in TABLES)
-    return RunSummary(totals["tracks"], {k: v for k, v in totals["statuses"].items() if k != OK},
-                      totals["points_in"], totals["points_out"], clock.perf_counter() - started, plan_seconds,
-                      start_seconds, group_seconds, totals["seconds"], totals["cpu_seconds"], len(items),
-                      description, outputs, "grouped input" if shares is not None else "shuffled",
-                      len(items) - ran)
+    return RunSummary(
+        tracks=totals.get("tracks", 0), tracks_failed=totals.get("tracks_failed", {}),
+        points_in=totals.get("points_in", 0), points_out=totals.get("points_out", 0),
+        seconds=clock.perf_counter() - started, read_seconds=plan_seconds, start_seconds=start_seconds,
+        group_seconds=group_seconds, task_seconds=totals.get("seconds", 0.0),
+        task_cpu_seconds=totals.get("cpu_seconds", 0.0), tasks=len(items), engine=description,
+        outputs=tuple(f"{folder.url}/{name}" for name in TABLES),
+        mode="grouped input" if shares is not None else "shuffled", resumed=len(items) - ran,
+        trips=totals.get("trips", 0), trips_failed=totals.get("trips_failed", {}), stops=totals.get("stops", 0),
+        records_dropped=totals.get("dropped", {}), records_in_stops=totals.get("in_stops", 0),
+        columns=plan.describe_columns())
+
+
+def resolved_settings(given: dict) -> dict:
+    """Every setting's value: given, else the preset's, else the default; each checked."""
+    preset_name = SETTINGS["preset"].check(given.get("preset"))
+    from_preset = preset_named(preset_name).settings if preset_name else {}
+    return {s.name: s.check(given[s.name] if s.name in given else from_preset.get(s.name, s.default))
+            for s in TRACK_SETTINGS + RUN_SETTINGS}
 
 
 def _protocols(fs) -> tuple:
@@ -133,17 +152,6 @@ def _items(engine, plan, job: Job, folder: OutputFolder, shares: list | None, ba
             raise FleetInputError(f"{plan.url}: holds no point records")
         folder.note(buckets=found)
     return [Item(b, n, bucket=bucket_name(b)) for b, n in folder.state["buckets"]]
-
-
-def _totals(summaries) -> dict:
-    totals = {"tracks": 0, "points_in": 0, "points_out": 0, "seconds": 0.0, "cpu_seconds": 0.0}
-    statuses = collections.Counter()
-    for s in summaries:
-        for key in ("tracks", "points_in", "points_out", "seconds", "cpu_seconds"):
-            totals[key] += s[key]
-        statuses.update(s["statuses"])
-    totals["statuses"] = dict(statuses)
-    return totals
 
 
 @contextlib.contextmanager

@@ -35,6 +35,9 @@ class Layout:
     id_kind: str  # "int", "float" or "str"
     time_kind: str  # "int", "float" or "time"
     time_format: str | None = None  # strftime format of text times; None: ISO 8601
+    carried: tuple = ()  # numeric input columns carried to the output points
+    angles: tuple = ()  # those of them that are angles in degrees
+    missing: dict = field(default_factory=dict)  # input column -> values that mean "not available"
 
     @property
     def coords(self) -> tuple[str, str]:
@@ -42,7 +45,7 @@ class Layout:
 
     def wanted(self) -> list[str]:
         """The input columns a fragment reads, in the pipeline's order."""
-        return [self.columns[name] for name in ("track_id", "time", *self.coords)]
+        return [self.columns[name] for name in ("track_id", "time", *self.coords)] + list(self.carried)
 
     def empty_frame(self) -> pd.DataFrame:
         """The typed frame with no rows: what every fragment's frame looks like."""
@@ -51,9 +54,15 @@ class Layout:
             "time": pd.Series([], dtype=_time_dtype(self.time_kind)),
             "a": pd.Series([], dtype=np.float64),
             "b": pd.Series([], dtype=np.float64),
+            **{carried_name(k): pd.Series([], dtype=np.float64) for k in range(len(self.carried))},
             "_file": pd.Series([], dtype=np.int32),
             "_row": pd.Series([], dtype=np.int64),
         })
+
+
+def carried_name(k: int) -> str:
+    """The pipeline's own name for the k-th carried column (the input's may be anything)."""
+    return f"_carried{k}"
 
 
 @dataclass(frozen=True)
@@ -87,15 +96,17 @@ def read_fragment(fragment: Fragment, layout: Layout, fs) -> pd.DataFrame:
         columns = _read_parquet(fragment, layout, fs)
     count = len(columns[layout.columns["track_id"]])
     c = layout.columns
-    frame = pd.DataFrame({
+    numbers = {name: _numbers(fragment, name, columns[name], layout.missing.get(name, ()))
+               for name in (c[layout.coords[0]], c[layout.coords[1]], *layout.carried)}
+    return pd.DataFrame({
         "track_id": _track_ids(fragment, layout, columns[c["track_id"]]),
         "time": _times(fragment, layout, columns[c["time"]]),
-        "a": _numbers(fragment, c[layout.coords[0]], columns[c[layout.coords[0]]]),
-        "b": _numbers(fragment, c[layout.coords[1]], columns[c[layout.coords[1]]]),
+        "a": numbers[c[layout.coords[0]]],
+        "b": numbers[c[layout.coords[1]]],
+        **{carried_name(k): numbers[name] for k, name in enumerate(layout.carried)},
         "_file": np.full(count, fragment.file_index, dtype=np.int32),
         "_row": fragment.row_numbers(count),
     })
-    return frame
 
 
 def _read_csv(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series]:
@@ -205,11 +216,15 @@ def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
     return numbers.astype(_time_dtype(layout.time_kind))
 
 
-def _numbers(fragment: Fragment, name: str, column: pd.Series) -> np.ndarray:
-    if not _is_text(column):
-        return column.to_numpy(dtype=np.float64, na_value=np.nan)
-    parsed = pd.to_numeric(column, errors="coerce")
-    bad = (parsed.isna() & column.notna()).to_numpy()
-    if bad.any():
-        raise _first_bad(fragment, name, column, bad, "a number")
-    return parsed.to_numpy(dtype=np.float64, na_value=np.nan)
+def _numbers(fragment: Fragment, name: str, column: pd.Series, missing: tuple = ()) -> np.ndarray:
+    if _is_text(column):
+        parsed = pd.to_numeric(column, errors="coerce")
+        bad = (parsed.isna() & column.notna()).to_numpy()
+        if bad.any():
+            raise _first_bad(fragment, name, column, bad, "a number")
+        values = parsed.to_numpy(dtype=np.float64, na_value=np.nan)
+    else:
+        values = column.to_numpy(dtype=np.float64, na_value=np.nan)
+    if missing:
+        values = np.where(np.isin(values, missing), np.nan, values)
+    return values

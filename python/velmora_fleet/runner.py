@@ -119,15 +119,28 @@ class ItemRunner:
 
 
 def _merged(item: Item, summaries: list[dict]) -> dict:
-    merged = {"index": item.index, "parts": [], "tracks": 0, "points_in": 0, "points_out": 0, "statuses": {},
-              "seconds": 0.0, "cpu_seconds": 0.0, "ids": []}
-    for s in summaries:
-        merged["parts"] += s["parts"]
-        merged["ids"] += s.get("ids", [])
-        for key in ("tracks", "points_in", "points_out", "seconds", "cpu_seconds"):
-            merged[key] += s[key]
-        for status, count in s["statuses"].items():
-            merged["statuses"][status] = merged["statuses"].get(status, 0) + count
+    """One summary of an item run in several tasks."""
+    merged = merge_summaries(summaries)
+    merged["index"] = item.index
+    merged.setdefault("parts", [])
+    return merged
+
+
+def merge_summaries(summaries) -> dict:
+    """Numbers add up, counts by name add up by name, lists join."""
+    merged = {}
+    for summary in summaries:
+        for key, value in summary.items():
+            if key == "index":
+                continue
+            if isinstance(value, dict):
+                into = merged.setdefault(key, {})
+                for name, count in value.items():
+                    into[name] = into.get(name, 0) + count
+            elif isinstance(value, list):
+                merged[key] = merged.get(key, []) + value
+            else:
+                merged[key] = merged.get(key, 0) + value
     return merged
 
 

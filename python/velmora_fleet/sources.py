@@ -57,6 +57,16 @@ class Plan:
     bytes: int
     facts: list
     grouped: bool  # declared: every track's records lie in one file
+    mapping_note: str = ""  # where the column mapping came from, when a preset chose it
+
+    def describe_columns(self) -> str:
+        """The mapping used, as the summary shows it."""
+        used = ", ".join(f"{name}={column}" for name, column in self.layout.columns.items() if name != column)
+        text = used or "the pipeline's own names"
+        carried = self.layout.carried
+        if carried:
+            text += "; carried: " + ", ".join(carried)
+        return text + (f" ({self.mapping_note})" if self.mapping_note else "")
 
     def estimated_points(self, bytes_per_record: int) -> int:
         """Records in all: the footers' count, or a guess from the size of CSV files."""
@@ -73,7 +83,8 @@ class Plan:
 
 
 def plan_input(url: str, storage_options: dict, columns: dict | None = None, out_path: str | None = None,
-               time_format: str | None = None, grouped: bool = False) -> Plan:
+               time_format: str | None = None, grouped: bool = False, carry: tuple = (), angles: tuple = (),
+               preset=None) -> Plan:
     import fsspec
 
     try:
@@ -86,7 +97,13 @@ def plan_input(url: str, storage_options: dict, columns: dict | None = None, out
         raise FleetInputError(f"{url}: holds both CSV and Parquet files; give one kind")
     kind = kinds.pop()
     facts = _read_facts(fs, kind, paths, urls, base)
-    layout = _layout(facts, columns or {}, time_format)
+    mapping, export = dict(columns or {}), None
+    if preset is not None:
+        export = _export(preset, facts[0])
+        mapping = {**export.columns, **mapping}
+        time_format = time_format or export.time_format
+    layout = _layout(facts, mapping, time_format, tuple(carry), tuple(angles),
+                     _missing_codes(preset, mapping) if preset else {})
     fragments = [fragment for index, fact in enumerate(facts) for fragment in _fragments(fact, index)]
     rows = [f.rows for f in facts]
     points = sum(rows) if all(r is not None for r in rows) else None
@@ -94,7 +111,7 @@ def plan_input(url: str, storage_options: dict, columns: dict | None = None, out
         raise FleetInputError(f"{url}: holds no point records")
     fingerprint = hashlib.sha256("\n".join(f"{p}\t{f.stamp}" for p, f in zip(paths, facts)).encode()).hexdigest()
     return Plan(url, fs, kind, layout, fragments, points, fingerprint, len(paths), sum(f.size for f in facts),
-                facts, grouped)
+                facts, grouped, f"preset {preset.name}: {export.name}" if preset else "")
 
 
 def _list_files(fs, url: str, root: str, out_path: str | None) -> tuple[list[str], list[str], str | None]:
@@ -264,7 +281,23 @@ def _csv_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
     return FileFacts(path, url, "csv", columns, None, {}, partition, times, stamp, size)
 
 
-def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None) -> Layout:
+def _export(preset, fact: FileFacts):
+    """The first of the preset's exports whose columns the input has."""
+    for export in preset.exports:
+        if all(column in fact.columns for column in export.columns.values()):
+            return export
+    known = "; ".join(f"{e.name}: {', '.join(e.columns.values())}" for e in preset.exports)
+    raise FleetInputError(f"{fact.url}: has the columns of no export that preset {preset.name} knows ({known}); "
+                          f"its columns are: {', '.join(fact.columns)}")
+
+
+def _missing_codes(preset, mapping: dict) -> dict:
+    """The preset's "not available" values, by the input's column names."""
+    return {mapping.get(name, name): codes for name, codes in preset.missing.items()}
+
+
+def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None, carry: tuple = (),
+            angles: tuple = (), missing: dict | None = None) -> Layout:
     names = {name: mapping.get(name, name) for name in PIPELINE_NAMES}
     first = facts[0]
     for name in ("track_id", "time"):
@@ -287,11 +320,19 @@ def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None) -> L
     for fact in facts[1:]:
         for name in used:
             _require(fact, names, name, mapping)
+    carried = tuple(dict.fromkeys(carry + angles))
+    for fact in facts:
+        for column in carried:
+            if column not in fact.columns:
+                raise FleetInputError(f"{fact.url}: missing column '{column}' (to carry); its columns are: "
+                                      f"{', '.join(fact.columns)}")
     id_kind = _common_kind(facts, used["track_id"], "track_id", {"int", "float", "str"}, "integers or text")
     time_kind = _time_kind(facts, used["time"], time_format)
     for name in coords:
         _common_kind(facts, used[name], name, {"int", "float", "str"}, "numbers")
-    return Layout(used, geographic, id_kind, time_kind, time_format)
+    for column in carried:
+        _common_kind(facts, column, column, {"int", "float", "str"}, "numbers")
+    return Layout(used, geographic, id_kind, time_kind, time_format, carried, tuple(angles), missing or {})
 
 
 def _require(fact: FileFacts, names: dict, name: str, mapping: dict) -> None:

@@ -21,9 +21,16 @@ class RunSummary:
     outputs: tuple[str, ...] = field(default=())
     mode: str = "shuffled"  # or "grouped input": the input held each track's records together
     resumed: int = 0  # tasks complete before this run (taken from the run it resumed)
+    trips: int = 0
+    trips_failed: dict[str, int] = field(default_factory=dict)  # status -> count, over every row of tracks.parquet
+    stops: int = 0
+    records_dropped: dict[str, int] = field(default_factory=dict)  # reason -> records
+    records_in_stops: int = 0
+    columns: str = ""  # the column mapping used
 
     @property
     def tracks_done(self) -> int:
+        """Tracks with at least one trip that succeeded."""
         return self.tracks - sum(self.tracks_failed.values())
 
     @property
@@ -41,14 +48,23 @@ class RunSummary:
         failed = sum(self.tracks_failed.values())
         detail = ", ".join(f"{name} {count:,}" for name, count in sorted(self.tracks_failed.items()))
         resumed = f", {self.resumed:,} taken from the interrupted run" if self.resumed else ""
+        trips_failed = sum(self.trips_failed.values())
+        trip_detail = ", ".join(f"{name} {count:,}" for name, count in sorted(self.trips_failed.items()))
+        dropped = sum(self.records_dropped.values())
+        drop_detail = ", ".join(f"{name} {count:,}" for name, count in sorted(self.records_dropped.items()))
         lines = [
-            f"tracks: {self.tracks_done:,} done, {failed:,} failed" + (f" ({detail})" if detail else ""),
-            f"points: {self.points_in:,} in, {self.points_out:,} out",
+            f"tracks: {self.tracks_done:,} done, {failed:,} failed" + (f" ({detail})" if detail else "")
+            + f"; trips: {self.trips:,}, rows failed {trips_failed:,}" + (f" ({trip_detail})" if trip_detail else "")
+            + f"; stops: {self.stops:,}",
+            f"points: {self.points_in:,} in ({dropped:,} dropped" + (f": {drop_detail}" if drop_detail else "")
+            + f"; {self.records_in_stops:,} in stops), {self.points_out:,} out",
             f"time: {self.seconds:.2f} s on {self.engine} in {self.tasks:,} task{'s' * (self.tasks != 1)}"
             f"{resumed} ({self.mode}; planning {self.read_seconds:.2f} s, engine start {self.start_seconds:.2f} s, "
             f"grouping {self.group_seconds:.2f} s), "
             f"{self.throughput:,.0f} points/s ({self.running_throughput:,.0f} once started)",
         ]
+        if self.columns:
+            lines.append(f"columns: {self.columns}")
         if self.outputs:
             lines.append("written: " + ", ".join(self.outputs))
         return "\n".join(lines)

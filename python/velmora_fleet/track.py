@@ -1,8 +1,11 @@
-"""One track through the pipeline: repair, smooth, resample, curvature.
+"""One track through the pipeline.
 
-Every geometric step is a call into velmora; this file only orders the
-points, checks what the module cannot be given, and turns each way a track
-can fail into a status with a message.
+Records that cannot be used are dropped and counted; jumps are dropped;
+stops are found; the rest is cut into trips (at gaps in time and at stops),
+and each trip is repaired, smoothed, resampled and given its curvature, its
+time, speed and heading, and the columns it carries. Every geometric step is
+a call into velmora; a failing trip gets a status with a message instead of
+raising, and every other trip of the track completes.
 """
 from __future__ import annotations
 
@@ -12,13 +15,14 @@ from typing import Any
 
 import numpy as np
 
-from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
-
+from .cleaning import BAD_POSITION, JUMP, KEPT, NO_TIME, REASONS, jumps, stops, unusable
 from .options import TRACK_SETTINGS, Options, pick, takes_settings
-from .projection import to_local_metric
+from .projection import frame_at_mean
+from .trips import Stop, TripPlan, plan_trips
+from .trip_geometry import TripGeometry, run_trip
 
 OK = "ok"
-INVALID_INPUT = "invalid_input"  # missing times, non-finite or out-of-range coordinates
+INVALID_INPUT = "invalid_input"  # every record was dropped (no time, or no usable position)
 TOO_SHORT = "too_short"  # fewer than two points
 SOLVER_FAILED = "solver_failed"  # the elastic band's solver returned no path
 INTERNAL_ERROR = "internal_error"  # the module raised its internal-error exception
@@ -27,153 +31,415 @@ TOO_LARGE = "too_large"  # more records than the run allows, or than its worker'
 WORKER_LOST = "worker_lost"  # its worker died twice while running it (memory limit, a crash)
 STATUSES = (OK, INVALID_INPUT, TOO_SHORT, SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE, WORKER_LOST)
 
-# What running a track takes, measured: about 3.6 KB per record (the elastic
+# What running a trip takes, measured: about 3.6 KB per record (the elastic
 # band's problem and its solver) plus about 80 bytes per output point.
 BYTES_PER_RECORD = 3_600
 BYTES_PER_OUTPUT_POINT = 100
-
-_EMPTY = np.empty(0, dtype=np.float64)
+NS = 1_000_000_000
 
 
 @dataclass
-class TrackResult:
-    """The outcome of one track; the four arrays are empty unless status is ok."""
+class TripResult:
+    """One trip of a track: its row in the trip table."""
 
-    track_id: Any
-    points_in: int
+    trip: int | None  # None: the row of a track that yields no trip
+    start: Any = None  # times in the input's kind (numbers, or datetime64[ns])
+    end: Any = None
+    records: int = 0  # input records accounted to this row: used + dropped + in stops
+    records_used: int = 0
+    dropped: dict = field(default_factory=dict)  # reason -> records
+    records_in_stops: int = 0
     points_flagged: int = 0
     points_removed: int = 0
+    points_out: int = 0
     length: float = math.nan
     status: str = OK
     error: str = ""
     origin_lon: float = math.nan
     origin_lat: float = math.nan
-    s: np.ndarray = field(default_factory=lambda: _EMPTY)
-    x: np.ndarray = field(default_factory=lambda: _EMPTY)
-    y: np.ndarray = field(default_factory=lambda: _EMPTY)
-    curvature: np.ndarray = field(default_factory=lambda: _EMPTY)
-
-    @property
-    def points_out(self) -> int:
-        return len(self.s)
+    geometry: TripGeometry | None = None
 
     @property
     def ok(self) -> bool:
         return self.status == OK
 
 
+@dataclass
+class StopResult:
+    stop: int
+    arrival: Any
+    departure: Any
+    x: float
+    y: float
+    lon: float
+    lat: float
+    records: int
+
+
+@dataclass
+class TrackResult:
+    """The outcome of one track: its trips (with the output points of those
+    that succeeded, in order), its stops, and its records' accounting."""
+
+    track_id: Any
+    points_in: int
+    trips: list = field(default_factory=list)
+    stops: list = field(default_factory=list)
+    geographic: bool = False
+    time_kind: str = "float"
+
+    def _joined(self, name: str) -> np.ndarray:
+        parts = [getattr(t.geometry, name) for t in self.trips if t.geometry is not None]
+        return np.concatenate(parts) if parts else np.empty(0, dtype=np.float64)
+
+    @property
+    def s(self): return self._joined("s")  # noqa: E704
+
+    @property
+    def x(self): return self._joined("x")  # noqa: E704
+
+    @property
+    def y(self): return self._joined("y")  # noqa: E704
+
+    @property
+    def curvature(self): return self._joined("curvature")  # noqa: E704
+
+    @property
+    def speed(self): return self._joined("speed")  # noqa: E704
+
+    @property
+    def heading(self): return self._joined("heading")  # noqa: E704
+
+    @property
+    def lon(self): return self._joined("lon")  # noqa: E704
+
+    @property
+    def lat(self): return self._joined("lat")  # noqa: E704
+
+    @property
+    def time(self) -> np.ndarray:
+        times = self._joined("time")
+        return _time_out(times, self.time_kind, self._origin_ns)
+
+    _origin_ns: int = 0
+
+    @property
+    def trip(self) -> np.ndarray:
+        parts = [np.full(t.points_out, t.trip, dtype=np.int64) for t in self.trips if t.geometry is not None]
+        return np.concatenate(parts) if parts else np.empty(0, dtype=np.int64)
+
+    def carried(self, name: str) -> np.ndarray:
+        parts = [t.geometry.carried[name] for t in self.trips if t.geometry is not None]
+        return np.concatenate(parts) if parts else np.empty(0, dtype=np.float64)
+
+    @property
+    def points_out(self) -> int:
+        return sum(t.points_out for t in self.trips)
+
+    @property
+    def points_flagged(self) -> int:
+        return sum(t.points_flagged for t in self.trips)
+
+    @property
+    def points_removed(self) -> int:
+        return sum(t.points_removed for t in self.trips)
+
+    @property
+    def length(self) -> float:
+        done = [t.length for t in self.trips if t.ok and t.trip is not None]
+        return float(sum(done)) if done else math.nan
+
+    @property
+    def status(self) -> str:
+        """ok when every trip is; else the first trip's failure."""
+        failed = [t for t in self.trips if not t.ok]
+        return failed[0].status if failed else OK
+
+    @property
+    def error(self) -> str:
+        failed = [t for t in self.trips if not t.ok]
+        return failed[0].error if failed else ""
+
+    @property
+    def ok(self) -> bool:
+        return self.status == OK
+
+    @property
+    def origin_lon(self) -> float:
+        return self.trips[0].origin_lon if self.trips else math.nan
+
+    @property
+    def origin_lat(self) -> float:
+        return self.trips[0].origin_lat if self.trips else math.nan
+
+    def without_points(self) -> "TrackResult":
+        """The same track, its stops and its trips' counts, without the output points."""
+        return TrackResult(self.track_id, self.points_in, stops=self.stops, geographic=self.geographic,
+                           time_kind=self.time_kind)
+
+    def dropped(self) -> dict:
+        total = {}
+        for t in self.trips:
+            for reason, count in t.dropped.items():
+                total[reason] = total.get(reason, 0) + count
+        return total
+
+
 @takes_settings(TRACK_SETTINGS)
-def process_track(time, x=None, y=None, *, lon=None, lat=None, track_id=None, **settings) -> TrackResult:
-    """Runs one track's records (in any order; sorted here by time, ties kept
-    in the given order) through the pipeline. Give either x and y in metres or
-    lon and lat in degrees. The settings go to the module as given (run()
-    checks them first). A failing track returns a result with its status and
-    message instead of raising."""
+def process_track(time, x=None, y=None, *, lon=None, lat=None, track_id=None, carry: dict | None = None,
+                  carry_angles: dict | None = None, **settings) -> TrackResult:
+    """Runs one track's records (in any order; taken in order of time, ties in
+    the given order) through the pipeline. Give either x and y in metres or
+    lon and lat in degrees; `time` as numbers (seconds), datetime64 values or
+    text (ISO 8601, or numbers), None where a record has none. `carry` and
+    `carry_angles` map names to per-record values (angles in degrees) carried
+    to every output point. The settings go to the module as given (run()
+    checks them first). A failing trip gets a status and message; the call
+    raises only for arguments it cannot take."""
     if (x is None) == (lon is None) or (x is None) != (y is None) or (lon is None) != (lat is None):
         raise TypeError("process_track takes either x and y, or lon and lat")
     geographic = x is None
     a = np.asarray(lon if geographic else x, dtype=np.float64)
     b = np.asarray(lat if geographic else y, dtype=np.float64)
-    time = np.asarray(time)
-    if not (len(time) == len(a) == len(b)):
-        raise ValueError(f"time, {'lon, lat' if geographic else 'x, y'} differ in length: "
-                         f"{len(time)}, {len(a)}, {len(b)}")
-    order = np.argsort(time, kind="stable")
+    time, kind = normalised_times(time)
+    columns = {**(carry or {}), **(carry_angles or {})}
+    carried = [np.asarray(v, dtype=np.float64) for v in columns.values()]
+    if not all(len(c) == len(time) for c in [a, b] + carried):
+        raise ValueError(f"time, {'lon, lat' if geographic else 'x, y'} and the carried columns differ in length: "
+                         f"{len(time)}, {', '.join(str(len(c)) for c in [a, b] + carried)}")
+    order = np.argsort(time, kind="stable")  # NaT and NaN last
     options = Options(**pick(settings, TRACK_SETTINGS))
-    return process_sorted(track_id, time[order], a[order], b[order], geographic, options)
+    return process_sorted(track_id, time[order], a[order], b[order], geographic, options,
+                          carried={name: c[order] for name, c in zip(columns, carried)},
+                          angles=tuple(carry_angles or ()), time_kind=kind)
 
 
-def missing_times(time: np.ndarray) -> int:
-    if time.dtype.kind == "M":
-        return int(np.isnat(time).sum())
-    if time.dtype.kind == "f":
-        return int(np.isnan(time).sum())
-    return 0
+def normalised_times(values) -> tuple[np.ndarray, str]:
+    """Times as datetime64[ns] (naive UTC; NaT where missing) or float64
+    numbers (NaN where missing), and which: "time" or "float"."""
+    array = np.asarray(values)
+    if array.dtype.kind == "M":
+        return array.astype("datetime64[ns]"), "time"
+    if array.dtype.kind in "iufb" and array.dtype.kind != "b":
+        return array.astype(np.float64), "float"
+    import pandas as pd
+
+    series = pd.Series(array.ravel(), dtype=object)
+    present = series.notna().to_numpy()
+    numbers = pd.to_numeric(series, errors="coerce")
+    if not (numbers.isna().to_numpy() & present).any():
+        return numbers.to_numpy(dtype=np.float64, na_value=np.nan), "float"
+    times = pd.to_datetime(series, errors="coerce", utc=True, format="ISO8601")
+    unreadable = times.isna().to_numpy() & present
+    if unreadable.any():
+        raise ValueError(f"time holds {series[unreadable].iloc[0]!r}, which is neither a number nor an ISO 8601 time")
+    return times.dt.tz_localize(None).to_numpy(dtype="datetime64[ns]"), "time"
+
+
+def _time_out(values: np.ndarray, kind: str, origin_ns: int) -> np.ndarray:
+    if kind != "time":
+        return values
+    return (np.round(values).astype(np.int64) + origin_ns).astype("datetime64[ns]")
+
+
+def _time_in(values: np.ndarray, kind: str, origin_ns: int):
+    """A time of the output from the pipeline's own (ns from the track's first, or the number)."""
+    if kind != "time":
+        return float(values)
+    return np.datetime64(int(round(values)) + origin_ns, "ns")
 
 
 def process_sorted(track_id, time: np.ndarray, a: np.ndarray, b: np.ndarray, geographic: bool,
-                   options: Options, max_points: int | None = None,
-                   memory_budget: float | None = None) -> TrackResult:
-    """The pipeline on records already in time order (a, b: x, y or lon, lat).
-    A track of more than max_points records, or one whose estimated need
-    exceeds memory_budget bytes, is not run (status too_large)."""
-    result = TrackResult(track_id, len(a))
-    undated = missing_times(time)
-    if undated:
-        return _failed(result, INVALID_INPUT, f"{undated} of {len(a)} points have no time")
-    bad = int(np.count_nonzero(~(np.isfinite(a) & np.isfinite(b))))
-    if bad:
-        return _failed(result, INVALID_INPUT, f"{bad} of {len(a)} points have non-finite coordinates")
-    if geographic:
-        outside = int(np.count_nonzero((np.abs(a) > 180.0) | (np.abs(b) > 90.0)))
-        if outside:
-            return _failed(result, INVALID_INPUT,
-                           f"{outside} of {len(a)} points lie outside lon -180..180, lat -90..90")
-    if len(a) < 2:
-        return _failed(result, TOO_SHORT, f"a track needs at least 2 points, this one has {len(a)}")
-    if max_points is not None and len(a) > max_points:
-        return _failed(result, TOO_LARGE, f"{len(a):,} records, more than the {max_points:,} "
-                                          "a track may have (max_track_points)")
-    if geographic:
-        a, b, result.origin_lon, result.origin_lat = to_local_metric(a, b)
-    if memory_budget is not None:
-        need = estimated_need(a, b, options.spacing)
-        if need > memory_budget:
-            return _failed(result, TOO_LARGE, f"needs about {need / 1e6:,.0f} MB, its worker has "
-                                              f"{max(memory_budget, 0) / 1e6:,.0f} MB left under its memory limit")
-    return _run_operations(result, a, b, options)
-
-
-def estimated_need(x: np.ndarray, y: np.ndarray, spacing: float) -> float:
-    """Bytes running the track takes, about (from its records and its length)."""
-    length = float(np.hypot(np.diff(x), np.diff(y)).sum())
-    return BYTES_PER_RECORD * len(x) + BYTES_PER_OUTPUT_POINT * length / spacing
-
-
-def _run_operations(result: TrackResult, x: np.ndarray, y: np.ndarray, options: Options) -> TrackResult:
-    stage = "construction"
-    try:
-        path = Path2D(x=x, y=y)
-        stage = "point-order repair"
-        result.points_flagged = len(path.detect_corrupted_point_order(options.sus_angle))
-        repaired = path.repair_corrupted_point_order(options.sus_angle)
-        result.points_removed = result.points_in - len(repaired.x)
-        stage = "elastic band smoothing"
-        smoothed = repaired.smoothed_path_elastic_band(options.max_deviation, ElasticBandMethod.SquareBounds)
-        if smoothed is None:
-            return _failed(result, SOLVER_FAILED, "elastic band smoothing: the solver found no path")
-        stage = "resampling"
-        # drop_last=False keeps the track's end point, so no recorded distance is lost.
-        even = smoothed.resampled_path(ResamplingMethod.by_sampling_distance(options.spacing, False),
-                                       InterpolationMethod.Cubic)
-        stage = "circle-fit curvature"
-        curvature = np.asarray(even.compute_circle_fit_curvature(options.max_rmse), dtype=np.float64)
-        result.s = even.path_length_per_point_np
-        result.x = even.x_np
-        result.y = even.y_np
-        result.curvature = curvature
-        result.length = float(even.length)
+                   options: Options, max_points: int | None = None, memory_budget: float | None = None,
+                   carried: dict | None = None, angles: tuple = (), time_kind: str | None = None) -> TrackResult:
+    """The pipeline on records already in order of time (a, b: x, y or lon,
+    lat; time as datetime64 or numbers, missing last). A trip of more than
+    max_points records, or whose estimated need exceeds memory_budget bytes,
+    is not run (status too_large)."""
+    carried = carried or {}
+    time_kind = time_kind or ("time" if time.dtype.kind == "M" else "float")
+    n = len(a)
+    result = TrackResult(track_id, n, geographic=geographic, time_kind=time_kind)
+    has_time = ~np.isnat(time) if time.dtype.kind == "M" else ~np.isnan(time.astype(np.float64))
+    # the pipeline's own time: float ns from the first record (times) or the numbers themselves
+    if time_kind == "time" and has_time.any():
+        result._origin_ns = int(time[has_time][0].astype("datetime64[ns]").astype(np.int64))
+        value = np.where(has_time, time.astype("datetime64[ns]").astype(np.int64) - result._origin_ns, 0)
+        value = value.astype(np.float64)
+        seconds = value / NS
+    else:
+        value = np.where(has_time, time.astype(np.float64), 0.0)
+        seconds = value
+    reason = unusable(has_time, a, b, seconds, geographic)
+    kept = np.flatnonzero(reason == KEPT)
+    if len(kept):
+        frame = frame_at_mean(a[kept], b[kept]) if geographic else None
+        x, y = frame.forward(a[kept], b[kept]) if geographic else (a[kept], b[kept])
+        if options.max_speed is not None:
+            jumped = jumps(seconds[kept], x, y, options.max_speed)
+            reason[kept[jumped]] = JUMP
+            kept, x, y = kept[~jumped], x[~jumped], y[~jumped]
+    if len(kept) == 0:
+        counts = {REASONS[r]: int(np.count_nonzero(reason == r)) for r in (NO_TIME, BAD_POSITION) if (reason == r).any()}
+        detail = ", ".join(f"{count} {_REASON_TEXT[name]}" for name, count in counts.items())
+        result.trips = [TripResult(None, records=n, dropped=counts, status=INVALID_INPUT if n else TOO_SHORT,
+                                   error=f"all {n} records dropped: {detail}" if n else
+                                   "a track needs at least 2 points, this one has 0")]
         return result
-    except (KeyboardInterrupt, SystemExit, GeneratorExit):
-        raise
-    except BaseException as exc:  # the module's internal error is a BaseException
-        status = INTERNAL_ERROR if _is_internal_error(exc) else ERROR
-        text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        if status == ERROR:
-            text = f"{type(exc).__name__}: {text}"
-        return _failed(result, status, f"{stage}: {text}")
-
-
-def _is_internal_error(exc: BaseException) -> bool:
-    kind = type(exc)
-    return kind.__name__ == "PanicException" and not isinstance(exc, Exception)
-
-
-def _failed(result: TrackResult, status: str, message: str) -> TrackResult:
-    result.status, result.error = status, message
-    result.s = result.x = result.y = result.curvature = _EMPTY
-    result.length = math.nan
+    stop_ranges = stops(seconds[kept], x, y, options.stop_diameter, options.stop_duration)
+    plans, stop_list = plan_trips(seconds[kept], x, y, stop_ranges, options.max_gap)
+    context = _Context(kept, value, a, b, geographic, frame if geographic else None, carried, angles,
+                       options, max_points, memory_budget, 1.0 / NS if time_kind == "time" else 1.0)
+    result.trips = [_run_one(context, k, plan) for k, plan in enumerate(plans)]
+    result.stops = [_stop_result(context, k, stop) for k, stop in enumerate(stop_list)]
+    _account(result, reason, value, has_time, kept, plans, stop_list, time_kind)
+    for stop in result.stops:
+        stop.arrival = _time_in(stop.arrival, time_kind, result._origin_ns)
+        stop.departure = _time_in(stop.departure, time_kind, result._origin_ns)
     return result
 
 
-__all__ = ["TrackResult", "process_track", "STATUSES"]
+_REASON_TEXT = {"no_time": "without a time", "bad_position": "with a position that is missing, not finite or "
+                "outside lon -180..180, lat -90..90"}
+
+
+@dataclass
+class _Context:
+    kept: np.ndarray  # indices of the kept records
+    value: np.ndarray  # every record's time in the pipeline's units
+    a: np.ndarray
+    b: np.ndarray
+    geographic: bool
+    frame: Any  # the track's frame (degrees only), where stops are averaged
+    carried: dict
+    angles: tuple
+    options: Options
+    max_points: int | None
+    memory_budget: float | None
+    seconds_per_unit: float
+
+
+def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
+    """The trip's points (stop ends included) through the module."""
+    indices = context.kept[plan.first:plan.last + 1]
+    a, b, t = context.a[indices], context.b[indices], context.value[indices]
+    columns = {name: values[indices] for name, values in context.carried.items()}
+    ends = []
+    if plan.starts_at is not None:
+        ends.append(("start", plan.starts_at, context.value[context.kept[plan.starts_at.last]]))
+    if plan.ends_at is not None:
+        ends.append(("end", plan.ends_at, context.value[context.kept[plan.ends_at.first]]))
+    for where, stop, when in ends:  # the stop's mean position, at its departure or arrival
+        sa, sb = _stop_position(context, stop)
+        stop_columns = _stop_columns(context, stop)
+        if where == "start":
+            a, b, t = np.r_[sa, a], np.r_[sb, b], np.r_[when, t]
+            columns = {name: np.r_[stop_columns[name], v] for name, v in columns.items()}
+        else:
+            a, b, t = np.r_[a, sa], np.r_[b, sb], np.r_[t, when]
+            columns = {name: np.r_[v, stop_columns[name]] for name, v in columns.items()}
+    trip = TripResult(number, records_used=plan.records)
+    trip.start, trip.end = t[0], t[-1]
+    if len(a) < 2:
+        return _failed(trip, TOO_SHORT, f"a trip needs at least 2 points, this one has {len(a)}")
+    if context.max_points is not None and len(a) > context.max_points:
+        return _failed(trip, TOO_LARGE, f"{len(a):,} records, more than the {context.max_points:,} "
+                                        "a trip may have (max_track_points)")
+    outcome = run_trip(a, b, t, context.geographic, context.options, columns, context.angles,
+                       context.memory_budget, BYTES_PER_RECORD, BYTES_PER_OUTPUT_POINT, context.seconds_per_unit)
+    if isinstance(outcome, tuple):
+        return _failed(trip, *outcome)
+    trip.geometry = outcome
+    trip.points_flagged, trip.points_removed = outcome.flagged, outcome.removed
+    trip.points_out, trip.length = len(outcome.s), outcome.length
+    trip.origin_lon, trip.origin_lat = outcome.origin
+    return trip
+
+
+def _stop_position(context: _Context, stop: Stop) -> tuple[float, float]:
+    if context.geographic:
+        lon, lat = context.frame.inverse(np.array([stop.x]), np.array([stop.y]))
+        return float(lon[0]), float(lat[0])
+    return stop.x, stop.y
+
+
+def _stop_columns(context: _Context, stop: Stop) -> dict:
+    """Carried values at a stop: their mean over its records (angles on the circle)."""
+    indices = context.kept[stop.first:stop.last + 1]
+    values = {}
+    for name, column in context.carried.items():
+        part = column[indices]
+        if name in context.angles:
+            with np.errstate(invalid="ignore"):
+                mean = np.degrees(np.arctan2(np.nanmean(np.sin(np.radians(part))),
+                                             np.nanmean(np.cos(np.radians(part))))) % 360.0
+        else:
+            mean = np.nanmean(part) if np.isfinite(part).any() else np.nan
+        values[name] = mean
+    return values
+
+
+def _stop_result(context: _Context, number: int, stop: Stop) -> StopResult:
+    lon, lat = _stop_position(context, stop) if context.geographic else (math.nan, math.nan)
+    first, last = context.kept[stop.first], context.kept[stop.last]
+    return StopResult(number, context.value[first], context.value[last], stop.x, stop.y, lon, lat,
+                      stop.last - stop.first + 1)
+
+
+def _account(result: TrackResult, reason: np.ndarray, value: np.ndarray, has_time: np.ndarray,
+             kept: np.ndarray, plans: list, stop_list: list, kind: str) -> None:
+    """Gives every input record to one row: a trip's own records to it; a
+    stop's to the trip it ends (or starts); a dropped record to the trip in
+    whose time it falls (from one trip's start to the next's), or the first."""
+    trips = result.trips
+    starts = np.array([t.start for t in trips], dtype=np.float64)
+    owner_of_stop = {}
+    for trip, plan in zip(trips, plans):
+        trip.records = plan.records
+        for stop in (plan.ends_at, plan.starts_at):
+            if stop is not None:
+                owner_of_stop.setdefault(id(stop), trip)
+    for stop in stop_list:
+        owner = owner_of_stop.get(id(stop))
+        if owner is None:  # a stop with no trip beside it: the trip nearest in time
+            when = value[kept[stop.first]]
+            owner = trips[int(np.clip(np.searchsorted(starts, when, side="right") - 1, 0, len(trips) - 1))] \
+                if trips else None
+        if owner is None:
+            owner = _tripless_row(result)
+        owner.records_in_stops += stop.last - stop.first + 1
+        owner.records += stop.last - stop.first + 1
+    dropped = np.flatnonzero(reason != KEPT)
+    if len(dropped):
+        if trips:
+            slot = np.clip(np.searchsorted(starts, value[dropped], side="right") - 1, 0, len(trips) - 1)
+            slot[~has_time[dropped]] = 0
+        else:
+            slot = np.zeros(len(dropped), dtype=np.int64)
+        rows = trips if trips else [_tripless_row(result)]
+        for k, index in zip(slot, dropped):
+            row = rows[k]
+            name = REASONS[int(reason[index])]
+            row.dropped[name] = row.dropped.get(name, 0) + 1
+            row.records += 1
+    for trip in result.trips:
+        trip.start = _time_in(trip.start, kind, result._origin_ns) if trip.start is not None else None
+        trip.end = _time_in(trip.end, kind, result._origin_ns) if trip.end is not None else None
+
+
+def _tripless_row(result: TrackResult) -> TripResult:
+    for trip in result.trips:
+        if trip.trip is None:
+            return trip
+    row = TripResult(None, status=TOO_SHORT, error="no trip: every record is at rest in a stop")
+    result.trips.append(row)
+    return row
+
+
+def _failed(trip: TripResult, status: str, message: str) -> TripResult:
+    trip.status, trip.error = status, message
+    trip.geometry, trip.points_out, trip.length = None, 0, math.nan
+    return trip
+
+
+__all__ = ["TrackResult", "TripResult", "StopResult", "process_track", "STATUSES"]

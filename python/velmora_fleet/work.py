@@ -11,14 +11,12 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .destination import Destination
+from .destination import TABLES, Destination
 from .options import Options
-from .records import Fragment, Layout, read_fragment
-from .track import WORKER_LOST, TrackResult, process_sorted
+from .records import Fragment, Layout, carried_name, read_fragment
+from .tables import Tables
+from .track import OK, WORKER_LOST, TrackResult, TripResult, process_sorted
 
-POINT_COLUMNS = ("s", "x", "y", "curvature")
-TRACK_COLUMNS = ("track_id", "points_in", "points_flagged", "points_removed", "points_out", "length",
-                 "status", "error", "origin_lon", "origin_lat")
 ROW_GROUP_POINTS = 1_000_000  # output points a task holds before writing them
 
 
@@ -31,6 +29,7 @@ class Job:
     source_fs: object
     destination: Destination
     max_track_points: int | None
+    crs: dict | None = None  # PROJJSON of x, y input, for the GeoParquet metadata
     run: str = ""  # tells this run's items from another's on a worker that served both
     report_ids: bool = False  # summaries name their tracks (to check an input declared grouped)
 
@@ -51,61 +50,97 @@ class Item:
         return f"part-{self.index:05d}"
 
 
-def part_names(name: str) -> list[str]:
-    return [f"{table}/{name}.parquet" for table in ("points.parquet", "tracks.parquet")]
-
-
 def run_item(job: Job, item: Item, only=None, name: str | None = None) -> dict:
     """Runs the item's tracks (or only the track `only`) and writes its parts
     under `name` (default: the item's). Returns the summary the driver keeps."""
     started, started_cpu = clock.perf_counter(), clock.thread_time()
     name = name or item.name
     if only is None:  # parts of an earlier attempt that ran the item track by track
-        for table in ("points.parquet", "tracks.parquet"):
+        for table in TABLES:
             job.destination.remove_parts(table, item.name + "-")
-    if only is None:
         tracks = _tracks_of(job, item)
     else:  # one of many tasks of the same item, which this worker has likely read already
         tracks = [t for t in _cached_tracks(job, item) if t[0] == only]
+    tables = Tables(job.layout, job.crs)
     budget = _memory_budget()
-    writer = job.destination.open_writer(f"points.parquet/{name}.parquet", points_schema(job))
+    angles = tuple(job.layout.angles)
+    time_kind = "time" if job.layout.time_kind == "time" else "float"
+    summary, ids, stops = Summary(), [], []
+    writers = [job.destination.open_writer(f"{table}/{name}.parquet", schema)
+               for table, schema in (("points.parquet", tables.points), ("tracks.parquet", tables.trips))]
     try:
-        results, pending, held = [], [], 0
-        statuses = collections.Counter()
-        points_in = points_out = 0
-        for track_id, time, a, b in tracks:
+        pending, held = [], 0
+        for track_id, time, a, b, carried in tracks:
             result = process_sorted(track_id, time, a, b, job.layout.geographic, job.options,
-                                    max_points=job.max_track_points, memory_budget=budget)
-            results.append(_track_row(result))
-            statuses[result.status] += 1
-            points_in += result.points_in
-            points_out += result.points_out
-            if result.points_out:
-                pending.append(result)
-                held += result.points_out
-            if held >= ROW_GROUP_POINTS:
-                writer.write(_points_table(job, pending))
+                                    max_points=job.max_track_points, memory_budget=budget, carried=carried,
+                                    angles=angles, time_kind=time_kind)
+            summary.add(result)
+            ids.append(track_id.item() if hasattr(track_id, "item") else track_id)
+            stops.append(result.without_points())
+            pending.append(result)
+            held += result.points_out
+            if held >= ROW_GROUP_POINTS:  # written now, so a task never holds all its output
+                _write(writers, tables, pending)
                 pending, held = [], 0
-        writer.write(_points_table(job, pending))
-        points_part = writer.close()
+        _write(writers, tables, pending)
+        parts = [writer.close() for writer in writers]
     except BaseException:
-        writer.abandon()
+        for writer in writers:
+            writer.abandon()
         raise
-    tracks_part = job.destination.write_table(f"tracks.parquet/{name}.parquet", tracks_table(job, results))
-    summary = {"index": item.index, "parts": [points_part, tracks_part], "tracks": len(results),
-               "points_in": points_in, "points_out": points_out, "statuses": dict(statuses),
-               "seconds": clock.perf_counter() - started, "cpu_seconds": clock.thread_time() - started_cpu}
+    parts.append(job.destination.write_table(f"stops.parquet/{name}.parquet", tables.stops_table(stops)))
+    result = summary.counts()
+    result.update(index=item.index, parts=parts, seconds=clock.perf_counter() - started,
+                  cpu_seconds=clock.thread_time() - started_cpu)
     if job.report_ids:
-        summary["ids"] = [row[0].item() if hasattr(row[0], "item") else row[0] for row in results]
-    return summary
+        result["ids"] = ids
+    return result
+
+
+def _write(writers, tables: Tables, results: list) -> None:
+    points, trips = writers
+    points.write(tables.points_table(results))
+    trips.write(tables.trips_table(results))
+
+
+class Summary:
+    """What the driver keeps of a task: counts, never records."""
+
+    def __init__(self):
+        self.tracks_failed, self.trips_failed = collections.Counter(), collections.Counter()
+        self.dropped = collections.Counter()
+        self.tracks = self.tracks_done = self.trips = self.stops = self.in_stops = 0
+        self.points_in = self.points_out = 0
+
+    def add(self, r: TrackResult) -> None:
+        ok = [t for t in r.trips if t.ok and t.trip is not None]
+        self.tracks += 1
+        self.tracks_done += bool(ok)
+        if not ok:
+            self.tracks_failed[r.trips[0].status if r.trips else OK] += 1
+        for t in r.trips:
+            self.trips += t.trip is not None
+            if not t.ok:
+                self.trips_failed[t.status] += 1
+            self.dropped.update(t.dropped)
+            self.in_stops += t.records_in_stops
+        self.stops += len(r.stops)
+        self.points_in += r.points_in
+        self.points_out += r.points_out
+
+    def counts(self) -> dict:
+        return {"tracks": self.tracks, "tracks_done": self.tracks_done, "tracks_failed": dict(self.tracks_failed),
+                "trips": self.trips, "trips_failed": dict(self.trips_failed), "stops": self.stops,
+                "dropped": dict(self.dropped), "in_stops": self.in_stops, "points_in": self.points_in,
+                "points_out": self.points_out}
 
 
 def list_tracks(job: Job, item: Item) -> list[tuple]:
     """The item's tracks and their records, for running them one by one, after
     removing what the item's own failed task may have written."""
-    for table in ("points.parquet", "tracks.parquet"):
+    for table in TABLES:
         job.destination.remove_parts(table, item.name + ".")
-    return [(track_id, len(a)) for track_id, _, a, _ in _cached_tracks(job, item)]
+    return [(track[0], len(track[2])) for track in _cached_tracks(job, item)]
 
 
 _cache: dict = {}
@@ -123,20 +158,24 @@ def _cached_tracks(job: Job, item: Item) -> list:
 
 def write_lost(job: Job, item: Item, lost: list[tuple]) -> dict:
     """The rows of the tracks that took their worker down with them."""
-    results = []
-    for track_id, records, message in lost:
-        result = TrackResult(track_id, records, status=WORKER_LOST, error=message)
-        results.append(_track_row(result))
+    results = [TrackResult(track_id, records, trips=[TripResult(None, records=records, status=WORKER_LOST,
+                                                                error=message)])
+               for track_id, records, message in lost]
     name = f"{item.name}-lost"
-    return {"index": item.index, "parts": [job.destination.write_table(f"tracks.parquet/{name}.parquet",
-                                                                       tracks_table(job, results))],
-            "tracks": len(results), "points_in": sum(r[1] for r in lost), "points_out": 0,
-            "statuses": {WORKER_LOST: len(results)}, "seconds": 0.0, "cpu_seconds": 0.0}
+    tables = Tables(job.layout, job.crs)
+    summary = Summary()
+    for result in results:
+        summary.add(result)
+    counts = summary.counts()
+    counts.update(index=item.index, parts=[job.destination.write_table(f"tracks.parquet/{name}.parquet",
+                                                                       tables.trips_table(results))],
+                  seconds=0.0, cpu_seconds=0.0)
+    return counts
 
 
 def _tracks_of(job: Job, item: Item):
-    """(track_id, time, a, b) of each track of the item, by track id, each in
-    order of time (ties in input order)."""
+    """(track_id, time, a, b, carried) of each track of the item, by track id,
+    each in order of time (ties in input order, missing times last)."""
     frame = _read_item(job, item)
     import pandas as pd
 
@@ -146,10 +185,11 @@ def _tracks_of(job: Job, item: Item):
     offsets = np.zeros(len(uniques) + 1, dtype=np.int64)
     np.cumsum(np.bincount(codes, minlength=len(uniques)), out=offsets[1:])
     time, a, b = time[order], frame["a"].to_numpy()[order], frame["b"].to_numpy()[order]
+    carried = {name: frame[carried_name(k)].to_numpy()[order] for k, name in enumerate(job.layout.carried)}
     ids = np.asarray(uniques, dtype=object) if job.layout.id_kind == "str" else np.asarray(uniques)
     for k, track_id in enumerate(ids):
         lo, hi = offsets[k], offsets[k + 1]
-        yield track_id, time[lo:hi], a[lo:hi], b[lo:hi]
+        yield track_id, time[lo:hi], a[lo:hi], b[lo:hi], {name: c[lo:hi] for name, c in carried.items()}
 
 
 def _read_item(job: Job, item: Item):
@@ -190,43 +230,3 @@ def _memory_budget() -> float | None:
     import psutil
 
     return limit * 0.9 - psutil.Process().memory_info().rss
-
-
-def id_type(job: Job):
-    import pyarrow as pa
-
-    return {"int": pa.int64(), "float": pa.float64(), "str": pa.string()}[job.layout.id_kind]
-
-
-def points_schema(job: Job):
-    import pyarrow as pa
-
-    return pa.schema([pa.field("track_id", id_type(job))] + [pa.field(n, pa.float64()) for n in POINT_COLUMNS])
-
-
-def _points_table(job: Job, results: list[TrackResult]):
-    import pyarrow as pa
-
-    schema = points_schema(job)
-    if not results:
-        return schema.empty_table()
-    ids = np.array([r.track_id for r in results], dtype=object if job.layout.id_kind == "str" else None)
-    ids = np.repeat(ids, [r.points_out for r in results])
-    columns = [pa.array(ids, type=schema.field("track_id").type)]
-    columns += [pa.array(np.concatenate([getattr(r, n) for r in results]), type=pa.float64()) for n in POINT_COLUMNS]
-    return pa.Table.from_arrays(columns, schema=schema)
-
-
-def _track_row(result: TrackResult) -> tuple:
-    return (result.track_id, result.points_in, result.points_flagged, result.points_removed, result.points_out,
-            result.length, result.status, result.error, result.origin_lon, result.origin_lat)
-
-
-def tracks_table(job: Job, rows: list[tuple]):
-    import pyarrow as pa
-
-    types = [id_type(job), pa.int64(), pa.int64(), pa.int64(), pa.int64(), pa.float64(), pa.string(),
-             pa.string(), pa.float64(), pa.float64()]
-    columns = list(zip(*rows)) if rows else [[] for _ in TRACK_COLUMNS]
-    return pa.Table.from_arrays([pa.array(list(c), type=t) for c, t in zip(columns, types)],
-                                names=list(TRACK_COLUMNS))

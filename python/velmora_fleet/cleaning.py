@@ -1,0 +1,97 @@
+"""What a track's records go through before any geometry: records that cannot
+be used are dropped and counted by reason, jumps are dropped, and stops are
+found. All of it works on records in order of time, with times in seconds
+and positions in metres."""
+from __future__ import annotations
+
+import numpy as np
+
+KEPT, NO_TIME, BAD_POSITION, DUPLICATE, JUMP = range(5)
+REASONS = {NO_TIME: "no_time", BAD_POSITION: "bad_position", DUPLICATE: "duplicate", JUMP: "jump"}
+
+
+def unusable(has_time: np.ndarray, a: np.ndarray, b: np.ndarray, seconds: np.ndarray,
+             geographic: bool) -> np.ndarray:
+    """The reason each record is dropped (KEPT for none): no time; a
+    coordinate that is not finite or, in degrees, outside lon -180..180,
+    lat -90..90; or the time of the record kept before it (the first of
+    records with the same time is kept)."""
+    reason = np.where(has_time, KEPT, NO_TIME).astype(np.int8)
+    bad = ~(np.isfinite(a) & np.isfinite(b))
+    if geographic:
+        with np.errstate(invalid="ignore"):
+            bad |= (np.abs(a) > 180.0) | (np.abs(b) > 90.0)
+    reason[(reason == KEPT) & bad] = BAD_POSITION
+    usable = np.flatnonzero(reason == KEPT)
+    if len(usable) > 1:
+        # records are in order of time, so a repeat follows its first directly among the usable ones
+        repeated = np.flatnonzero(seconds[usable[1:]] == seconds[usable[:-1]]) + 1
+        reason[usable[repeated]] = DUPLICATE
+    return reason
+
+
+def jumps(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, max_speed: float) -> np.ndarray:
+    """Whether each record implies a speed above max_speed from the last
+    record kept before it (the first record is kept). Vectorised between
+    jumps; record by record only after one."""
+    n = len(x)
+    dropped = np.zeros(n, dtype=bool)
+    if n < 2:
+        return dropped
+    step = np.hypot(np.diff(x), np.diff(y))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        fast = step > max_speed * np.diff(seconds)
+    index = 1
+    while index < n:
+        ahead = np.flatnonzero(fast[index - 1:])
+        if not ahead.size:
+            break
+        index += int(ahead[0])  # the record index is the first too fast from index - 1, which is kept
+        last = index - 1
+        while index < n and np.hypot(x[index] - x[last], y[index] - y[last]) > max_speed * (seconds[index] -
+                                                                                               seconds[last]):
+            dropped[index] = True
+            index += 1
+        index += 1  # this record is kept; look on from it
+    return dropped
+
+
+def stops(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, diameter: float, duration: float) -> list[tuple]:
+    """Runs [first, last] of records that stay within a box whose diagonal is
+    at most `diameter` for at least `duration` seconds, each as long as it
+    can be, none overlapping. Only records from which the record `duration`
+    later lies within `diameter` can start one; those are few on the move,
+    so the search is vectorised until then."""
+    n = len(x)
+    if duration <= 0 or n < 2:
+        return []
+    later = np.searchsorted(seconds, seconds + duration, side="left")
+    reach = later < n
+    starts = np.flatnonzero(reach)
+    near = np.hypot(x[later[starts]] - x[starts], y[later[starts]] - y[starts]) <= diameter
+    candidates = starts[near]
+    found, position = [], 0
+    for first in candidates:
+        if first < position:
+            continue
+        last = _last_within(x, y, first, diameter)
+        if seconds[last] - seconds[first] >= duration:
+            found.append((int(first), int(last)))
+            position = last + 1
+    return found
+
+
+def _last_within(x: np.ndarray, y: np.ndarray, first: int, diameter: float) -> int:
+    """The last record such that records first..last fit a box of that diagonal."""
+    width = 64
+    while True:
+        stop = min(len(x), first + width)
+        xs, ys = x[first:stop], y[first:stop]
+        spread = np.hypot(np.maximum.accumulate(xs) - np.minimum.accumulate(xs),
+                          np.maximum.accumulate(ys) - np.minimum.accumulate(ys))
+        outside = np.flatnonzero(spread > diameter)
+        if outside.size:
+            return first + int(outside[0]) - 1
+        if stop == len(x):
+            return len(x) - 1
+        width *= 4

@@ -1,0 +1,53 @@
+"""Settings for kinds of recording, chosen by name (--preset).
+
+A preset names the columns of the exports it knows (the first export whose
+columns the input has is used), the values that mean "not available" in
+them, and settings suited to the recordings. Settings given explicitly win
+over the preset's.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+
+@dataclass(frozen=True)
+class Export:
+    name: str
+    columns: dict  # pipeline name -> the export's column
+    time_format: str | None = None
+
+
+@dataclass(frozen=True)
+class Preset:
+    name: str
+    exports: tuple
+    missing: dict = field(default_factory=dict)  # pipeline or carried name -> values meaning "not available"
+    settings: dict = field(default_factory=dict)
+
+
+# AIS: vessels report every 2 s to 3 min, positions scatter by about 10 m,
+# and a vessel at anchor swings within about 100 m. So: resample every 10 m
+# (1 m makes 90 points a record), let smoothing move a point 10 m, fit the
+# curvature's circles to 1 m, drop records implying over 25 m/s (50 knots,
+# beyond any merchant vessel: a position error), and take a stay within
+# 100 m for 10 minutes as a stop.
+AIS = Preset(
+    "ais",
+    exports=(
+        Export("US MarineCadastre", {"track_id": "MMSI", "time": "BaseDateTime", "lon": "LON", "lat": "LAT"}),
+        Export("Danish Maritime Authority", {"track_id": "MMSI", "time": "# Timestamp", "lon": "Longitude",
+                                             "lat": "Latitude"}, time_format="%d/%m/%Y %H:%M:%S"),
+    ),
+    missing={"lon": (181.0,), "lat": (91.0,), "SOG": (102.3,), "COG": (360.0,), "Heading": (511.0,)},
+    settings={"spacing": 10.0, "max_deviation": 10.0, "max_rmse": 1.0, "max_speed": 25.0, "stop_diameter": 100.0,
+              "stop_duration": 600.0, "carry": ("SOG",), "carry_angles": ("COG", "Heading")},
+)
+
+PRESETS = {preset.name: preset for preset in (AIS,)}
+
+
+def preset_named(name: str) -> Preset:
+    try:
+        return PRESETS[name]
+    except KeyError:
+        raise ValueError(f"preset must be one of {', '.join(sorted(PRESETS))}, got {name!r}") from None

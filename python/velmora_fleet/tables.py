@@ -1,0 +1,118 @@
+"""The three output tables, as Arrow tables of one task's tracks.
+
+points.parquet: one row per output point; tracks.parquet: one row per trip
+(plus one for a track that yields none); stops.parquet: one row per stop.
+Each carries a WKB `geometry` column and GeoParquet metadata.
+"""
+from __future__ import annotations
+
+import numpy as np
+import pyarrow as pa
+
+from .geoparquet import geo_metadata, wkb_linestring, wkb_point, wkb_points
+
+DROP_REASONS = ("no_time", "bad_position", "duplicate", "jump")
+
+
+class Tables:
+    """Schemas and builders for one run's layout."""
+
+    def __init__(self, layout, crs_json=None):
+        self.layout = layout
+        self.geographic = layout.geographic
+        self.id_type = {"int": pa.int64(), "float": pa.float64(), "str": pa.string()}[layout.id_kind]
+        self.time_type = pa.timestamp("ns", tz="UTC") if layout.time_kind == "time" else pa.float64()
+        self.crs = "lonlat" if self.geographic else crs_json
+        coordinates = ["s", "x", "y"] + (["lon", "lat"] if self.geographic else [])
+        self.point_fields = ([("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)]
+                             + [(name, pa.float64()) for name in coordinates + ["speed", "heading", "curvature"]]
+                             + [(name, pa.float64()) for name in layout.carried]
+                             + [("geometry", pa.binary())])
+        self.points = pa.schema(self.point_fields, metadata=geo_metadata("Point", self.crs))
+        self.trips = pa.schema(
+            [("track_id", self.id_type), ("trip", pa.int64()), ("start_time", self.time_type),
+             ("end_time", self.time_type), ("records", pa.int64()), ("records_used", pa.int64())]
+            + [(f"records_{reason}", pa.int64()) for reason in DROP_REASONS]
+            + [("records_in_stops", pa.int64()), ("points_flagged", pa.int64()), ("points_removed", pa.int64()),
+               ("points_out", pa.int64()), ("length", pa.float64()), ("status", pa.string()),
+               ("error", pa.string()), ("origin_lon", pa.float64()), ("origin_lat", pa.float64()),
+               ("geometry", pa.binary())],
+            metadata=geo_metadata("LineString", self.crs))
+        stop_coordinates = ["x", "y"] + (["lon", "lat"] if self.geographic else [])
+        self.stops = pa.schema(
+            [("track_id", self.id_type), ("stop", pa.int64()), ("arrival", self.time_type),
+             ("departure", self.time_type), ("records", pa.int64())]
+            + [(name, pa.float64()) for name in stop_coordinates] + [("geometry", pa.binary())],
+            metadata=geo_metadata("Point", self.crs))
+
+    def _times(self, values) -> pa.Array:
+        if self.layout.time_kind == "time":
+            return pa.array(np.asarray(values, dtype="datetime64[ns]"), type=pa.timestamp("ns")).cast(self.time_type)
+        return pa.array(np.asarray(values, dtype=np.float64), type=pa.float64())
+
+    def points_table(self, results: list) -> pa.Table:
+        done = [r for r in results if r.points_out]
+        if not done:
+            return self.points.empty_table()
+        ids = np.array([r.track_id for r in done], dtype=object if self.layout.id_kind == "str" else None)
+        columns = {
+            "track_id": pa.array(np.repeat(ids, [r.points_out for r in done]), type=self.id_type),
+            "trip": pa.array(np.concatenate([r.trip for r in done]), type=pa.int64()),
+            "time": self._times(np.concatenate([r.time for r in done])),
+        }
+        for name in ("s", "x", "y", "lon", "lat", "speed", "heading", "curvature"):
+            if name in self.points.names:
+                columns[name] = pa.array(np.concatenate([getattr(r, name) for r in done]), type=pa.float64())
+        for name in self.layout.carried:
+            columns[name] = pa.array(np.concatenate([r.carried(name) for r in done]), type=pa.float64())
+        a, b = ("lon", "lat") if self.geographic else ("x", "y")
+        columns["geometry"] = wkb_points(columns[a].to_numpy(), columns[b].to_numpy())
+        return pa.Table.from_arrays([columns[name] for name in self.points.names], schema=self.points)
+
+    def trips_table(self, results: list) -> pa.Table:
+        rows = {name: [] for name in self.trips.names}
+        for r in results:
+            for t in r.trips:
+                values = {
+                    "track_id": r.track_id, "trip": t.trip, "start_time": t.start, "end_time": t.end,
+                    "records": t.records, "records_used": t.records_used,
+                    **{f"records_{reason}": t.dropped.get(reason, 0) for reason in DROP_REASONS},
+                    "records_in_stops": t.records_in_stops, "points_flagged": t.points_flagged,
+                    "points_removed": t.points_removed, "points_out": t.points_out, "length": t.length,
+                    "status": t.status, "error": t.error, "origin_lon": t.origin_lon, "origin_lat": t.origin_lat,
+                    "geometry": self._line(t.geometry),
+                }
+                for name, value in values.items():
+                    rows[name].append(value)
+        return self._table(self.trips, rows)
+
+    def stops_table(self, results: list) -> pa.Table:
+        rows = {name: [] for name in self.stops.names}
+        for r in results:
+            for s in r.stops:
+                point = (s.lon, s.lat) if self.geographic else (s.x, s.y)
+                values = {"track_id": r.track_id, "stop": s.stop, "arrival": s.arrival,
+                          "departure": s.departure, "records": s.records, "x": s.x, "y": s.y,
+                          "lon": s.lon, "lat": s.lat, "geometry": wkb_point(*point)}
+                for name in self.stops.names:
+                    rows[name].append(values[name])
+        return self._table(self.stops, rows)
+
+    def _line(self, geometry):
+        if geometry is None:
+            return None
+        return wkb_linestring(geometry.lon, geometry.lat) if self.geographic else wkb_linestring(geometry.x,
+                                                                                                  geometry.y)
+
+    def _table(self, schema: pa.Schema, rows: dict) -> pa.Table:
+        arrays = []
+        for field in schema:
+            values = rows[field.name]
+            if field.type == self.time_type and self.layout.time_kind == "time":
+                arrays.append(pa.array([None if v is None else np.datetime64(v, "ns") for v in values],
+                                       type=pa.timestamp("ns")).cast(self.time_type))
+            elif field.name == "track_id":
+                arrays.append(pa.array([v.item() if hasattr(v, "item") else v for v in values], type=field.type))
+            else:
+                arrays.append(pa.array(values, type=field.type))
+        return pa.Table.from_arrays(arrays, schema=schema)
