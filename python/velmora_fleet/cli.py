@@ -27,7 +27,7 @@ class _OneLineParser(argparse.ArgumentParser):
 def _value(setting: Setting):
     def convert(text: str):
         try:
-            value = setting.kind(text) if setting.kind is not float else float(text)
+            value = setting.kind(text) if setting.kind in (int, float) else text
         except ValueError:
             kind = "an integer" if setting.kind is int else "a number"
             raise argparse.ArgumentTypeError(f"expected {kind}, got {text!r}") from None
@@ -40,14 +40,16 @@ def _value(setting: Setting):
 
 
 def _add(parser, setting: Setting) -> None:
+    """A flag of the setting; only flags given reach run(), so that a preset's
+    settings give way to them and to nothing else."""
     text = setting.help + (f" (default: {setting.none})" if setting.none and setting.default is None else
                            f" (default: {setting.default:g})" if setting.kind in (int, float)
                            and setting.default is not None else "")
     if setting.kind is bool:
-        parser.add_argument(setting.flag, action="store_true", help=text)
+        parser.add_argument(setting.flag, action="store_true", default=argparse.SUPPRESS, help=text)
     else:
-        parser.add_argument(setting.flag, type=_value(setting), default=setting.default, metavar=setting.metavar,
-                            help=text)
+        parser.add_argument(setting.flag, type=_value(setting), default=argparse.SUPPRESS,
+                            metavar=setting.metavar, help=text)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -139,11 +141,11 @@ def _run(args) -> int:
     handler.setFormatter(logging.Formatter("velmora-fleet: %(message)s"))
     log = logging.getLogger("velmora_fleet")
     log.addHandler(handler)
-    log.setLevel(logging.WARNING if args.quiet else logging.INFO)
+    log.setLevel(logging.WARNING if getattr(args, "quiet", False) else logging.INFO)
     log.propagate = False
-    settings = {s.name: getattr(args, s.name) for s in TRACK_SETTINGS + RUN_SETTINGS if s.name != "progress"}
+    settings = {s.name: getattr(args, s.name) for s in TRACK_SETTINGS + RUN_SETTINGS if hasattr(args, s.name)}
     try:
-        summary = run(args.input, args.out, progress=not args.quiet, **settings)
+        summary = run(args.input, args.out, progress=not settings.get("quiet", False), **settings)
     finally:
         log.removeHandler(handler)
     print(summary)

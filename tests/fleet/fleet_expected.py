@@ -4,27 +4,31 @@ import pandas as pd
 
 import velmora_fleet
 
-POINT_COLUMNS = ["track_id", "s", "x", "y", "curvature"]
+POINT_COLUMNS = ["track_id", "trip", "s", "x", "y", "speed", "heading", "curvature"]
+TRIP_COLUMNS = ["track_id", "trip", "records", "records_used", "points_flagged", "points_removed", "points_out",
+                "length", "status", "error", "origin_lon", "origin_lat"]
 
 
 def loop_over_tracks(frame):
     """process_track on each track in a plain loop, in the pipeline's layout."""
     coords = ("x", "y") if "x" in frame else ("lon", "lat")
-    points, tracks = [], []
+    points, trips = [], []
     for track_id, group in frame.groupby("track_id", sort=True):
         r = velmora_fleet.process_track(group["time"].to_numpy(), track_id=track_id,
                                         **{name: group[name].to_numpy() for name in coords})
-        points.append(pd.DataFrame({"track_id": np.full(r.points_out, track_id), "s": r.s, "x": r.x,
-                                    "y": r.y, "curvature": r.curvature}))
-        tracks.append({"track_id": track_id, "points_in": r.points_in, "points_flagged": r.points_flagged,
-                       "points_removed": r.points_removed, "points_out": r.points_out, "length": r.length,
-                       "status": r.status, "error": r.error, "origin_lon": r.origin_lon,
-                       "origin_lat": r.origin_lat})
-    return pd.concat(points, ignore_index=True), pd.DataFrame(tracks)
+        points.append(pd.DataFrame({"track_id": np.full(r.points_out, track_id), "trip": r.trip, "s": r.s,
+                                    "x": r.x, "y": r.y, "speed": r.speed, "heading": r.heading,
+                                    "curvature": r.curvature}))
+        trips += [{"track_id": track_id, "trip": t.trip, "records": t.records, "records_used": t.records_used,
+                   "points_flagged": t.points_flagged, "points_removed": t.points_removed,
+                   "points_out": t.points_out, "length": t.length, "status": t.status, "error": t.error,
+                   "origin_lon": t.origin_lon, "origin_lat": t.origin_lat} for t in r.trips]
+    return pd.concat(points, ignore_index=True), pd.DataFrame(trips)
 
 
 def read_output(out_dir):
-    """Both tables in track order (parts come in any order; a track's rows keep theirs)."""
+    """The point and trip tables in track order (parts come in any order; a
+    track's rows keep theirs)."""
     tables = []
     for name in ("points.parquet", "tracks.parquet"):
         table = pd.read_parquet(f"{out_dir}/{name}")

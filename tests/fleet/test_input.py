@@ -76,7 +76,7 @@ def test_cli_reports_unusable_input_in_one_line(tmp_path, capsys):
     assert capsys.readouterr().err == f"velmora-fleet: error: {tmp_path / 'absent.csv'}: cannot read: no such file\n"
 
 
-def test_rows_with_gaps_fail_only_their_track():
+def test_records_with_gaps_drop_alone():
     import fsspec
 
     rows = GOOD + "2,0.0,0.0,0.0\n2,1.0,,0.0\n2,2.0,2.0,0.0\n3,0.0,5.0,5.0\n3,,6.0,5.0\n"
@@ -84,11 +84,12 @@ def test_rows_with_gaps_fail_only_their_track():
         fh.write(rows)
     summary = velmora_fleet.run("memory://gaps/in.csv", "memory://gaps/out", workers=0)
     tracks = pd.read_parquet("memory://gaps/out/tracks.parquet").sort_values("track_id")
-    assert list(tracks["status"]) == ["ok", "invalid_input", "invalid_input"]
-    assert list(tracks["error"][1:]) == ["1 of 3 points have non-finite coordinates", "1 of 2 points have no time"]
-    assert summary.points_in == 7 and list(tracks["points_in"]) == [2, 3, 2]
+    assert list(tracks["status"]) == ["ok", "ok", "too_short"]
+    assert list(tracks["error"][2:]) == ["a trip needs at least 2 points, this one has 1"]
+    assert list(tracks["records_bad_position"]) == [0, 1, 0] and list(tracks["records_no_time"]) == [0, 0, 1]
+    assert summary.points_in == 7 and list(tracks["records"]) == [2, 3, 2]
     points = pd.read_parquet("memory://gaps/out/points.parquet")
-    assert set(points["track_id"]) == {"1"} and np.isfinite(points[["s", "x", "y", "curvature"]]).all().all()
+    assert set(points["track_id"]) == {"1", "2"} and np.isfinite(points[["s", "x", "y", "curvature"]]).all().all()
 
 
 @pytest.mark.parametrize("ids", [["007", "7"], ["1", "1.0"]])
@@ -98,4 +99,4 @@ def test_csv_track_ids_are_kept_as_written(tmp_path, ids):
     summary = velmora_fleet.run(str(tmp_path / "in.csv"), str(tmp_path / "out"), workers=0)
     tracks = pd.read_parquet(tmp_path / "out" / "tracks.parquet")
     assert summary.tracks == 2 and sorted(tracks["track_id"]) == sorted(ids)
-    assert list(tracks["points_in"]) == [3, 3]
+    assert list(tracks["records"]) == [3, 3]

@@ -53,14 +53,14 @@ def test_any_layout_on_any_engine_matches_a_plain_loop(fleet_frame, expected, cl
     points, tracks = assert_output_equals(tmp_path / "out", expected)
 
     assert summary.mode == mode and summary.tasks >= 3
-    assert summary.tracks_failed == {"invalid_input": 1, "too_short": 1} and summary.tracks == 30
-    assert (summary.points_in, summary.points_out) == (tracks["points_in"].sum(), len(points))
+    assert summary.tracks_failed == {"too_short": 1} and summary.tracks == 30 and summary.records_dropped == {"bad_position": 1}
+    assert (summary.points_in, summary.points_out) == (tracks["records"].sum(), len(points))
     # one table for every reader, parts and all; nothing else in the folder
     assert ds.dataset(tmp_path / "out" / "points.parquet").count_rows() == len(points)
     assert duckdb.sql(f"select count(*) from '{tmp_path}/out/points.parquet/*.parquet'").fetchall() == [(len(points),)]
     manifest = json.loads((tmp_path / "out" / "_velmora_run.json").read_text())
-    assert manifest["complete"] and len(manifest["parts"]) == 2 * summary.tasks
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["_velmora_run.json", "points.parquet",
+    assert manifest["complete"] and len(manifest["parts"]) == 3 * summary.tasks
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["_velmora_run.json", "points.parquet", "stops.parquet",
                                                                    "tracks.parquet"]
 
 
@@ -116,7 +116,7 @@ def test_cli_runs_on_an_already_started_scheduler(tmp_path):
             capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert f"Dask at {cluster.scheduler_address} with 1 worker" in done.stdout
-    assert "tracks: 10 done, 2 failed (invalid_input 1, too_short 1)" in done.stdout
+    assert "tracks: 11 done, 1 failed (too_short 1)" in done.stdout
 
     velmora_fleet.run(str(source), str(tmp_path / "here"), workers=0)
     expected = [pd.read_parquet(tmp_path / "here" / name) for name in ("points.parquet", "tracks.parquet")]
@@ -158,8 +158,9 @@ def test_api_and_cli_take_their_settings_from_one_declaration(capsys):
     help_text = capsys.readouterr().out
     for setting in TRACK_SETTINGS + RUN_SETTINGS:
         assert run_keywords[setting.name].default == setting.default
-        assert (setting in TRACK_SETTINGS) == (setting.name in track_keywords)
         assert setting.flag in help_text or setting.name == "progress"
+    for setting in TRACK_SETTINGS:
+        assert track_keywords[setting.name].default == setting.default
     with pytest.raises(TypeError, match="run\\(\\) got an unexpected keyword argument 'spaceing'"):
         velmora_fleet.run("in.parquet", "out", spaceing=2.0)
     with pytest.raises(ValueError, match="^spacing must be greater than 0, got 0.0$"):

@@ -1,4 +1,6 @@
-"""process_track: every way a track can fail is a status, never an exception."""
+"""process_track: bad records drop and are counted, trips and stops, time and
+carried columns, degrees in and out; every failure is a status, never an
+exception."""
 import math
 
 import numpy as np
@@ -7,18 +9,13 @@ import pytest
 from velmora_fleet import process_track
 
 LINE = np.arange(6.0)
+STRAIGHT = dict(time=np.arange(40.0), x=np.arange(40.0) * 5.0, y=np.zeros(40))
 
 
 @pytest.mark.parametrize("arguments, status, message", [
-    (dict(time=[0.0], x=[1.0], y=[2.0]), "too_short", "a track needs at least 2 points, this one has 1"),
-    (dict(time=LINE, x=LINE, y=[0, 0, math.nan, 0, 0, 0]), "invalid_input",
-     "1 of 6 points have non-finite coordinates"),
-    (dict(time=LINE, x=LINE, y=[0, 0, 0, math.inf, 0, 0]), "invalid_input",
-     "1 of 6 points have non-finite coordinates"),
-    (dict(time=LINE, lon=LINE, lat=[0, 0, 0, 0, 91, 0]), "invalid_input",
-     "1 of 6 points lie outside lon -180..180, lat -90..90"),
-    (dict(time=np.array(["2026-01-01", "NaT"], dtype="datetime64[ns]"), x=[0, 1], y=[0, 0]), "invalid_input",
-     "1 of 2 points have no time"),
+    (dict(time=[0.0], x=[1.0], y=[2.0]), "too_short", "a trip needs at least 2 points, this one has 1"),
+    (dict(time=[math.nan, math.nan], x=[0, 1], y=[0, 0]), "invalid_input",
+     "all 2 records dropped: 2 without a time"),
     # contradictory bounds: the solver reports no solution
     (dict(time=LINE, x=LINE, y=LINE * 0.1, max_deviation=-1.0), "solver_failed",
      "elastic band smoothing: the solver found no path"),
@@ -32,28 +29,104 @@ def test_failing_track_gets_status_and_message(arguments, status, message):
     assert result.track_id == 7 and math.isnan(result.length)
 
 
-def test_points_are_taken_in_order_of_time():
-    time = np.array([3.0, 0.0, 2.0, 1.0, 4.0])
-    x = np.array([30.0, 0.0, 20.0, 10.0, 40.0])
-    shuffled = process_track(time, x=x, y=x * 0.5)
-    ordered = process_track(np.sort(time), x=np.sort(x), y=np.sort(x) * 0.5)
-    assert shuffled.points_flagged == 0 and shuffled.status == "ok"
-    assert np.array_equal(shuffled.x, ordered.x) and np.array_equal(shuffled.curvature, ordered.curvature)
-
-
-A, E2 = 6378137.0, 0.00669437999014
-EQUATOR = A * math.radians(0.01)
-MERIDIAN_NEAR_POLE = A * (1 - E2) / (1 - E2 * math.sin(math.radians(89.995)) ** 2) ** 1.5 * math.radians(0.009)
-
-
-@pytest.mark.parametrize("lon, lat, length", [
-    ((0.0, 0.01), (0.0, 0.0), EQUATOR),
-    ((179.995, 180.005), (0.0, 0.0), EQUATOR),  # across the antimeridian
-    ((30.0, 30.0), (89.99, 89.999), MERIDIAN_NEAR_POLE),
+@pytest.mark.parametrize("change, reason", [
+    (dict(time={3: math.nan}), "no_time"),
+    (dict(y={3: math.nan}), "bad_position"),
+    (dict(x={3: math.inf}), "bad_position"),
+    (dict(time={4: 3.0}), "duplicate"),  # the same time as the record before: the first is kept
+    (dict(x={3: 5000.0}), "jump"),  # 5 km in a second
 ])
-def test_degrees_become_metres_in_a_local_frame(lon, lat, length):
-    steps = np.linspace(0.0, 1.0, 11)
-    lons = (lon[0] + steps * (lon[1] - lon[0]) + 180.0) % 360.0 - 180.0
-    result = process_track(steps, lon=lons, lat=lat[0] + steps * (lat[1] - lat[0]))
-    assert result.status == "ok"
-    assert result.length == pytest.approx(length, rel=1e-6)
+def test_each_bad_record_is_dropped_and_counted(change, reason):
+    arrays = {name: np.array(values, dtype=float) for name, values in STRAIGHT.items()}
+    for name, edits in change.items():
+        for index, value in edits.items():
+            arrays[name][index] = value
+    result = process_track(**arrays, max_speed=50.0)
+    trip, = result.trips
+    assert result.status == "ok" and trip.dropped == {reason: 1}
+    assert trip.records == 40 and trip.records_used == 39
+
+
+def test_lon_lat_out_of_range_and_not_available_drop_alone():
+    lon, lat = np.linspace(10.0, 10.01, 8), np.full(8, 50.0)
+    lon[2], lat[5] = 181.0, 91.0
+    result = process_track(np.arange(8.0), lon=lon, lat=lat)
+    assert result.ok and result.dropped() == {"bad_position": 2}
+
+
+def test_time_is_exact_at_the_ends_monotone_between_and_gives_the_speed():
+    time = np.datetime64("2026-03-01T10:00:00", "ns") + np.arange(40) * np.timedelta64(500, "ms")
+    result = process_track(time, x=np.arange(40.0) * 4.0, y=np.zeros(40), spacing=0.7)
+    out = result.time
+    assert out.dtype == np.dtype("datetime64[ns]")
+    assert (out[0], out[-1]) == (time[0], time[-1]) and np.all(np.diff(out.astype(np.int64)) > 0)
+    assert result.speed == pytest.approx(np.full(result.points_out, 8.0), rel=1e-6)
+    assert result.heading == pytest.approx(np.full(result.points_out, 90.0))  # due east
+
+
+@pytest.mark.parametrize("values, near", [([350.0, 355.0, 5.0, 10.0], 0.0), ([170.0, 175.0, 185.0, 190.0], 180.0)])
+def test_angles_are_carried_on_the_circle(values, near):
+    time = np.arange(4.0) * 10.0
+    result = process_track(time, x=time * 3.0, y=np.zeros(4), carry_angles={"COG": values}, carry={"SOG": [1, 2, 3, 4]},
+                           spacing=1.0)
+    cog = result.carried("COG")
+    assert np.all(np.abs((cog - near + 180.0) % 360.0 - 180.0) <= 10.0 + 1e-9)
+    assert result.carried("SOG")[0] == 1.0 and result.carried("SOG")[-1] == 4.0
+
+
+def test_gaps_start_trips_and_stops_end_them_at_their_mean_position():
+    rng = np.random.default_rng(0)
+    drive = np.arange(60.0) * 10.0  # 10 m/s for a minute ...
+    rest = 650.0 + rng.normal(0.0, 2.0, 400)  # ... then jitter at rest for 400 s ...
+    time = np.r_[np.arange(60.0), 60.0 + np.arange(400.0), 2000.0 + np.arange(30.0)]  # ... then a gap of 1,540 s
+    x = np.r_[drive, rest, 900.0 + np.arange(30.0) * 10.0]
+    y = np.r_[np.zeros(60), rng.normal(0.0, 2.0, 400), np.zeros(30)]
+    result = process_track(time, x=x, y=y)
+    assert [t.trip for t in result.trips] == [0, 1]
+    stop, = result.stops
+    assert (stop.arrival, stop.departure, stop.records) == (60.0, 459.0, 400)
+    first, second = result.trips
+    assert (first.start, first.end) == (0.0, 60.0) and (second.start, second.end) == (2000.0, 2029.0)
+    assert first.records_in_stops == 400 and first.records + second.records == len(time)
+    ends = result.x[result.trip == 0][-1], result.y[result.trip == 0][-1]
+    assert ends == pytest.approx((stop.x, stop.y), abs=1e-6)
+    # with both off: one trip through the jitter, as the plain module operations give
+    plain = process_track(time, x=x, y=y, max_gap=0, stop_duration=0)
+    assert len(plain.trips) == 1 and plain.points_out > result.points_out
+
+
+@pytest.mark.parametrize("lon, lat", [((11.5, 11.58), (48.1, 48.15)), ((179.99, -179.99), (0.0, 0.01)),
+                                      ((30.0, 31.0), (89.99, 89.995))])
+def test_degrees_map_to_east_north_and_back_as_an_independent_geodesy_library_says(lon, lat):
+    pyproj = pytest.importorskip("pyproj")
+    steps = np.linspace(0.0, 1.0, 60)
+    lons = (lon[0] + steps * (((lon[1] - lon[0]) + 180.0) % 360.0 - 180.0) + 180.0) % 360.0 - 180.0
+    result = process_track(steps * 100.0, lon=lons, lat=lat[0] + steps * (lat[1] - lat[0]))
+    assert result.ok
+    origin_lon, origin_lat = result.origin_lon, result.origin_lat
+    enu = pyproj.Transformer.from_pipeline(
+        "+proj=pipeline +step +proj=axisswap +order=2,1 +step +proj=unitconvert +xy_in=deg +xy_out=rad "
+        f"+step +proj=cart +ellps=WGS84 +step +proj=topocentric +ellps=WGS84 +lon_0={origin_lon} +lat_0={origin_lat}")
+    east, north, _ = enu.transform(result.lat, result.lon, np.zeros(result.points_out))
+    assert np.max(np.hypot(east - result.x, north - result.y)) < 1e-3  # x east, y north, and back within 1 mm
+
+
+def test_long_trips_keep_their_geodesic_length():
+    pyproj = pytest.importorskip("pyproj")
+    geod = pyproj.Geod(ellps="WGS84")
+    lon, lat = np.array(geod.npts(-5.0, 36.0, 35.0, 60.0, 5000)).T  # about 3,700 km, a point every 740 m
+    result = process_track(np.arange(len(lon)) * 60.0, lon=lon, lat=lat, spacing=200.0, max_deviation=0.0)
+    assert result.ok and len(result.trips) == 1
+    assert result.length == pytest.approx(geod.line_length(lon, lat), rel=1e-5)
+
+
+def test_text_times_are_ordered_as_times_and_missing_ones_drop():
+    x = np.array([20.0, 0.0, 10.0, 5.0, 30.0])
+    numbers = process_track(["10", "0", "2", None, "12"], x=x, y=np.zeros(5))
+    assert numbers.ok and numbers.dropped() == {"no_time": 1}
+    assert (numbers.x[0], numbers.x[-1]) == pytest.approx((0.0, 30.0), abs=1e-9)  # "10" after "2"
+    # the same instants in two offsets are ordered by instant
+    iso = process_track(["2026-01-01T10:00:00+02:00", "2026-01-01T07:00:00Z", "2026-01-01T08:30:00Z"],
+                        x=[1000.0, 0.0, 2000.0], y=[0.0, 0.0, 0.0], max_gap=0)
+    assert (iso.x[0], iso.x[-1]) == pytest.approx((0.0, 2000.0), abs=1e-9)
+    assert iso.time[0] == np.datetime64("2026-01-01T07:00:00")
