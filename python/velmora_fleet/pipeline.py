@@ -66,7 +66,8 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
     preset = preset_named(values["preset"]) if values["preset"] else None
     carry = tuple(c for c in values["carry"] if c not in values["carry_angles"])
     plan = plan_input(input, storage, values["columns"], out_path=folder.path, time_format=values["time_format"],
-                      grouped=values["grouped"], carry=carry, angles=values["carry_angles"], preset=preset)
+                      grouped=values["grouped"], carry=carry, angles=values["carry_angles"], preset=preset,
+                      carry_if_present=not ({"carry", "carry_angles"} & set(settings)))
     in_process = client is None and values["scheduler"] is None and values["workers"] == 0
     for fs in (plan.fs, folder.fs):
         if not in_process and "memory" in _protocols(fs):

@@ -22,7 +22,8 @@ class Preset:
     name: str
     exports: tuple
     missing: dict = field(default_factory=dict)  # pipeline or carried name -> values meaning "not available"
-    settings: dict = field(default_factory=dict)
+    valid: dict = field(default_factory=dict)  # carried name -> (lowest, highest) value it can hold
+    settings: dict = field(default_factory=dict)  # carried columns among them: those the input has
 
 
 # AIS: vessels report every 2 s to 3 min, positions scatter by about 10 m,
@@ -39,6 +40,8 @@ AIS = Preset(
                                              "lat": "Latitude"}, time_format="%d/%m/%Y %H:%M:%S"),
     ),
     missing={"lon": (181.0,), "lat": (91.0,), "SOG": (102.3,), "COG": (360.0,), "Heading": (511.0,)},
+    # some exports hold COG as a wrapped 12-bit number (negative): not a course
+    valid={"SOG": (0.0, 102.2), "COG": (0.0, 359.9), "Heading": (0.0, 359.0)},
     settings={"spacing": 10.0, "max_deviation": 10.0, "max_rmse": 1.0, "max_speed": 25.0, "stop_diameter": 100.0,
               "stop_duration": 600.0, "carry": ("SOG",), "carry_angles": ("COG", "Heading")},
 )

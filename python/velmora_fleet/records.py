@@ -38,6 +38,7 @@ class Layout:
     carried: tuple = ()  # numeric input columns carried to the output points
     angles: tuple = ()  # those of them that are angles in degrees
     missing: dict = field(default_factory=dict)  # input column -> values that mean "not available"
+    valid: dict = field(default_factory=dict)  # input column -> (lowest, highest): outside is not available
 
     @property
     def coords(self) -> tuple[str, str]:
@@ -96,7 +97,7 @@ def read_fragment(fragment: Fragment, layout: Layout, fs) -> pd.DataFrame:
         columns = _read_parquet(fragment, layout, fs)
     count = len(columns[layout.columns["track_id"]])
     c = layout.columns
-    numbers = {name: _numbers(fragment, name, columns[name], layout.missing.get(name, ()))
+    numbers = {name: _numbers(fragment, name, columns[name], layout.missing.get(name, ()), layout.valid.get(name))
                for name in (c[layout.coords[0]], c[layout.coords[1]], *layout.carried)}
     return pd.DataFrame({
         "track_id": _track_ids(fragment, layout, columns[c["track_id"]]),
@@ -216,7 +217,8 @@ def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
     return numbers.astype(_time_dtype(layout.time_kind))
 
 
-def _numbers(fragment: Fragment, name: str, column: pd.Series, missing: tuple = ()) -> np.ndarray:
+def _numbers(fragment: Fragment, name: str, column: pd.Series, missing: tuple = (),
+             valid: tuple | None = None) -> np.ndarray:
     if _is_text(column):
         parsed = pd.to_numeric(column, errors="coerce")
         bad = (parsed.isna() & column.notna()).to_numpy()
@@ -227,4 +229,7 @@ def _numbers(fragment: Fragment, name: str, column: pd.Series, missing: tuple = 
         values = column.to_numpy(dtype=np.float64, na_value=np.nan)
     if missing:
         values = np.where(np.isin(values, missing), np.nan, values)
+    if valid is not None:
+        with np.errstate(invalid="ignore"):
+            values = np.where((values < valid[0]) | (values > valid[1]), np.nan, values)
     return values

@@ -84,7 +84,9 @@ class Plan:
 
 def plan_input(url: str, storage_options: dict, columns: dict | None = None, out_path: str | None = None,
                time_format: str | None = None, grouped: bool = False, carry: tuple = (), angles: tuple = (),
-               preset=None) -> Plan:
+               preset=None, carry_if_present: bool = False) -> Plan:
+    """The input's plan. carry_if_present: carry those of the columns that
+    the input has (a preset's), instead of requiring them all."""
     import fsspec
 
     try:
@@ -102,8 +104,11 @@ def plan_input(url: str, storage_options: dict, columns: dict | None = None, out
         export = _export(preset, facts[0])
         mapping = {**export.columns, **mapping}
         time_format = time_format or export.time_format
+    if carry_if_present:
+        carry = tuple(c for c in carry if c in facts[0].columns)
+        angles = tuple(c for c in angles if c in facts[0].columns)
     layout = _layout(facts, mapping, time_format, tuple(carry), tuple(angles),
-                     _missing_codes(preset, mapping) if preset else {})
+                     _missing_codes(preset, mapping) if preset else {}, dict(preset.valid) if preset else {})
     fragments = [fragment for index, fact in enumerate(facts) for fragment in _fragments(fact, index)]
     rows = [f.rows for f in facts]
     points = sum(rows) if all(r is not None for r in rows) else None
@@ -297,7 +302,7 @@ def _missing_codes(preset, mapping: dict) -> dict:
 
 
 def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None, carry: tuple = (),
-            angles: tuple = (), missing: dict | None = None) -> Layout:
+            angles: tuple = (), missing: dict | None = None, valid: dict | None = None) -> Layout:
     names = {name: mapping.get(name, name) for name in PIPELINE_NAMES}
     first = facts[0]
     for name in ("track_id", "time"):
@@ -332,7 +337,8 @@ def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None, carr
         _common_kind(facts, used[name], name, {"int", "float", "str"}, "numbers")
     for column in carried:
         _common_kind(facts, column, column, {"int", "float", "str"}, "numbers")
-    return Layout(used, geographic, id_kind, time_kind, time_format, carried, tuple(angles), missing or {})
+    return Layout(used, geographic, id_kind, time_kind, time_format, carried, tuple(angles), missing or {},
+                  valid or {})
 
 
 def _require(fact: FileFacts, names: dict, name: str, mapping: dict) -> None:

@@ -29,7 +29,9 @@ INTERNAL_ERROR = "internal_error"  # the module raised its internal-error except
 ERROR = "error"  # any other exception, for example MemoryError
 TOO_LARGE = "too_large"  # more records than the run allows, or than its worker's memory holds
 WORKER_LOST = "worker_lost"  # its worker died twice while running it (memory limit, a crash)
-STATUSES = (OK, INVALID_INPUT, TOO_SHORT, SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE, WORKER_LOST)
+AT_REST = "at_rest"  # every usable record lies in a stop: no trip, and nothing failed
+STATUSES = (OK, INVALID_INPUT, TOO_SHORT, SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE, WORKER_LOST, AT_REST)
+SUCCEEDED = (OK, AT_REST)
 
 # What running a trip takes, measured: about 3.6 KB per record (the elastic
 # band's problem and its solver) plus about 80 bytes per output point.
@@ -151,13 +153,13 @@ class TrackResult:
 
     @property
     def status(self) -> str:
-        """ok when every trip is; else the first trip's failure."""
-        failed = [t for t in self.trips if not t.ok]
-        return failed[0].status if failed else OK
+        """ok when every trip is (or the track is at rest); else the first trip's failure."""
+        failed = [t for t in self.trips if t.status not in SUCCEEDED]
+        return failed[0].status if failed else AT_REST if self.trips and not self.points_out else OK
 
     @property
     def error(self) -> str:
-        failed = [t for t in self.trips if not t.ok]
+        failed = [t for t in self.trips if t.status not in SUCCEEDED]
         return failed[0].error if failed else ""
 
     @property
@@ -431,7 +433,7 @@ def _tripless_row(result: TrackResult) -> TripResult:
     for trip in result.trips:
         if trip.trip is None:
             return trip
-    row = TripResult(None, status=TOO_SHORT, error="no trip: every record is at rest in a stop")
+    row = TripResult(None, status=AT_REST, error="every usable record lies in a stop")
     result.trips.append(row)
     return row
 

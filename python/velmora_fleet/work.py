@@ -15,7 +15,7 @@ from .destination import TABLES, Destination
 from .options import Options
 from .records import Fragment, Layout, carried_name, read_fragment
 from .tables import Tables
-from .track import OK, WORKER_LOST, TrackResult, TripResult, process_sorted
+from .track import AT_REST, OK, SUCCEEDED, WORKER_LOST, TrackResult, TripResult, process_sorted
 
 ROW_GROUP_POINTS = 1_000_000  # output points a task holds before writing them
 
@@ -113,14 +113,15 @@ class Summary:
         self.points_in = self.points_out = 0
 
     def add(self, r: TrackResult) -> None:
-        ok = [t for t in r.trips if t.ok and t.trip is not None]
+        """A track is done when a trip of it succeeded, or when it is at rest throughout."""
+        done = any(t.ok and t.trip is not None for t in r.trips) or any(t.status == AT_REST for t in r.trips)
         self.tracks += 1
-        self.tracks_done += bool(ok)
-        if not ok:
+        self.tracks_done += done
+        if not done:
             self.tracks_failed[r.trips[0].status if r.trips else OK] += 1
         for t in r.trips:
             self.trips += t.trip is not None
-            if not t.ok:
+            if t.status not in SUCCEEDED:
                 self.trips_failed[t.status] += 1
             self.dropped.update(t.dropped)
             self.in_stops += t.records_in_stops
