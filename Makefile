@@ -44,11 +44,21 @@ deps: $(STAMP_SYS) $(STAMP_VENV)
 build: deps
 	$(TIMED) build $(PIP) install -q --no-build-isolation -C cmake.define.VELMORA_WERROR=$(WERROR) .
 
-demo: build
+# A real AIS sample (an hour and a week of New York Harbor) from PyPI, for the
+# demo and the fleet tests.
+AIS_SAMPLE := build/ais/NYHarbor_2020_06_30_first_hour.csv
+$(AIS_SAMPLE): tools/fetch_ais_sample.py | $(STAMP_VENV)
+	$(PY) tools/fetch_ais_sample.py build/ais
+
+demo: build $(AIS_SAMPLE)
 	$(PY) examples/demo.py
 	@echo "--- many tracks: a small synthetic fleet on a local Dask cluster"
-	$(VENV)/bin/velmora-fleet generate build/demo/fleet.parquet --tracks 40 --points 1000 --seed 7
-	$(VENV)/bin/velmora-fleet run build/demo/fleet.parquet --out build/demo/fleet
+	$(VENV)/bin/velmora-fleet generate build/demo/fleet --tracks 40 --points 1000 --seed 7 --files 4
+	$(VENV)/bin/velmora-fleet run build/demo/fleet --out build/demo/fleet-result --overwrite
+	$(VENV)/bin/velmora-fleet plot build/demo/fleet-result --out build/demo/fleet.png --colour curvature
+	@echo "--- a real recording: an hour of AIS positions in New York Harbor"
+	$(VENV)/bin/velmora-fleet run $(AIS_SAMPLE) --preset ais --out build/demo/ais-result --overwrite
+	$(VENV)/bin/velmora-fleet plot build/demo/ais-result --out build/demo/ais.png
 
 # The release build of the core and its GoogleTest suite.
 cpp-build: $(STAMP_SYS)
@@ -146,5 +156,5 @@ test-tsan: $(STAMP_SYS)
 		$(TSAN_BUILD)/tests/cpp/velmora_concurrency_tests --gtest_filter='*Concurrent*'
 
 # The batch pipeline over many tracks, on a local Dask cluster.
-test-fleet: $(MODULE)
-	$(TIMED) test-fleet $(PY) -m pytest -q -p no:cacheprovider tests/fleet
+test-fleet: $(MODULE) $(AIS_SAMPLE)
+	VELMORA_AIS_SAMPLE=$(CURDIR)/build/ais $(TIMED) test-fleet $(PY) -m pytest -q -p no:cacheprovider tests/fleet

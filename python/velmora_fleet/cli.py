@@ -54,7 +54,7 @@ def _add(parser, setting: Setting) -> None:
 
 def _parser() -> argparse.ArgumentParser:
     parser = _OneLineParser(prog="velmora-fleet", description="Many tracks through velmora on Dask.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{generate,run}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{generate,run,plot}")
 
     gen = commands.add_parser("generate", help="write a synthetic fleet (Parquet, or CSV for *.csv)")
     gen.add_argument("out", metavar="OUT")
@@ -78,6 +78,11 @@ def _parser() -> argparse.ArgumentParser:
     for setting in TRACK_SETTINGS + RUN_SETTINGS:
         if setting.name not in _SPECIAL:
             _add(run, setting)
+    draw = commands.add_parser("plot", help="draw the trips of a run's result on a map")
+    draw.add_argument("result", metavar="RESULT", help="a run's output folder")
+    draw.add_argument("--out", required=True, metavar="IMAGE", help="the image to write (PNG, SVG, PDF)")
+    draw.add_argument("--colour", "--color", choices=("speed", "curvature"), default="speed")
+    draw.add_argument("--title", metavar="TEXT")
     return parser
 
 
@@ -88,6 +93,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         if args.command == "generate":
             return _generate(args)
+        if args.command == "plot":
+            return _plot(args)
         return _run(args)
     except _Terminated:
         return _interrupted(args, 143)
@@ -131,6 +138,14 @@ def _generate(args) -> int:
     fleet = generate_fleet(args.tracks, args.points, args.seed, args.lonlat)
     write_fleet(fleet, args.out, files=args.files)
     print(f"wrote {len(fleet):,} points of {fleet['track_id'].nunique():,} tracks to {args.out}")
+    return 0
+
+
+def _plot(args) -> int:
+    from .plot import plot_result
+
+    trips = plot_result(args.result, args.out, args.colour, args.title)
+    print(f"drew {trips:,} trips to {args.out}")
     return 0
 
 

@@ -371,13 +371,14 @@ def _stop_columns(context: _Context, stop: Stop) -> dict:
     values = {}
     for name, column in context.carried.items():
         part = column[indices]
-        if name in context.angles:
-            with np.errstate(invalid="ignore"):
-                mean = np.degrees(np.arctan2(np.nanmean(np.sin(np.radians(part))),
-                                             np.nanmean(np.cos(np.radians(part))))) % 360.0
+        part = part[np.isfinite(part)]
+        if not part.size:
+            values[name] = np.nan
+        elif name in context.angles:
+            values[name] = np.degrees(np.arctan2(np.sin(np.radians(part)).mean(),
+                                                 np.cos(np.radians(part)).mean())) % 360.0
         else:
-            mean = np.nanmean(part) if np.isfinite(part).any() else np.nan
-        values[name] = mean
+            values[name] = part.mean()
     return values
 
 

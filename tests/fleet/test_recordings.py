@@ -90,3 +90,22 @@ def test_a_run_in_which_every_track_failed_exits_with_1(tmp_path):
                           timeout=60, env=dict(os.environ))
     assert done.returncode == 1 and done.stderr.splitlines() == ["velmora-fleet: error: every track failed"]
     assert "tracks: 0 done, 2 failed (too_short 2)" in done.stdout
+
+
+def test_a_real_ais_hour_accounts_for_every_record(tmp_path):
+    sample = os.environ.get("VELMORA_AIS_SAMPLE")
+    if not sample:
+        pytest.skip("no AIS sample (make fetches it: VELMORA_AIS_SAMPLE)")
+    gpd = pytest.importorskip("geopandas")
+    summary = velmora_fleet.run(f"{sample}/NYHarbor_2020_06_30_first_hour.csv", str(tmp_path / "out"), workers=0,
+                                preset="ais")
+    trips = pd.read_parquet(tmp_path / "out" / "tracks.parquet")
+    points = gpd.read_parquet(tmp_path / "out" / "points.parquet")
+    counted = trips[["records_used", "records_no_time", "records_bad_position", "records_duplicate",
+                     "records_jump", "records_in_stops"]].sum(axis=1)
+    assert (trips["records"] == counted).all() and trips["records"].sum() == summary.points_in == 8689
+    assert summary.tracks == 295 and summary.stops > 0 and summary.records_dropped
+    gaps = points.groupby(["track_id", "trip"])["time"].apply(lambda t: t.diff().max())
+    assert gaps.max() <= pd.Timedelta(seconds=600)
+    assert points[["time", "speed", "heading", "lon", "lat"]].notna().all().all()
+    assert points.crs.to_string() == "OGC:CRS84"
