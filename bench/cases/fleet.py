@@ -27,6 +27,7 @@ def run(vm):
     except ImportError as exc:
         yield Row("fleet pipeline on Dask", status="n/a", note=f"needs velmora[fleet]: {exc}")
         return
+    yield _per_track_cost(vm, velmora_fleet)
     points = sized(200_000, minimum=2 * POINTS_PER_TRACK)
     tracks = max(2, points // POINTS_PER_TRACK)
     work = tempfile.mkdtemp(prefix="velmora-fleet-bench-")
@@ -107,3 +108,35 @@ def _note(row: Row, total: int, start_up: float, summary, count: int) -> str:
         parts.append(f"{summary.tasks} tasks, workers busy {busy:.0%} of the wall time, "
                      f"planning {summary.read_seconds * 1e3:.0f} ms, grouping {summary.group_seconds:.2f} s")
     return "; ".join(parts)
+
+
+def _per_track_cost(vm, velmora_fleet) -> Row:
+    """What the pipeline adds per track (drops, stops, trips, time, speed,
+    heading and the carried columns) to the module's own operations, in this
+    thread: process_track with its defaults against the bare calls."""
+    import numpy as np
+    from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
+
+    tracks = velmora_fleet.generate_fleet(sized(200, minimum=4), POINTS_PER_TRACK, seed=2)
+    tracks = [(g["time"].to_numpy(), g["x"].to_numpy(), g["y"].to_numpy()) for _, g in tracks.groupby("track_id")
+              if len(g) > 1 and np.isfinite(g[["x", "y"]].to_numpy()).all()]
+    speed = [np.linspace(5.0, 15.0, len(x)) for _, x, _ in tracks]
+
+    def pipeline(_):
+        return [velmora_fleet.process_track(t, x=x, y=y, carry={"speed_in": v}).points_out
+                for (t, x, y), v in zip(tracks, speed)]
+
+    def module(_):
+        counts = []
+        for _, x, y in tracks:
+            path = Path2D(x=x, y=y)
+            path.detect_corrupted_point_order(2.8)
+            smoothed = path.repair_corrupted_point_order(2.8).smoothed_path_elastic_band(1.0, ElasticBandMethod.SquareBounds)
+            even = smoothed.resampled_path(ResamplingMethod.by_sampling_distance(1.0, False), InterpolationMethod.Cubic)
+            even.compute_circle_fit_curvature(0.15)
+            counts.append(len(even.x))
+        return counts
+
+    return compare(f"fleet, per track: the pipeline's steps around the module's, {len(tracks)} tracks of "
+                   f"{POINTS_PER_TRACK} points", pipeline, module, vm=vm, needs=NEEDS, target=1.1,
+                   check=lambda p, m: ("same points out", p == m), budget=4.0)

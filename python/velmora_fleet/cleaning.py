@@ -22,6 +22,10 @@ def unusable(has_time: np.ndarray, a: np.ndarray, b: np.ndarray, seconds: np.nda
         with np.errstate(invalid="ignore"):
             bad |= (np.abs(a) > 180.0) | (np.abs(b) > 90.0)
     reason[(reason == KEPT) & bad] = BAD_POSITION
+    if not reason.any():  # the usual case: every record usable; only repeats to find
+        if len(seconds) > 1:
+            reason[1:][seconds[1:] == seconds[:-1]] = DUPLICATE
+        return reason
     usable = np.flatnonzero(reason == KEPT)
     if len(usable) > 1:
         # records are in order of time, so a repeat follows its first directly among the usable ones

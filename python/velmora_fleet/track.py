@@ -395,10 +395,14 @@ def _account(result: TrackResult, reason: np.ndarray, value: np.ndarray, has_tim
     stop's to the trip it ends (or starts); a dropped record to the trip in
     whose time it falls (from one trip's start to the next's), or the first."""
     trips = result.trips
+    for trip, plan in zip(trips, plans):
+        trip.records = plan.records
+    if not stop_list and len(kept) == len(reason):  # the usual case: nothing at rest, nothing dropped
+        _convert_times(result, kind)
+        return
     starts = np.array([t.start for t in trips], dtype=np.float64)
     owner_of_stop = {}
     for trip, plan in zip(trips, plans):
-        trip.records = plan.records
         for stop in (plan.ends_at, plan.starts_at):
             if stop is not None:
                 owner_of_stop.setdefault(id(stop), trip)
@@ -425,6 +429,10 @@ def _account(result: TrackResult, reason: np.ndarray, value: np.ndarray, has_tim
             name = REASONS[int(reason[index])]
             row.dropped[name] = row.dropped.get(name, 0) + 1
             row.records += 1
+    _convert_times(result, kind)
+
+
+def _convert_times(result: TrackResult, kind: str) -> None:
     for trip in result.trips:
         trip.start = _time_in(trip.start, kind, result._origin_ns) if trip.start is not None else None
         trip.end = _time_in(trip.end, kind, result._origin_ns) if trip.end is not None else None

@@ -150,6 +150,12 @@ def _is_internal_error(exc: BaseException) -> bool:
 def _joined(done: list, a, b, geographic: bool, seconds_per_unit: float) -> TripGeometry:
     """The pieces as one trip: a piece after the first starts at the record
     the one before ends at, so its first point is left out."""
+    if len(done) == 1:  # the usual case: one frame, nothing to join
+        frame, p = done[0]
+        lon, lat = frame.inverse(p.x, p.y) if geographic else (np.full(len(p.x), np.nan),) * 2
+        origin = frame.origin_degrees if geographic else (np.nan, np.nan)
+        return TripGeometry(p.s, p.x, p.y, p.curvature, p.time, _speed(p.s, p.time, seconds_per_unit), p.heading,
+                            lon, lat, p.carried, p.flagged, p.removed, p.length, origin)
     parts, offset = [], 0.0
     for k, (frame, piece) in enumerate(done):
         keep = slice(1, None) if k else slice(None)
@@ -176,7 +182,11 @@ def _speed(s: np.ndarray, time: np.ndarray, seconds_per_unit: float) -> np.ndarr
     if len(s) < 2:
         return np.full(len(s), np.nan)
     seconds = time * seconds_per_unit
+    ds, dt = np.empty_like(s), np.empty_like(s)
+    ds[1:-1], dt[1:-1] = s[2:] - s[:-2], seconds[2:] - seconds[:-2]
+    ds[0], dt[0] = s[1] - s[0], seconds[1] - seconds[0]
+    ds[-1], dt[-1] = s[-1] - s[-2], seconds[-1] - seconds[-2]
     with np.errstate(divide="ignore", invalid="ignore"):
-        speed = np.gradient(s) / np.gradient(seconds)
+        speed = ds / dt
     speed[~np.isfinite(speed)] = np.nan
     return speed

@@ -37,6 +37,8 @@ def plan_trips(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, stop_ranges: l
     gap_after = np.zeros(n, dtype=bool)  # a gap between record i and i + 1
     if max_gap > 0 and n > 1:
         gap_after[:-1] = np.diff(seconds) > max_gap
+    if not stops and not gap_after.any():  # the usual case: one trip of every record
+        return [TripPlan(0, n - 1)], []
     stop_of = {}
     for stop in stops:
         stop_of[stop.first] = stop_of[stop.last] = stop
