@@ -4,7 +4,8 @@
     summary = velmora_fleet.run("fleet.parquet", "out/", workers=4)
     result = velmora_fleet.process_track(times, x=xs, y=ys)
 
-Needs the extra `velmora[fleet]` (dask[distributed], pandas, pyarrow).
+Needs the extra `velmora[fleet]` (dask[distributed], pandas, pyarrow, bokeh);
+`plot_result` needs matplotlib.
 """
 import importlib
 
@@ -15,6 +16,10 @@ _WHERE = {
     "local_cluster": "engine",
     "process_track": "track",
     "TrackResult": "track",
+    "TripResult": "track",
+    "StopResult": "track",
+    "plot_result": "plot",
+    "PRESETS": "presets",
     "STATUSES": "track",
     "RunSummary": "summary",
     "Options": "options",

@@ -94,29 +94,15 @@ class TrackResult:
         parts = [getattr(t.geometry, name) for t in self.trips if t.geometry is not None]
         return np.concatenate(parts) if parts else np.empty(0, dtype=np.float64)
 
-    @property
-    def s(self): return self._joined("s")  # noqa: E704
-
-    @property
-    def x(self): return self._joined("x")  # noqa: E704
-
-    @property
-    def y(self): return self._joined("y")  # noqa: E704
-
-    @property
-    def curvature(self): return self._joined("curvature")  # noqa: E704
-
-    @property
-    def speed(self): return self._joined("speed")  # noqa: E704
-
-    @property
-    def heading(self): return self._joined("heading")  # noqa: E704
-
-    @property
-    def lon(self): return self._joined("lon")  # noqa: E704
-
-    @property
-    def lat(self): return self._joined("lat")  # noqa: E704
+    # the output points' columns, trip after trip
+    s = property(lambda self: self._joined("s"))
+    x = property(lambda self: self._joined("x"))
+    y = property(lambda self: self._joined("y"))
+    curvature = property(lambda self: self._joined("curvature"))
+    speed = property(lambda self: self._joined("speed"))
+    heading = property(lambda self: self._joined("heading"))
+    lon = property(lambda self: self._joined("lon"))
+    lat = property(lambda self: self._joined("lat"))
 
     @property
     def time(self) -> np.ndarray:

@@ -59,30 +59,21 @@ def run_trip(a, b, time, geographic: bool, options, columns: dict, angles: tuple
              bytes_per_record: float, bytes_per_output_point: float, seconds_per_unit: float = 1.0):
     """The trip's geometry, or (status, message) where it fails."""
     ranges = pieces(a, b) if geographic else [(0, len(a))]
-    done, stage = [], "construction"
-    try:
-        for start, stop in ranges:
-            pa_, pb = a[start:stop], b[start:stop]
-            frame = frame_at_mean(pa_, pb) if geographic else None
-            x, y = frame.forward(pa_, pb) if geographic else (pa_, pb)
-            if memory_budget is not None:
-                need = bytes_per_record * len(x) + bytes_per_output_point * _length(x, y) / options.spacing
-                if need > memory_budget:
-                    return TOO_LARGE, (f"needs about {need / 1e6:,.0f} MB, its worker has "
-                                       f"{max(memory_budget, 0) / 1e6:,.0f} MB left under its memory limit")
-            piece_columns = {name: values[start:stop] for name, values in columns.items()}
-            outcome = _run_module(x, y, time[start:stop], piece_columns, angles, options)
-            if isinstance(outcome, tuple):
-                return outcome
-            done.append((frame, outcome))
-    except (KeyboardInterrupt, SystemExit, GeneratorExit):
-        raise
-    except BaseException as exc:  # the module's internal error is a BaseException
-        status = INTERNAL_ERROR if _is_internal_error(exc) else ERROR
-        text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        if status == ERROR:
-            text = f"{type(exc).__name__}: {text}"
-        return status, f"{stage}: {text}"
+    done = []
+    for start, stop in ranges:
+        piece_a, piece_b = a[start:stop], b[start:stop]
+        frame = frame_at_mean(piece_a, piece_b) if geographic else None
+        x, y = frame.forward(piece_a, piece_b) if geographic else (piece_a, piece_b)
+        if memory_budget is not None:
+            need = bytes_per_record * len(x) + bytes_per_output_point * _length(x, y) / options.spacing
+            if need > memory_budget:
+                return TOO_LARGE, (f"needs about {need / 1e6:,.0f} MB, its worker has "
+                                   f"{max(memory_budget, 0) / 1e6:,.0f} MB left under its memory limit")
+        piece_columns = {name: values[start:stop] for name, values in columns.items()}
+        outcome = _run_module(x, y, time[start:stop], piece_columns, angles, options)
+        if isinstance(outcome, tuple):
+            return outcome
+        done.append((frame, outcome))
     return _joined(done, a, b, geographic, seconds_per_unit)
 
 
