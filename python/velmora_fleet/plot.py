@@ -12,7 +12,10 @@ MAX_POINTS_PER_TRIP = 2_000
 
 def plot_result(folder: str, out: str, colour: str = "speed", title: str | None = None) -> int:
     """Draws the result in `folder` into the image `out`; returns the trips drawn."""
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        raise RuntimeError("plot needs matplotlib (pip install matplotlib)") from None
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
