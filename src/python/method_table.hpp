@@ -1,12 +1,28 @@
 #pragma once
-// A Python method as one declarative row: its name, its parameters with
-// their defaults, a body that takes the receiver and the converted
-// arguments, and its docstring. From a tuple of rows come the fast-call entry
-// points, the text-signature headers and the PyMethodDef table.
+// A class's Python members as declarative rows: methods, static methods and
+// read-only properties. A tuple of rows gives the class its PyMethodDef and
+// PyGetSetDef tables (member_tables below); nothing else names a member.
 //
-// The body's receiver parameter states the borrow: `const Path2D&` takes a
-// shared borrow, `Path2D&` the exclusive one. The types of its other
-// parameters choose the conversions (convert_argument below).
+// Reading guide: what one row expands to.
+//   Method{"sub_path", params(arg("start", std::nullopt), arg("epsilon", 0.01)),
+//          +[](const Path2D& path, std::optional<Point> start, double epsilon) {...},
+//          "Returns the sub path ..."}
+// becomes one PyMethodDef whose function is method_call<Class, Rows, I>
+// (METH_FASTCALL | METH_KEYWORDS) and whose docstring is
+//   "sub_path($self, start=None, epsilon=0.01)\n--\n\n"      (the text signature)
+//   "sub_path(start=None, epsilon=0.01)\n\nReturns the sub path ..."
+// A call then: binds the arguments to the parameter names (binder.hpp, one
+// Signature per row, made on first use, which names the method in its
+// messages as "Path2D.sub_path()"); takes the receiver with the borrow its
+// type asks for (`const Path2D&` shared, `Path2D&` exclusive: Class::
+// with_receiver); converts each argument, left to right, to the type of the
+// body's parameter in its place (convert_argument; an absent one takes its
+// default, NoneDefault gives std::nullopt for absence and None); runs the
+// body, whose returned object goes back to the interpreter. A C++ exception
+// anywhere on the way becomes a Python one in guarded() (errors.hpp).
+// StaticMethod is the same without a receiver (METH_STATIC, no "$self");
+// Property{"length", +[](const Path2D& path) { return ...; }} becomes a
+// PyGetSetDef whose getter takes the shared receiver and runs the lambda.
 
 #include <array>
 #include <cstddef>
@@ -16,6 +32,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "binder.hpp"
 #include "convert.hpp"
@@ -57,8 +74,12 @@ constexpr std::tuple<Args...> params(Args... args) {
     return {args...};
 }
 
+enum class RowKind { method, static_method, property };
+
+/// A method: the body takes the receiver, then the converted arguments.
 template <class Body, class... Args>
 struct Method {
+    static constexpr RowKind kind = RowKind::method;
     const char* name;
     std::tuple<Args...> args;
     Body body;
@@ -66,6 +87,26 @@ struct Method {
     const char* doc = nullptr;
     /// The name the docstring's first line gives, where it is not the method's.
     const char* doc_name = nullptr;
+};
+
+/// A static method: the body takes the converted arguments only.
+template <class Body, class... Args>
+struct StaticMethod {
+    static constexpr RowKind kind = RowKind::static_method;
+    const char* name;
+    std::tuple<Args...> args;
+    Body body;
+    /// The docstring after its first line.
+    const char* doc = nullptr;
+};
+
+/// A read-only property: the getter takes the receiver (a shared borrow).
+template <class Getter>
+struct Property {
+    static constexpr RowKind kind = RowKind::property;
+    const char* name;
+    Getter get;
+    const char* doc = nullptr;
 };
 
 // --- conversions chosen by the body's parameter types -----------------------
@@ -89,6 +130,7 @@ template <>
 inline InterpolationMethod convert_argument<InterpolationMethod>(handle obj) {
     return to_interpolation_method(obj);
 }
+template <> inline bool convert_argument<bool>(handle obj) { return to_bool(obj); }
 template <>
 inline ElasticBandMethod convert_argument<ElasticBandMethod>(handle obj) {
     return to_elastic_band_method(obj);
@@ -113,12 +155,19 @@ T take(const NoneDefault& param, PyObject* value) {
     return argument(param.name, [&] { return convert_argument<typename T::value_type>(value); });
 }
 
-// The parts of a body's function type.
+// The parts of a body's function type: the receiver (for methods and
+// getters) and the arguments.
 template <class F>
 struct body_traits;
 template <class R, class Receiver, class... Ts>
 struct body_traits<R (*)(Receiver, Ts...)> {
     using receiver = Receiver;
+    using arguments = std::tuple<std::decay_t<Ts>...>;
+};
+template <class F>
+struct static_body_traits;
+template <class R, class... Ts>
+struct static_body_traits<R (*)(Ts...)> {
     using arguments = std::tuple<std::decay_t<Ts>...>;
 };
 
@@ -127,7 +176,9 @@ inline void append_default(std::string& out, const NoneDefault&, bool) { out += 
 template <class T>
 void append_default(std::string& out, const Defaulted<T>& param, bool in_signature) {
     out += '=';
-    if constexpr (std::is_floating_point_v<T>) {
+    if constexpr (std::is_same_v<T, bool>) {
+        if (param.text == nullptr) return void(out += param.value ? "True" : "False");
+    } else if constexpr (std::is_floating_point_v<T>) {
         if (param.text == nullptr) return append_double(out, param.value);
     }
     out += in_signature || param.text == nullptr ? "..." : param.text;
@@ -182,47 +233,113 @@ std::tuple<Ts...> convert_all(const std::tuple<Args...>& args, PyObject* const* 
     }(std::index_sequence_for<Args...>{});
 }
 
-/// The fast-call entry point of row I: bind, take the receiver (with its
-/// borrow), convert the arguments in parameter order, run the body.
+/// The same, to the types of the std::tuple `Arguments`.
+template <class Arguments, class... Args>
+Arguments convert_to(const std::tuple<Args...>& args, PyObject* const* bound) {
+    return [&]<class... Ts>(std::tuple<Ts...>*) {
+        return convert_all<Ts...>(args, bound);
+    }(static_cast<Arguments*>(nullptr));
+}
+
+/// The binder of row I, naming it "{Class}.{name}()" in messages; made on
+/// first use (inside the caller's guarded()), and kept for the process.
 template <class Class, const auto& Rows, std::size_t I>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
+const Signature& row_signature() {
+    static constexpr const auto& row = std::get<I>(Rows);
+    static_assert(std::tuple_size_v<std::decay_t<decltype(row.args)>> <= Signature::max_params,
+                  "more parameters than the binder's slots");
+    static const Signature sig = signature_of(std::string(Class::name) + "." + row.name + "()", row.args);
+    return sig;
+}
+
+/// The fast-call entry point of method row I: bind, take the receiver (with
+/// its borrow), convert the arguments in parameter order, run the body.
+template <class Class, const auto& Rows, std::size_t I>
+PyObject* method_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const auto& row = std::get<I>(Rows);
     using traits = body_traits<decltype(row.body)>;
-    using arguments = typename traits::arguments;
-    static_assert(std::tuple_size_v<arguments> <= Signature::max_params,
-                  "more parameters than the binder's slots");
     return guarded([&]() -> object {
-        static const Signature sig =
-            signature_of(std::string(Class::name) + "." + row.name + "()", row.args);
         PyObject* bound[Signature::max_params];
-        sig.bind(args, nargs, kwnames, bound);
+        row_signature<Class, Rows, I>().bind(args, nargs, kwnames, bound);
         return Class::template with_receiver<typename traits::receiver>(self, [&](auto&& receiver) {
             return std::apply(
                 [&](auto&&... values) { return row.body(receiver, std::move(values)...); },
-                [&]<class... Ts>(std::tuple<Ts...>*) {
-                    return convert_all<Ts...>(row.args, bound);
-                }(static_cast<arguments*>(nullptr)));
+                convert_to<typename traits::arguments>(row.args, bound));
         });
     });
 }
 
+/// The fast-call entry point of static method row I: bind, convert, run.
+template <class Class, const auto& Rows, std::size_t I>
+PyObject* static_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const auto& row = std::get<I>(Rows);
+    using traits = static_body_traits<decltype(row.body)>;
+    return guarded([&]() -> object {
+        PyObject* bound[Signature::max_params];
+        row_signature<Class, Rows, I>().bind(args, nargs, kwnames, bound);
+        return std::apply(row.body, convert_to<typename traits::arguments>(row.args, bound));
+    });
+}
+
+/// The getter of property row I: shared borrow of the receiver, then the row's getter.
+template <class Class, const auto& Rows, std::size_t I>
+PyObject* property_get(PyObject* self, void*) {
+    static constexpr const auto& row = std::get<I>(Rows);
+    using receiver = typename body_traits<decltype(row.get)>::receiver;
+    return guarded([&] { return Class::template with_receiver<receiver>(self, row.get); });
+}
+
+/// The docstring of row I (none for a property).
+template <const auto& Rows, std::size_t I>
+std::string row_docstring() {
+    static constexpr const auto& row = std::get<I>(Rows);
+    using Row = std::decay_t<decltype(row)>;
+    if constexpr (Row::kind == RowKind::method) {
+        return docstring(row.name, "$self", row.args, row.doc, row.doc_name);
+    } else if constexpr (Row::kind == RowKind::static_method) {
+        return docstring(row.name, "", row.args, row.doc);
+    } else {
+        return {};
+    }
+}
+
+template <class Class, const auto& Rows, std::size_t I>
+void add_row(std::vector<PyMethodDef>& methods, std::vector<PyGetSetDef>& getset, const std::string& doc) {
+    static constexpr const auto& row = std::get<I>(Rows);
+    using Row = std::decay_t<decltype(row)>;
+    if constexpr (Row::kind == RowKind::method) {
+        methods.push_back({row.name, as_method_pointer(&method_call<Class, Rows, I>),
+                           METH_FASTCALL | METH_KEYWORDS, doc.c_str()});
+    } else if constexpr (Row::kind == RowKind::static_method) {
+        methods.push_back({row.name, as_method_pointer(&static_call<Class, Rows, I>),
+                           METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc.c_str()});
+    } else {
+        getset.push_back({row.name, &property_get<Class, Rows, I>, nullptr, row.doc, nullptr});
+    }
+}
+
 }  // namespace detail
 
-/// The PyMethodDef rows of a tuple of method rows, in order and without the
-/// terminating sentinel; made once, and kept for the process.
+/// A class's member tables, each in row order and ending with its sentinel.
+struct MemberTables {
+    PyMethodDef* methods;
+    PyGetSetDef* getset;
+};
+
+/// The member tables of a tuple of rows; made once, and kept for the process.
 template <class Class, const auto& Rows>
-std::span<const PyMethodDef> method_defs() {
+MemberTables member_tables() {
     constexpr std::size_t n = std::tuple_size_v<std::decay_t<decltype(Rows)>>;
-    static const auto table = []<std::size_t... I>(std::index_sequence<I...>) {
-        static const std::array<std::string, n> docs{detail::docstring(
-            std::get<I>(Rows).name, "$self", std::get<I>(Rows).args, std::get<I>(Rows).doc,
-            std::get<I>(Rows).doc_name)...};
-        return std::array<PyMethodDef, n>{PyMethodDef{
-            std::get<I>(Rows).name, as_method_pointer(&detail::fastcall<Class, Rows, I>),
-            METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...};
+    static const MemberTables tables = []<std::size_t... I>(std::index_sequence<I...>) {
+        static const std::array<std::string, n> docs{detail::row_docstring<Rows, I>()...};
+        static std::vector<PyMethodDef> methods;
+        static std::vector<PyGetSetDef> getset;
+        (detail::add_row<Class, Rows, I>(methods, getset, docs[I]), ...);
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        return MemberTables{methods.data(), getset.data()};
     }(std::make_index_sequence<n>{});
-    return table;
+    return tables;
 }
 
 }  // namespace velmora::python

@@ -1,6 +1,7 @@
-// The methods of Path2D, one row each, in the class's order. A row's body
-// converts nothing itself: its parameter types choose the conversions and its
-// receiver the borrow (method_table.hpp).
+// The members of Path2D, one row each, in the class's order: its read-only
+// properties, then its methods. A row's body converts nothing itself: its
+// parameter types choose the conversions and its receiver the borrow
+// (method_table.hpp).
 
 #include "method_table.hpp"
 #include "numpy_api.hpp"
@@ -23,7 +24,34 @@ object path_or_none(std::optional<Path2D>&& result) {
     return result ? wrap(std::move(*result)) : none();
 }
 
+object array_of(const std::vector<double>& v) { return new_array_1d(v.data(), v.size()); }
+object array_of(const std::vector<Point>& v) {
+    // rows = entries, columns = length of the first row, so no points gives (0, 0)
+    return new_array_2d(reinterpret_cast<const double*>(v.data()), v.size(), v.empty() ? 0 : 2);
+}
+
 constexpr std::tuple rows{
+    // Properties: the coordinates, and the per-point geometry computed on first use
+    Property{"points", +[](const Path2D& path) { return to_list(path.points()); }},
+    Property{"points_np", +[](const Path2D& path) { return array_of(path.points()); }},
+    Property{"x", +[](const Path2D& path) { return to_list(path.x()); }},
+    Property{"x_np", +[](const Path2D& path) { return array_of(path.x()); }},
+    Property{"y", +[](const Path2D& path) { return to_list(path.y()); }},
+    Property{"y_np", +[](const Path2D& path) { return array_of(path.y()); }},
+    Property{"path_length_per_point",
+             +[](const Path2D& path) { return to_list(path.path_length_per_point()); }},
+    Property{"path_length_per_point_np",
+             +[](const Path2D& path) { return array_of(path.path_length_per_point()); }},
+    Property{"length", +[](const Path2D& path) { return to_python(path.length()); }},
+    Property{"orientation", +[](const Path2D& path) { return to_list(path.orientation()); }},
+    Property{"orientation_np", +[](const Path2D& path) { return array_of(path.orientation()); }},
+    Property{"unit_tangent_vector",
+             +[](const Path2D& path) { return to_list(path.unit_tangent_vector()); }},
+    Property{"unit_tangent_vector_np",
+             +[](const Path2D& path) { return array_of(path.unit_tangent_vector()); }},
+    Property{"curvature", +[](const Path2D& path) { return to_list(path.curvature()); }},
+    Property{"curvature_np", +[](const Path2D& path) { return array_of(path.curvature()); }},
+
     // Circle fit curvature and circle segments
     Method{"compute_circle_fit_curvature", params(arg("max_rmse", default_max_rmse)),
            +[](const Path2D& path, double max_rmse) {
@@ -198,6 +226,6 @@ constexpr std::tuple rows{
 
 }  // namespace
 
-std::span<const PyMethodDef> path2d_methods() { return method_defs<Path2DClass, rows>(); }
+MemberTables path2d_members() { return member_tables<Path2DClass, rows>(); }
 
 }  // namespace velmora::python
