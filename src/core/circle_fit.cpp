@@ -9,7 +9,7 @@
 #include "core/circle_fit_within.hpp"
 #include "core/lapack.hpp"
 #include "core/lapack_session.hpp"
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora {
 

@@ -1,4 +1,4 @@
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 #include <sys/mman.h>
 #include <sys/resource.h>

@@ -128,14 +128,13 @@ const Path2D::Column* Path2D::associated_column(std::size_t handle) const noexce
     return handle < associated_values_.size() ? &associated_values_[handle] : nullptr;
 }
 
-Path2D::AttachResult Path2D::add_associated_values(Column values) {
+std::size_t Path2D::add_associated_values(Column values) {
     if (values.size() != points_.size()) {
-        return {std::nullopt, "The associated value has length " + std::to_string(values.size()) +
-                                  ", although " + std::to_string(points_.size()) +
-                                  " was expected"};
+        throw InvalidArgumentError("The associated value has length " + std::to_string(values.size()) +
+                                   ", although " + std::to_string(points_.size()) + " was expected");
     }
     associated_values_.push_back(std::move(values));
-    return {associated_values_.size() - 1, {}};
+    return associated_values_.size() - 1;
 }
 
 namespace {

@@ -3,10 +3,13 @@
 // parameter types choose the conversions and its receiver the borrow
 // (method_table.hpp).
 
+#include <variant>
+
 #include "method_table.hpp"
 #include "numpy_api.hpp"
 #include "path2d_object.hpp"
 #include "pickling.hpp"
+#include "velmora/error.hpp"
 
 namespace velmora::python {
 
@@ -22,6 +25,11 @@ object optional_result(const std::optional<T>& value, object (*convert)(T)) {
 }
 object path_or_none(std::optional<Path2D>&& result) {
     return result ? wrap(std::move(*result)) : none();
+}
+// Python is told only whether there is a path, not why not.
+object path_or_none(std::variant<Path2D, qp::SolverError>&& result) {
+    Path2D* path = std::get_if<Path2D>(&result);
+    return path != nullptr ? wrap(std::move(*path)) : none();
 }
 
 object array_of(const std::vector<double>& v) { return new_array_1d(v.data(), v.size()); }
@@ -189,9 +197,11 @@ constexpr std::tuple rows{
     // Associated values (the only method that changes the path: exclusive borrow)
     Method{"add_associated_values", params(arg("values")),
            +[](Path2D& path, std::vector<double> values) {
-               Path2D::AttachResult attached = path.add_associated_values(std::move(values));
-               if (!attached.handle) raise(PyExc_TypeError, attached.error);
-               return to_python_size(*attached.handle);
+               try {
+                   return to_python_size(path.add_associated_values(std::move(values)));
+               } catch (const InvalidArgumentError& e) {  // a column of another length
+                   raise(PyExc_TypeError, e.what());
+               }
            },
            "Adds an associated value.\n\n"
            ":param values: The values that should be added as associated to the path\n\n"

@@ -20,7 +20,7 @@ namespace velmora {
 /// computed on demand: inner entries are i * step + start, the last is end.
 class LinspaceGrid {
 public:
-    /// Throws InternalError "index out of bounds: the len is 0 but the index is 0" for count 0.
+    /// Throws velmora::Error "index out of bounds: the len is 0 but the index is 0" for count 0.
     LinspaceGrid(std::int32_t start, std::size_t count, double end);
 
     std::size_t size() const noexcept { return count_; }
@@ -108,7 +108,7 @@ struct SplinePosition {
 /// copied and sorted.
 class SplineKnots {
 public:
-    /// Throws InternalError "called `Option::unwrap()` on a `None` value" for empty keys.
+    /// Throws velmora::Error "called `Option::unwrap()` on a `None` value" for empty keys.
     explicit SplineKnots(std::span<const double> keys);
 
     std::size_t len() const noexcept { return n_ + 3; }

@@ -22,7 +22,7 @@ public:
 
     const std::vector<double>& solution() const noexcept { return solution_; }
     /// The solution values of the given variables, in their order. Throws
-    /// InternalError for a variable whose index is past the solution.
+    /// velmora::Error for a variable whose index is past the solution.
     std::vector<double> eval_vec(std::span<const Variable> variables) const;
 
 private:
@@ -51,7 +51,7 @@ struct ClarabelSettings : velmora_clarabel_settings {
 
 /// Solves with Clarabel. Outcomes other than Solved come back as a
 /// SolverError; a problem whose matrix dimensions disagree throws
-/// InternalError with Clarabel's message.
+/// velmora::Error with Clarabel's message.
 class ClarabelSolver final : public Solver {
 public:
     explicit ClarabelSolver(ClarabelSettings settings = {}) : settings_(settings) {}
