@@ -20,9 +20,10 @@
 // default, NoneDefault gives std::nullopt for absence and None); runs the
 // body, whose returned object goes back to the interpreter. A C++ exception
 // anywhere on the way becomes a Python one in guarded() (errors.hpp).
-// StaticMethod is the same without a receiver (METH_STATIC, no "$self");
-// Property{"length", +[](const Path2D& path) { return ...; }} becomes a
-// PyGetSetDef whose getter takes the shared receiver and runs the lambda.
+// A body whose receiver parameter is `Static` makes a static method: no
+// receiver is taken (METH_STATIC, no "$self"). Property{"length",
+// +[](const Path2D& path) { return ...; }} becomes a PyGetSetDef whose
+// getter takes the shared receiver and runs the lambda.
 
 #include <array>
 #include <cstddef>
@@ -74,12 +75,13 @@ constexpr std::tuple<Args...> params(Args... args) {
     return {args...};
 }
 
-enum class RowKind { method, static_method, property };
+/// The receiver parameter of a static method's body: there is none.
+struct Static {};
 
-/// A method: the body takes the receiver, then the converted arguments.
+/// A method: the body takes the receiver (or Static), then the converted arguments.
 template <class Body, class... Args>
 struct Method {
-    static constexpr RowKind kind = RowKind::method;
+    static constexpr bool is_property = false;
     const char* name;
     std::tuple<Args...> args;
     Body body;
@@ -89,21 +91,10 @@ struct Method {
     const char* doc_name = nullptr;
 };
 
-/// A static method: the body takes the converted arguments only.
-template <class Body, class... Args>
-struct StaticMethod {
-    static constexpr RowKind kind = RowKind::static_method;
-    const char* name;
-    std::tuple<Args...> args;
-    Body body;
-    /// The docstring after its first line.
-    const char* doc = nullptr;
-};
-
 /// A read-only property: the getter takes the receiver (a shared borrow).
 template <class Getter>
 struct Property {
-    static constexpr RowKind kind = RowKind::property;
+    static constexpr bool is_property = true;
     const char* name;
     Getter get;
     const char* doc = nullptr;
@@ -155,20 +146,14 @@ T take(const NoneDefault& param, PyObject* value) {
     return argument(param.name, [&] { return convert_argument<typename T::value_type>(value); });
 }
 
-// The parts of a body's function type: the receiver (for methods and
-// getters) and the arguments.
+// The parts of a body's function type.
 template <class F>
 struct body_traits;
 template <class R, class Receiver, class... Ts>
 struct body_traits<R (*)(Receiver, Ts...)> {
     using receiver = Receiver;
     using arguments = std::tuple<std::decay_t<Ts>...>;
-};
-template <class F>
-struct static_body_traits;
-template <class R, class... Ts>
-struct static_body_traits<R (*)(Ts...)> {
-    using arguments = std::tuple<std::decay_t<Ts>...>;
+    static constexpr bool is_static = std::is_same_v<Receiver, Static>;
 };
 
 inline void append_default(std::string&, const Required&, bool) {}
@@ -253,7 +238,8 @@ const Signature& row_signature() {
 }
 
 /// The fast-call entry point of method row I: bind, take the receiver (with
-/// its borrow), convert the arguments in parameter order, run the body.
+/// its borrow; none for a static method), convert the arguments in parameter
+/// order, run the body.
 template <class Class, const auto& Rows, std::size_t I>
 PyObject* method_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const auto& row = std::get<I>(Rows);
@@ -261,23 +247,16 @@ PyObject* method_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return guarded([&]() -> object {
         PyObject* bound[Signature::max_params];
         row_signature<Class, Rows, I>().bind(args, nargs, kwnames, bound);
-        return Class::template with_receiver<typename traits::receiver>(self, [&](auto&& receiver) {
+        const auto run = [&](auto&& receiver) {
             return std::apply(
                 [&](auto&&... values) { return row.body(receiver, std::move(values)...); },
                 convert_to<typename traits::arguments>(row.args, bound));
-        });
-    });
-}
-
-/// The fast-call entry point of static method row I: bind, convert, run.
-template <class Class, const auto& Rows, std::size_t I>
-PyObject* static_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const auto& row = std::get<I>(Rows);
-    using traits = static_body_traits<decltype(row.body)>;
-    return guarded([&]() -> object {
-        PyObject* bound[Signature::max_params];
-        row_signature<Class, Rows, I>().bind(args, nargs, kwnames, bound);
-        return std::apply(row.body, convert_to<typename traits::arguments>(row.args, bound));
+        };
+        if constexpr (traits::is_static) {
+            return run(Static{});
+        } else {
+            return Class::template with_receiver<typename traits::receiver>(self, run);
+        }
     });
 }
 
@@ -293,28 +272,23 @@ PyObject* property_get(PyObject* self, void*) {
 template <const auto& Rows, std::size_t I>
 std::string row_docstring() {
     static constexpr const auto& row = std::get<I>(Rows);
-    using Row = std::decay_t<decltype(row)>;
-    if constexpr (Row::kind == RowKind::method) {
-        return docstring(row.name, "$self", row.args, row.doc, row.doc_name);
-    } else if constexpr (Row::kind == RowKind::static_method) {
-        return docstring(row.name, "", row.args, row.doc);
-    } else {
+    if constexpr (std::decay_t<decltype(row)>::is_property) {
         return {};
+    } else {
+        const bool is_static = body_traits<decltype(row.body)>::is_static;
+        return docstring(row.name, is_static ? "" : "$self", row.args, row.doc, row.doc_name);
     }
 }
 
 template <class Class, const auto& Rows, std::size_t I>
 void add_row(std::vector<PyMethodDef>& methods, std::vector<PyGetSetDef>& getset, const std::string& doc) {
     static constexpr const auto& row = std::get<I>(Rows);
-    using Row = std::decay_t<decltype(row)>;
-    if constexpr (Row::kind == RowKind::method) {
-        methods.push_back({row.name, as_method_pointer(&method_call<Class, Rows, I>),
-                           METH_FASTCALL | METH_KEYWORDS, doc.c_str()});
-    } else if constexpr (Row::kind == RowKind::static_method) {
-        methods.push_back({row.name, as_method_pointer(&static_call<Class, Rows, I>),
-                           METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc.c_str()});
-    } else {
+    if constexpr (std::decay_t<decltype(row)>::is_property) {
         getset.push_back({row.name, &property_get<Class, Rows, I>, nullptr, row.doc, nullptr});
+    } else {
+        const int flags = body_traits<decltype(row.body)>::is_static ? METH_STATIC : 0;
+        methods.push_back({row.name, as_method_pointer(&method_call<Class, Rows, I>),
+                           METH_FASTCALL | METH_KEYWORDS | flags, doc.c_str()});
     }
 }
 

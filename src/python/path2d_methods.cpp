@@ -3,6 +3,7 @@
 // parameter types choose the conversions and its receiver the borrow
 // (method_table.hpp).
 
+#include <tuple>
 #include <variant>
 
 #include "method_table.hpp"
@@ -38,28 +39,26 @@ object array_of(const std::vector<Point>& v) {
     return new_array_2d(reinterpret_cast<const double*>(v.data()), v.size(), v.empty() ? 0 : 2);
 }
 
-constexpr std::tuple rows{
-    // Properties: the coordinates, and the per-point geometry computed on first use
-    Property{"points", +[](const Path2D& path) { return to_list(path.points()); }},
-    Property{"points_np", +[](const Path2D& path) { return array_of(path.points()); }},
-    Property{"x", +[](const Path2D& path) { return to_list(path.x()); }},
-    Property{"x_np", +[](const Path2D& path) { return array_of(path.x()); }},
-    Property{"y", +[](const Path2D& path) { return to_list(path.y()); }},
-    Property{"y_np", +[](const Path2D& path) { return array_of(path.y()); }},
-    Property{"path_length_per_point",
-             +[](const Path2D& path) { return to_list(path.path_length_per_point()); }},
-    Property{"path_length_per_point_np",
-             +[](const Path2D& path) { return array_of(path.path_length_per_point()); }},
-    Property{"length", +[](const Path2D& path) { return to_python(path.length()); }},
-    Property{"orientation", +[](const Path2D& path) { return to_list(path.orientation()); }},
-    Property{"orientation_np", +[](const Path2D& path) { return array_of(path.orientation()); }},
-    Property{"unit_tangent_vector",
-             +[](const Path2D& path) { return to_list(path.unit_tangent_vector()); }},
-    Property{"unit_tangent_vector_np",
-             +[](const Path2D& path) { return array_of(path.unit_tangent_vector()); }},
-    Property{"curvature", +[](const Path2D& path) { return to_list(path.curvature()); }},
-    Property{"curvature_np", +[](const Path2D& path) { return array_of(path.curvature()); }},
+// A per-point property twice: as a list under `name`, and as a float64 array
+// under `array_name` (name + "_np").
+template <auto Read>
+constexpr auto list_and_array(const char* name, const char* array_name) {
+    return std::tuple{Property{name, +[](const Path2D& path) { return to_list((path.*Read)()); }},
+                      Property{array_name, +[](const Path2D& path) { return array_of((path.*Read)()); }}};
+}
 
+// The coordinates, and the per-point geometry computed on first use.
+constexpr auto properties = std::tuple_cat(
+    list_and_array<&Path2D::points>("points", "points_np"),
+    list_and_array<&Path2D::x>("x", "x_np"),
+    list_and_array<&Path2D::y>("y", "y_np"),
+    list_and_array<&Path2D::path_length_per_point>("path_length_per_point", "path_length_per_point_np"),
+    std::tuple{Property{"length", +[](const Path2D& path) { return to_python(path.length()); }}},
+    list_and_array<&Path2D::orientation>("orientation", "orientation_np"),
+    list_and_array<&Path2D::unit_tangent_vector>("unit_tangent_vector", "unit_tangent_vector_np"),
+    list_and_array<&Path2D::curvature>("curvature", "curvature_np"));
+
+constexpr std::tuple methods{
     // Circle fit curvature and circle segments
     Method{"compute_circle_fit_curvature", params(arg("max_rmse", default_max_rmse)),
            +[](const Path2D& path, double max_rmse) {
@@ -233,6 +232,8 @@ constexpr std::tuple rows{
     // Pickling; copy.copy and copy.deepcopy use the same reduction
     Method{"__reduce__", params(), +[](const Path2D& path) { return reduce_path2d(path); }},
 };
+
+constexpr auto rows = std::tuple_cat(properties, methods);
 
 }  // namespace
 

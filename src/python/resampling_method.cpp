@@ -98,29 +98,29 @@ struct BaseClass {
 };
 
 constexpr std::tuple base_rows{
-    StaticMethod{"by_number_points", params(arg("number_points")),
-                 +[](std::size_t number_points) {
-                     return new_resampling_method(ByNumberPoints{number_points});
-                 },
-                 "The path will be equidistantly resampled using the given number of points.\n\n"
-                 ":param number_points: Number of points\n\n"
-                 ":type number_points: int\n\n"
-                 ":returns: The resampling method\n"
-                 ":rtype: ResamplingMethod"},
-    StaticMethod{"by_sampling_distance",
-                 params(arg("sampling_distance"), arg("drop_last", BySamplingDistance{}.drop_last)),
-                 +[](double sampling_distance, bool drop_last) {
-                     return new_resampling_method(BySamplingDistance{sampling_distance, drop_last});
-                 },
-                 "The path will be resampled using the given sampling_distance.\n"
-                 "The distance between the last and second last point will differ from sampling distance.\n"
-                 "Setting drop_last=True will omit the last point.\n\n"
-                 ":param sampling_distance: Sampling distance\n"
-                 ":param drop_last: Omits the last point when true.\n\n"
-                 ":type sampling_distance: float\n"
-                 ":type drop_last: bool\n\n"
-                 ":returns: The resampling method\n"
-                 ":rtype: ResamplingMethod"},
+    Method{"by_number_points", params(arg("number_points")),
+           +[](Static, std::size_t number_points) {
+               return new_resampling_method(ByNumberPoints{number_points});
+           },
+           "The path will be equidistantly resampled using the given number of points.\n\n"
+           ":param number_points: Number of points\n\n"
+           ":type number_points: int\n\n"
+           ":returns: The resampling method\n"
+           ":rtype: ResamplingMethod"},
+    Method{"by_sampling_distance",
+           params(arg("sampling_distance"), arg("drop_last", BySamplingDistance{}.drop_last)),
+           +[](Static, double sampling_distance, bool drop_last) {
+               return new_resampling_method(BySamplingDistance{sampling_distance, drop_last});
+           },
+           "The path will be resampled using the given sampling_distance.\n"
+           "The distance between the last and second last point will differ from sampling distance.\n"
+           "Setting drop_last=True will omit the last point.\n\n"
+           ":param sampling_distance: Sampling distance\n"
+           ":param drop_last: Omits the last point when true.\n\n"
+           ":type sampling_distance: float\n"
+           ":type drop_last: bool\n\n"
+           ":returns: The resampling method\n"
+           ":rtype: ResamplingMethod"},
 };
 
 constexpr std::tuple number_points_rows{
