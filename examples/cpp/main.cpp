@@ -1,7 +1,7 @@
 // A recorded track, repaired, smoothed and resampled through the C++ core.
 #include <cmath>
 #include <cstdio>
-#include <optional>
+#include <variant>
 #include <vector>
 
 #include "velmora/path2d.hpp"
@@ -17,10 +17,11 @@ int main() {
     const auto path = velmora::Path2D::from_points(points);
     const auto flagged = path.detect_corrupted_point_order(2.8);
     const auto repaired = path.repair_corrupted_point_order(2.8);
-    const std::optional<velmora::Path2D> smoothed =
+    const auto outcome =
         repaired.smoothed_path_elastic_band(0.1, velmora::ElasticBandMethod::OrthogonalBounds);
-    if (!smoothed) {
-        std::puts("elastic band: solver did not converge");
+    const velmora::Path2D* smoothed = std::get_if<velmora::Path2D>(&outcome);
+    if (smoothed == nullptr) {
+        std::puts("elastic band: no smoothed path (the solver did not succeed)");
         return 1;
     }
     const auto resampled = smoothed->resampled_path(velmora::BySamplingDistance{0.5, false},

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <string>
 #include <variant>
 #include <vector>
 
@@ -36,6 +35,8 @@ struct Segment {
 
 /// Const member functions may be called from several threads at once; the
 /// lazily computed properties are filled safely. Mutations need exclusive access.
+/// Outcomes are reported as velmora/error.hpp describes: results that may be
+/// absent in the return value, broken preconditions as velmora::Error.
 class Path2D {
 public:
     using Column = std::vector<double>;
@@ -74,13 +75,10 @@ public:
     const std::vector<Column>& associated_values() const noexcept { return associated_values_; }
     /// The column for a handle, or nullptr when there is none.
     const Column* associated_column(std::size_t handle) const noexcept;
-    /// Appends a column of one value per point and returns its handle; on a
-    /// length mismatch returns the error message and leaves the path unchanged.
-    struct AttachResult {
-        std::optional<std::size_t> handle;
-        std::string error;
-    };
-    AttachResult add_associated_values(Column values);
+    /// Appends a column of one value per point and returns its handle. Throws
+    /// InvalidArgumentError for a column of another length, leaving the path
+    /// unchanged.
+    std::size_t add_associated_values(Column values);
 
     /// Removes the entries at the given strictly ascending indices, each below
     /// size(), from points, x, y and every column in one linear compaction,
@@ -96,11 +94,9 @@ public:
                                                  std::optional<Point> end, double epsilon) const;
     [[nodiscard]] Path2D resampled_path(const ResamplingMethod& method,
                                         InterpolationMethod interpolation, double epsilon) const;
-    [[nodiscard]] std::optional<Path2D> smoothed_path_elastic_band(
-        double max_deviation, ElasticBandMethod method) const;
     /// The smoothed path, or why there is none: infeasible bounds, a solve
     /// that did not succeed, or data the solver would have changed.
-    [[nodiscard]] std::variant<Path2D, qp::SolverError> smoothed_path_elastic_band_or_error(
+    [[nodiscard]] std::variant<Path2D, qp::SolverError> smoothed_path_elastic_band(
         double max_deviation, ElasticBandMethod method) const;
     [[nodiscard]] Path2D smoothed_path_chaikin(std::size_t num_iterations) const;
     std::vector<Segment> find_circle_segments(std::size_t start, std::size_t end,

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora {
 

@@ -1,6 +1,6 @@
 #include <utility>
 
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 #include "velmora/path2d.hpp"
 
 namespace velmora {

@@ -1,3 +1,27 @@
+// Taubin's circle fit, bit for bit what LAPACK's dgesvd gives, faster.
+//
+// Reading guide. The fit (taubin_circle_fit_within, at the bottom) is one
+// pass and one decomposition:
+//   1. Centre the points on their mean (mx, my) and build the n x 3 matrix M
+//      with columns Z0 = (Z - mean Z) / scale, X, Y, where Z = X^2 + Y^2 and
+//      scale = 2 sqrt(mean Z). The sums run in index order: their rounding is
+//      part of the result.
+//   2. The circle is the right singular vector of M's smallest singular
+//      value, row 2 of V^T: a0 Z + a1 X + a2 Y + a3 = 0 with a3 = -mean Z a0,
+//      so centre (mx - a1 / 2a0, my - a2 / 2a0) and the radius follow.
+//   3. The RMSE of the radial errors, stopped early once it exceeds max_rmse
+//      (the circle segment decomposition only asks whether it stays within).
+// Step 2 is where the speed comes from. dgesvd('N', 'A') on a tall matrix
+// first checks whether M needs rescaling (one pass for its largest
+// magnitude), queries its workspace, then runs QR, the bidiagonal reduction
+// of R and the bidiagonal QR iteration. svd_route() reads once from LAPACK
+// the thresholds dgesvd uses; rescaled() settles the rescaling from the sums
+// step 1 already has, so the extra pass is needed only for tiny or huge
+// coordinates; qr_svd() then calls the same routines with the same
+// arguments, so the result cannot differ. Short or rescaled matrices take
+// plain_svd(), dgesvd itself. Non-finite input never reaches LAPACK, which
+// can loop forever on it.
+
 #include "velmora/circle_fit.hpp"
 
 #include <algorithm>
@@ -9,7 +33,7 @@
 #include "core/circle_fit_within.hpp"
 #include "core/lapack.hpp"
 #include "core/lapack_session.hpp"
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora {
 

@@ -50,7 +50,7 @@ void add_second_differences(qp::QuadraticExpression& objective, const std::vecto
 
 }  // namespace
 
-std::variant<Path2D, qp::SolverError> Path2D::smoothed_path_elastic_band_or_error(
+std::variant<Path2D, qp::SolverError> Path2D::smoothed_path_elastic_band(
     double max_deviation, ElasticBandMethod method) const {
     const std::size_t n = size();
     const double d = max_deviation;
@@ -111,13 +111,6 @@ std::variant<Path2D, qp::SolverError> Path2D::smoothed_path_elastic_band_or_erro
     std::vector<Point> smoothed(n);
     for (std::size_t i = 0; i < n; ++i) smoothed[i] = Point{xs[i], ys[i]};
     return Path2D::from_points(std::move(smoothed));
-}
-
-std::optional<Path2D> Path2D::smoothed_path_elastic_band(double max_deviation,
-                                                         ElasticBandMethod method) const {
-    auto result = smoothed_path_elastic_band_or_error(max_deviation, method);
-    if (auto* path = std::get_if<Path2D>(&result)) return std::move(*path);
-    return std::nullopt;
 }
 
 }  // namespace velmora

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "core/lapack.hpp"
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora::detail {
 

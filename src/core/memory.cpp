@@ -1,10 +1,11 @@
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <exception>
 #include <new>
@@ -57,6 +58,21 @@ std::size_t checked_mul(std::size_t count, std::size_t factor) {
     if (factor != 0 && count > std::numeric_limits<std::size_t>::max() / factor)
         throw std::bad_alloc();
     return count * factor;
+}
+
+void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    constexpr std::size_t threshold = std::size_t{1} << 22;
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    if (bytes < threshold || page == 0) return;
+    // madvise takes whole pages: from the first page boundary in the block.
+    const auto address = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (address + page - 1) / page * page;
+    ::madvise(reinterpret_cast<void*>(first), address + bytes - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 void check_allocation(std::size_t count, std::size_t elem_size) {

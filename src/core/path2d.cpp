@@ -5,9 +5,21 @@
 #include <ranges>
 #include <utility>
 
+#include "core/memory.hpp"
 #include "velmora/error.hpp"
 
 namespace velmora {
+
+namespace {
+
+// Room for n elements, advised for huge pages before anything is written.
+template <class T>
+void reserve_fresh(std::vector<T>& v, std::size_t n) {
+    v.reserve(n);
+    advise_huge_pages(v.data(), n * sizeof(T));
+}
+
+}  // namespace
 
 Path2D Path2D::from_points(std::vector<Point> points) {
     Path2D path;
@@ -38,9 +50,10 @@ Path2D Path2D::from_interleaved(std::span<const double> xy) {
     std::vector<Point> points;
     std::vector<double> x;
     std::vector<double> y;
-    points.reserve(n);
-    x.reserve(n);
-    y.reserve(n);
+    reserve_fresh(points, n);
+    reserve_fresh(x, n);
+    reserve_fresh(y, n);
+    // One pass over the input, which is read once, fills all three.
     for (std::size_t i = 0; i < n; ++i) {
         points.push_back({xy[2 * i], xy[2 * i + 1]});
         x.push_back(xy[2 * i]);
@@ -128,14 +141,13 @@ const Path2D::Column* Path2D::associated_column(std::size_t handle) const noexce
     return handle < associated_values_.size() ? &associated_values_[handle] : nullptr;
 }
 
-Path2D::AttachResult Path2D::add_associated_values(Column values) {
+std::size_t Path2D::add_associated_values(Column values) {
     if (values.size() != points_.size()) {
-        return {std::nullopt, "The associated value has length " + std::to_string(values.size()) +
-                                  ", although " + std::to_string(points_.size()) +
-                                  " was expected"};
+        throw InvalidArgumentError("The associated value has length " + std::to_string(values.size()) +
+                                   ", although " + std::to_string(points_.size()) + " was expected");
     }
     associated_values_.push_back(std::move(values));
-    return {associated_values_.size() - 1, {}};
+    return associated_values_.size() - 1;
 }
 
 namespace {

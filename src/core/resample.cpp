@@ -4,7 +4,7 @@
 #include <new>
 
 #include "velmora/error.hpp"
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 #include "velmora/path2d.hpp"
 #include "spline/knots.hpp"
 

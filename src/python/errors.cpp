@@ -116,7 +116,7 @@ void translate_exception() noexcept {
         throw;
     } catch (const python_error&) {
         if (!PyErr_Occurred()) set_panic("Python API call failed", std::source_location::current());
-    } catch (const InternalError& e) {
+    } catch (const Error& e) {
         set_panic(e.what(), e.where());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

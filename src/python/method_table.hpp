@@ -1,12 +1,29 @@
 #pragma once
-// A Python method as one declarative row: its name, its parameters with
-// their defaults, a body that takes the receiver and the converted
-// arguments, and its docstring. From a tuple of rows come the fast-call entry
-// points, the text-signature headers and the PyMethodDef table.
+// A class's Python members as declarative rows: methods, static methods and
+// read-only properties. A tuple of rows gives the class its PyMethodDef and
+// PyGetSetDef tables (member_tables below); nothing else names a member.
 //
-// The body's receiver parameter states the borrow: `const Path2D&` takes a
-// shared borrow, `Path2D&` the exclusive one. The types of its other
-// parameters choose the conversions (convert_argument below).
+// Reading guide: what one row expands to.
+//   Method{"sub_path", params(arg("start", std::nullopt), arg("epsilon", 0.01)),
+//          +[](const Path2D& path, std::optional<Point> start, double epsilon) {...},
+//          "Returns the sub path ..."}
+// becomes one PyMethodDef whose function is method_call<Class, Rows, I>
+// (METH_FASTCALL | METH_KEYWORDS) and whose docstring is
+//   "sub_path($self, start=None, epsilon=0.01)\n--\n\n"      (the text signature)
+//   "sub_path(start=None, epsilon=0.01)\n\nReturns the sub path ..."
+// A call then: binds the arguments to the parameter names (binder.hpp, one
+// Signature per row, made on first use, which names the method in its
+// messages as "Path2D.sub_path()"); takes the receiver with the borrow its
+// type asks for (`const Path2D&` shared, `Path2D&` exclusive: Class::
+// with_receiver); converts each argument, left to right, to the type of the
+// body's parameter in its place (convert_argument; an absent one takes its
+// default, NoneDefault gives std::nullopt for absence and None); runs the
+// body, whose returned object goes back to the interpreter. A C++ exception
+// anywhere on the way becomes a Python one in guarded() (errors.hpp).
+// A body whose receiver parameter is `Static` makes a static method: no
+// receiver is taken (METH_STATIC, no "$self"). Property{"length",
+// +[](const Path2D& path) { return ...; }} becomes a PyGetSetDef whose
+// getter takes the shared receiver and runs the lambda.
 
 #include <array>
 #include <cstddef>
@@ -16,6 +33,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "binder.hpp"
 #include "convert.hpp"
@@ -57,8 +75,13 @@ constexpr std::tuple<Args...> params(Args... args) {
     return {args...};
 }
 
+/// The receiver parameter of a static method's body: there is none.
+struct Static {};
+
+/// A method: the body takes the receiver (or Static), then the converted arguments.
 template <class Body, class... Args>
 struct Method {
+    static constexpr bool is_property = false;
     const char* name;
     std::tuple<Args...> args;
     Body body;
@@ -66,6 +89,15 @@ struct Method {
     const char* doc = nullptr;
     /// The name the docstring's first line gives, where it is not the method's.
     const char* doc_name = nullptr;
+};
+
+/// A read-only property: the getter takes the receiver (a shared borrow).
+template <class Getter>
+struct Property {
+    static constexpr bool is_property = true;
+    const char* name;
+    Getter get;
+    const char* doc = nullptr;
 };
 
 // --- conversions chosen by the body's parameter types -----------------------
@@ -89,6 +121,7 @@ template <>
 inline InterpolationMethod convert_argument<InterpolationMethod>(handle obj) {
     return to_interpolation_method(obj);
 }
+template <> inline bool convert_argument<bool>(handle obj) { return to_bool(obj); }
 template <>
 inline ElasticBandMethod convert_argument<ElasticBandMethod>(handle obj) {
     return to_elastic_band_method(obj);
@@ -120,6 +153,7 @@ template <class R, class Receiver, class... Ts>
 struct body_traits<R (*)(Receiver, Ts...)> {
     using receiver = Receiver;
     using arguments = std::tuple<std::decay_t<Ts>...>;
+    static constexpr bool is_static = std::is_same_v<Receiver, Static>;
 };
 
 inline void append_default(std::string&, const Required&, bool) {}
@@ -127,7 +161,9 @@ inline void append_default(std::string& out, const NoneDefault&, bool) { out += 
 template <class T>
 void append_default(std::string& out, const Defaulted<T>& param, bool in_signature) {
     out += '=';
-    if constexpr (std::is_floating_point_v<T>) {
+    if constexpr (std::is_same_v<T, bool>) {
+        if (param.text == nullptr) return void(out += param.value ? "True" : "False");
+    } else if constexpr (std::is_floating_point_v<T>) {
         if (param.text == nullptr) return append_double(out, param.value);
     }
     out += in_signature || param.text == nullptr ? "..." : param.text;
@@ -182,47 +218,102 @@ std::tuple<Ts...> convert_all(const std::tuple<Args...>& args, PyObject* const* 
     }(std::index_sequence_for<Args...>{});
 }
 
-/// The fast-call entry point of row I: bind, take the receiver (with its
-/// borrow), convert the arguments in parameter order, run the body.
+/// The same, to the types of the std::tuple `Arguments`.
+template <class Arguments, class... Args>
+Arguments convert_to(const std::tuple<Args...>& args, PyObject* const* bound) {
+    return [&]<class... Ts>(std::tuple<Ts...>*) {
+        return convert_all<Ts...>(args, bound);
+    }(static_cast<Arguments*>(nullptr));
+}
+
+/// The binder of row I, naming it "{Class}.{name}()" in messages; made on
+/// first use (inside the caller's guarded()), and kept for the process.
 template <class Class, const auto& Rows, std::size_t I>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
+const Signature& row_signature() {
+    static constexpr const auto& row = std::get<I>(Rows);
+    static_assert(std::tuple_size_v<std::decay_t<decltype(row.args)>> <= Signature::max_params,
+                  "more parameters than the binder's slots");
+    static const Signature sig = signature_of(std::string(Class::name) + "." + row.name + "()", row.args);
+    return sig;
+}
+
+/// The fast-call entry point of method row I: bind, take the receiver (with
+/// its borrow; none for a static method), convert the arguments in parameter
+/// order, run the body.
+template <class Class, const auto& Rows, std::size_t I>
+PyObject* method_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const auto& row = std::get<I>(Rows);
     using traits = body_traits<decltype(row.body)>;
-    using arguments = typename traits::arguments;
-    static_assert(std::tuple_size_v<arguments> <= Signature::max_params,
-                  "more parameters than the binder's slots");
     return guarded([&]() -> object {
-        static const Signature sig =
-            signature_of(std::string(Class::name) + "." + row.name + "()", row.args);
         PyObject* bound[Signature::max_params];
-        sig.bind(args, nargs, kwnames, bound);
-        return Class::template with_receiver<typename traits::receiver>(self, [&](auto&& receiver) {
+        row_signature<Class, Rows, I>().bind(args, nargs, kwnames, bound);
+        const auto run = [&](auto&& receiver) {
             return std::apply(
                 [&](auto&&... values) { return row.body(receiver, std::move(values)...); },
-                [&]<class... Ts>(std::tuple<Ts...>*) {
-                    return convert_all<Ts...>(row.args, bound);
-                }(static_cast<arguments*>(nullptr)));
-        });
+                convert_to<typename traits::arguments>(row.args, bound));
+        };
+        if constexpr (traits::is_static) {
+            return run(Static{});
+        } else {
+            return Class::template with_receiver<typename traits::receiver>(self, run);
+        }
     });
+}
+
+/// The getter of property row I: shared borrow of the receiver, then the row's getter.
+template <class Class, const auto& Rows, std::size_t I>
+PyObject* property_get(PyObject* self, void*) {
+    static constexpr const auto& row = std::get<I>(Rows);
+    using receiver = typename body_traits<decltype(row.get)>::receiver;
+    return guarded([&] { return Class::template with_receiver<receiver>(self, row.get); });
+}
+
+/// The docstring of row I (none for a property).
+template <const auto& Rows, std::size_t I>
+std::string row_docstring() {
+    static constexpr const auto& row = std::get<I>(Rows);
+    if constexpr (std::decay_t<decltype(row)>::is_property) {
+        return {};
+    } else {
+        const bool is_static = body_traits<decltype(row.body)>::is_static;
+        return docstring(row.name, is_static ? "" : "$self", row.args, row.doc, row.doc_name);
+    }
+}
+
+template <class Class, const auto& Rows, std::size_t I>
+void add_row(std::vector<PyMethodDef>& methods, std::vector<PyGetSetDef>& getset, const std::string& doc) {
+    static constexpr const auto& row = std::get<I>(Rows);
+    if constexpr (std::decay_t<decltype(row)>::is_property) {
+        getset.push_back({row.name, &property_get<Class, Rows, I>, nullptr, row.doc, nullptr});
+    } else {
+        const int flags = body_traits<decltype(row.body)>::is_static ? METH_STATIC : 0;
+        methods.push_back({row.name, as_method_pointer(&method_call<Class, Rows, I>),
+                           METH_FASTCALL | METH_KEYWORDS | flags, doc.c_str()});
+    }
 }
 
 }  // namespace detail
 
-/// The PyMethodDef rows of a tuple of method rows, in order and without the
-/// terminating sentinel; made once, and kept for the process.
+/// A class's member tables, each in row order and ending with its sentinel.
+struct MemberTables {
+    PyMethodDef* methods;
+    PyGetSetDef* getset;
+};
+
+/// The member tables of a tuple of rows; made once, and kept for the process.
 template <class Class, const auto& Rows>
-std::span<const PyMethodDef> method_defs() {
+MemberTables member_tables() {
     constexpr std::size_t n = std::tuple_size_v<std::decay_t<decltype(Rows)>>;
-    static const auto table = []<std::size_t... I>(std::index_sequence<I...>) {
-        static const std::array<std::string, n> docs{detail::docstring(
-            std::get<I>(Rows).name, "$self", std::get<I>(Rows).args, std::get<I>(Rows).doc,
-            std::get<I>(Rows).doc_name)...};
-        return std::array<PyMethodDef, n>{PyMethodDef{
-            std::get<I>(Rows).name, as_method_pointer(&detail::fastcall<Class, Rows, I>),
-            METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...};
+    static const MemberTables tables = []<std::size_t... I>(std::index_sequence<I...>) {
+        static const std::array<std::string, n> docs{detail::row_docstring<Rows, I>()...};
+        static std::vector<PyMethodDef> methods;
+        static std::vector<PyGetSetDef> getset;
+        (detail::add_row<Class, Rows, I>(methods, getset, docs[I]), ...);
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        return MemberTables{methods.data(), getset.data()};
     }(std::make_index_sequence<n>{});
-    return table;
+    return tables;
 }
 
 }  // namespace velmora::python

@@ -1,11 +1,16 @@
-// The methods of Path2D, one row each, in the class's order. A row's body
-// converts nothing itself: its parameter types choose the conversions and its
-// receiver the borrow (method_table.hpp).
+// The members of Path2D, one row each, in the class's order: its read-only
+// properties, then its methods. A row's body converts nothing itself: its
+// parameter types choose the conversions and its receiver the borrow
+// (method_table.hpp).
+
+#include <tuple>
+#include <variant>
 
 #include "method_table.hpp"
 #include "numpy_api.hpp"
 #include "path2d_object.hpp"
 #include "pickling.hpp"
+#include "velmora/error.hpp"
 
 namespace velmora::python {
 
@@ -22,8 +27,38 @@ object optional_result(const std::optional<T>& value, object (*convert)(T)) {
 object path_or_none(std::optional<Path2D>&& result) {
     return result ? wrap(std::move(*result)) : none();
 }
+// Python is told only whether there is a path, not why not.
+object path_or_none(std::variant<Path2D, qp::SolverError>&& result) {
+    Path2D* path = std::get_if<Path2D>(&result);
+    return path != nullptr ? wrap(std::move(*path)) : none();
+}
 
-constexpr std::tuple rows{
+object array_of(const std::vector<double>& v) { return new_array_1d(v.data(), v.size()); }
+object array_of(const std::vector<Point>& v) {
+    // rows = entries, columns = length of the first row, so no points gives (0, 0)
+    return new_array_2d(reinterpret_cast<const double*>(v.data()), v.size(), v.empty() ? 0 : 2);
+}
+
+// A per-point property twice: as a list under `name`, and as a float64 array
+// under `array_name` (name + "_np").
+template <auto Read>
+constexpr auto list_and_array(const char* name, const char* array_name) {
+    return std::tuple{Property{name, +[](const Path2D& path) { return to_list((path.*Read)()); }},
+                      Property{array_name, +[](const Path2D& path) { return array_of((path.*Read)()); }}};
+}
+
+// The coordinates, and the per-point geometry computed on first use.
+constexpr auto properties = std::tuple_cat(
+    list_and_array<&Path2D::points>("points", "points_np"),
+    list_and_array<&Path2D::x>("x", "x_np"),
+    list_and_array<&Path2D::y>("y", "y_np"),
+    list_and_array<&Path2D::path_length_per_point>("path_length_per_point", "path_length_per_point_np"),
+    std::tuple{Property{"length", +[](const Path2D& path) { return to_python(path.length()); }}},
+    list_and_array<&Path2D::orientation>("orientation", "orientation_np"),
+    list_and_array<&Path2D::unit_tangent_vector>("unit_tangent_vector", "unit_tangent_vector_np"),
+    list_and_array<&Path2D::curvature>("curvature", "curvature_np"));
+
+constexpr std::tuple methods{
     // Circle fit curvature and circle segments
     Method{"compute_circle_fit_curvature", params(arg("max_rmse", default_max_rmse)),
            +[](const Path2D& path, double max_rmse) {
@@ -161,9 +196,11 @@ constexpr std::tuple rows{
     // Associated values (the only method that changes the path: exclusive borrow)
     Method{"add_associated_values", params(arg("values")),
            +[](Path2D& path, std::vector<double> values) {
-               Path2D::AttachResult attached = path.add_associated_values(std::move(values));
-               if (!attached.handle) raise(PyExc_TypeError, attached.error);
-               return to_python_size(*attached.handle);
+               try {
+                   return to_python_size(path.add_associated_values(std::move(values)));
+               } catch (const InvalidArgumentError& e) {  // a column of another length
+                   raise(PyExc_TypeError, e.what());
+               }
            },
            "Adds an associated value.\n\n"
            ":param values: The values that should be added as associated to the path\n\n"
@@ -196,8 +233,10 @@ constexpr std::tuple rows{
     Method{"__reduce__", params(), +[](const Path2D& path) { return reduce_path2d(path); }},
 };
 
+constexpr auto rows = std::tuple_cat(properties, methods);
+
 }  // namespace
 
-std::span<const PyMethodDef> path2d_methods() { return method_defs<Path2DClass, rows>(); }
+MemberTables path2d_members() { return member_tables<Path2DClass, rows>(); }
 
 }  // namespace velmora::python

@@ -2,7 +2,6 @@
 // The Python object that owns one Path2D record, and how its methods reach
 // the record under a borrow.
 
-#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -22,9 +21,9 @@ struct PyPath2D {
 /// The Path2D type object, created on first use (null with an error set on failure).
 PyTypeObject* path2d_type();
 
-/// The PyMethodDef rows of every Path2D method (path2d_methods.cpp), in the
-/// class's order, without the terminating sentinel.
-std::span<const PyMethodDef> path2d_methods();
+struct MemberTables;
+/// The methods and properties of Path2D (path2d_methods.cpp).
+MemberTables path2d_members();
 
 /// A new Python Path2D that takes over the record.
 object wrap(Path2D&& path);

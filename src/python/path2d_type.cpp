@@ -1,4 +1,4 @@
-// The Path2D class: constructor, read-only properties, text form, methods.
+// The Path2D class: constructor, text form, and the members of path2d_methods.cpp.
 
 #include <new>
 #include <optional>
@@ -8,7 +8,6 @@
 #include "binder.hpp"
 #include "float_format.hpp"
 #include "method_table.hpp"
-#include "numpy_api.hpp"
 #include "path2d_object.hpp"
 
 namespace velmora::python {
@@ -50,40 +49,11 @@ void path2d_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// A property getter: shared borrow, then a fresh Python object from the record.
+// The text form reads the record under a shared borrow, as a property does.
 template <class Read>
-PyObject* property(PyObject* self, Read&& read) {
+PyObject* with_path(PyObject* self, Read&& read) {
     return guarded([&] { return Path2DClass::with_receiver<const Path2D&>(self, read); });
 }
-
-object array_of(const std::vector<double>& v) { return new_array_1d(v.data(), v.size()); }
-object array_of(const std::vector<Point>& v) {
-    // rows = entries, columns = length of the first row, so no points gives (0, 0)
-    return new_array_2d(reinterpret_cast<const double*>(v.data()), v.size(), v.empty() ? 0 : 2);
-}
-
-#define VELMORA_PROPERTY(name, expr)                                                     \
-    PyObject* get_##name(PyObject* self, void*) {                                        \
-        return property(self, [](const Path2D& path) { return expr; });                  \
-    }
-
-VELMORA_PROPERTY(points, to_list(path.points()))
-VELMORA_PROPERTY(points_np, array_of(path.points()))
-VELMORA_PROPERTY(x, to_list(path.x()))
-VELMORA_PROPERTY(x_np, array_of(path.x()))
-VELMORA_PROPERTY(y, to_list(path.y()))
-VELMORA_PROPERTY(y_np, array_of(path.y()))
-VELMORA_PROPERTY(path_length_per_point, to_list(path.path_length_per_point()))
-VELMORA_PROPERTY(path_length_per_point_np, array_of(path.path_length_per_point()))
-VELMORA_PROPERTY(length, to_python(path.length()))
-VELMORA_PROPERTY(orientation, to_list(path.orientation()))
-VELMORA_PROPERTY(orientation_np, array_of(path.orientation()))
-VELMORA_PROPERTY(unit_tangent_vector, to_list(path.unit_tangent_vector()))
-VELMORA_PROPERTY(unit_tangent_vector_np, array_of(path.unit_tangent_vector()))
-VELMORA_PROPERTY(curvature, to_list(path.curvature()))
-VELMORA_PROPERTY(curvature_np, array_of(path.curvature()))
-
-#undef VELMORA_PROPERTY
 
 void append(std::string& out, double v) { append_double(out, v); }
 void append(std::string& out, const Point& p) {
@@ -114,7 +84,7 @@ void append(std::string& out, const velmora::LazyCache<std::vector<T>>& cache) {
 }
 
 PyObject* path2d_repr(PyObject* self) {
-    return property(self, [](const Path2D& path) {
+    return with_path(self, [](const Path2D& path) {
         std::string out = "Path2D { path: Path2D { points: ";
         append(out, path.points());
         out += ", x: ";
@@ -165,37 +135,14 @@ PyTypeObject* path2d_type() {
     if (type != nullptr) return type;
 
     static const std::string doc = detail::docstring("Path2D", "", constructor_params, path2d_doc);
-    static PyGetSetDef getset[] = {
-        {"points", get_points, nullptr, nullptr, nullptr},
-        {"points_np", get_points_np, nullptr, nullptr, nullptr},
-        {"x", get_x, nullptr, nullptr, nullptr},
-        {"x_np", get_x_np, nullptr, nullptr, nullptr},
-        {"y", get_y, nullptr, nullptr, nullptr},
-        {"y_np", get_y_np, nullptr, nullptr, nullptr},
-        {"path_length_per_point", get_path_length_per_point, nullptr, nullptr, nullptr},
-        {"path_length_per_point_np", get_path_length_per_point_np, nullptr, nullptr, nullptr},
-        {"length", get_length, nullptr, nullptr, nullptr},
-        {"orientation", get_orientation, nullptr, nullptr, nullptr},
-        {"orientation_np", get_orientation_np, nullptr, nullptr, nullptr},
-        {"unit_tangent_vector", get_unit_tangent_vector, nullptr, nullptr, nullptr},
-        {"unit_tangent_vector_np", get_unit_tangent_vector_np, nullptr, nullptr, nullptr},
-        {"curvature", get_curvature, nullptr, nullptr, nullptr},
-        {"curvature_np", get_curvature_np, nullptr, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
-    static std::vector<PyMethodDef> methods = [] {
-        const std::span<const PyMethodDef> rows = path2d_methods();
-        std::vector<PyMethodDef> table(rows.begin(), rows.end());
-        table.push_back({nullptr, nullptr, 0, nullptr});
-        return table;
-    }();
+    const MemberTables members = path2d_members();
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(path2d_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(path2d_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(path2d_repr)},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
-        {Py_tp_getset, getset},
-        {Py_tp_methods, methods.data()},
+        {Py_tp_getset, members.getset},
+        {Py_tp_methods, members.methods},
         {0, nullptr},
     };
     static PyType_Spec type_spec = {"builtins.Path2D", sizeof(PyPath2D), 0,

@@ -16,6 +16,7 @@
 #include "binder.hpp"
 #include "errors.hpp"
 #include "path2d_object.hpp"
+#include "velmora/error.hpp"
 
 namespace velmora::python {
 
@@ -52,9 +53,12 @@ object path2d_from(PyObject* const* fields, Py_ssize_t count) {
         raise(PyExc_TypeError, "Path2D pickle: the columns must be a tuple, not " +
                                    type_name(Py_TYPE(fields[2])));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields[2]); ++i) {
-        Path2D::AttachResult attached =
-            path.add_associated_values(from_bytes(PyTuple_GET_ITEM(fields[2], i), "a column"));
-        if (!attached.handle) raise(PyExc_ValueError, "Path2D pickle: " + attached.error);
+        std::vector<double> column = from_bytes(PyTuple_GET_ITEM(fields[2], i), "a column");
+        try {
+            path.add_associated_values(std::move(column));
+        } catch (const InvalidArgumentError& e) {  // a column of another length
+            raise(PyExc_ValueError, std::string("Path2D pickle: ") + e.what());
+        }
     }
     return wrap(std::move(path));
 }
@@ -113,6 +117,14 @@ object pack_doubles(const std::vector<double>& values) {
     return out;
 }
 
+namespace {
+
+// The module's _reconstruct, named by every reduction; kept for the process,
+// as the module is (set up before any object of the module can exist).
+PyObject* reconstruct_function = nullptr;
+
+}  // namespace
+
 void add_reconstruct_helper(PyObject* module) {
     static PyMethodDef functions[] = {
         {"_reconstruct", as_method_pointer(reconstruct), METH_FASTCALL,
@@ -121,16 +133,15 @@ void add_reconstruct_helper(PyObject* module) {
         {nullptr, nullptr, 0, nullptr},
     };
     if (PyModule_AddFunctions(module, functions) != 0) throw python_error{};
+    reconstruct_function = check(PyObject_GetAttrString(module, "_reconstruct")).release();
 }
 
 object reduction(const char* kind, std::initializer_list<handle> fields) {
-    object module = check(PyImport_ImportModule("velmora"));
-    object helper = check(PyObject_GetAttrString(module.ptr(), "_reconstruct"));
     object args = check(PyTuple_New(static_cast<Py_ssize_t>(fields.size() + 1)));
     PyTuple_SET_ITEM(args.ptr(), 0, check(PyUnicode_FromString(kind)).release());
     Py_ssize_t i = 1;
     for (handle field : fields) PyTuple_SET_ITEM(args.ptr(), i++, borrow(field.ptr()).release());
-    return check(PyTuple_Pack(2, helper.ptr(), args.ptr()));
+    return check(PyTuple_Pack(2, reconstruct_function, args.ptr()));
 }
 
 object reduce_path2d(const Path2D& path) {

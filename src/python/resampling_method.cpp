@@ -3,12 +3,14 @@
 
 #include <new>
 #include <string>
+#include <tuple>
 #include <variant>
 
 #include "binder.hpp"
 #include "class_support.hpp"
 #include "convert.hpp"
 #include "enum_classes.hpp"
+#include "method_table.hpp"
 #include "pickling.hpp"
 
 namespace velmora::python {
@@ -54,73 +56,83 @@ PyObject* resampling_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
-ResamplingMethod number_points_from(PyObject** a) {
-    return ByNumberPoints{argument("number_points", [&] { return to_size(a[0]); })};
-}
+// The constructors of the variant classes take every field.
+constexpr auto number_points_params = params(arg("number_points"));
+constexpr auto sampling_distance_params = params(arg("sampling_distance"), arg("drop_last"));
 
 PyObject* by_number_points_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        static const Signature sig("ResamplingMethod_ByNumberPoints.__new__()",
-                                   {{"number_points", true}});
-        PyObject* a[Signature::max_params];
-        sig.bind(args, kwargs, a);
-        return make_resampling(type, number_points_from(a));
+        static const Signature sig =
+            signature_of("ResamplingMethod_ByNumberPoints.__new__()", number_points_params);
+        PyObject* bound[Signature::max_params];
+        sig.bind(args, kwargs, bound);
+        const auto [number_points] = convert_all<std::size_t>(number_points_params, bound);
+        return make_resampling(type, ByNumberPoints{number_points});
     });
-}
-
-ResamplingMethod sampling_distance_from(PyObject** a) {
-    BySamplingDistance method;
-    method.sampling_distance = argument("sampling_distance", [&] { return to_double(a[0]); });
-    if (a[1] != nullptr) method.drop_last = argument("drop_last", [&] { return to_bool(a[1]); });
-    return method;
 }
 
 PyObject* by_sampling_distance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        static const Signature sig("ResamplingMethod_BySamplingDistance.__new__()",
-                                   {{"sampling_distance", true}, {"drop_last", true}});
-        PyObject* a[Signature::max_params];
-        sig.bind(args, kwargs, a);
-        return make_resampling(type, sampling_distance_from(a));
+        static const Signature sig =
+            signature_of("ResamplingMethod_BySamplingDistance.__new__()", sampling_distance_params);
+        PyObject* bound[Signature::max_params];
+        sig.bind(args, kwargs, bound);
+        const auto [distance, drop_last] = convert_all<double, bool>(sampling_distance_params, bound);
+        return make_resampling(type, BySamplingDistance{distance, drop_last});
     });
 }
 
-PyObject* static_by_number_points(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig("ResamplingMethod.by_number_points()", {{"number_points", true}});
-        PyObject* a[Signature::max_params];
-        sig.bind(args, nargs, kwnames, a);
-        return make_resampling(by_number_points_type, number_points_from(a));
-    });
-}
+// The receiver of the variants' property rows (method_table.hpp): the value
+// the object holds, as the variant the row's getter takes. The descriptor has
+// checked the object's class already.
+struct VariantClass {
+    template <class Receiver, class Run>
+    static object with_receiver(PyObject* self, Run&& run) {
+        return run(std::get<std::decay_t<Receiver>>(resampling_value(self)));
+    }
+};
 
-PyObject* static_by_sampling_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig("ResamplingMethod.by_sampling_distance()",
-                                   {{"sampling_distance", true}, {"drop_last", false}});
-        PyObject* a[Signature::max_params];
-        sig.bind(args, nargs, kwnames, a);
-        return make_resampling(by_sampling_distance_type, sampling_distance_from(a));
-    });
-}
+// The base class's factories, in its order.
+struct BaseClass {
+    static constexpr const char* name = "ResamplingMethod";
+};
 
-PyObject* get_number_points(PyObject* self, void*) {
-    return guarded([&] {
-        return to_python_size(std::get<ByNumberPoints>(resampling_value(self)).number_points);
-    });
-}
+constexpr std::tuple base_rows{
+    Method{"by_number_points", params(arg("number_points")),
+           +[](Static, std::size_t number_points) {
+               return new_resampling_method(ByNumberPoints{number_points});
+           },
+           "The path will be equidistantly resampled using the given number of points.\n\n"
+           ":param number_points: Number of points\n\n"
+           ":type number_points: int\n\n"
+           ":returns: The resampling method\n"
+           ":rtype: ResamplingMethod"},
+    Method{"by_sampling_distance",
+           params(arg("sampling_distance"), arg("drop_last", BySamplingDistance{}.drop_last)),
+           +[](Static, double sampling_distance, bool drop_last) {
+               return new_resampling_method(BySamplingDistance{sampling_distance, drop_last});
+           },
+           "The path will be resampled using the given sampling_distance.\n"
+           "The distance between the last and second last point will differ from sampling distance.\n"
+           "Setting drop_last=True will omit the last point.\n\n"
+           ":param sampling_distance: Sampling distance\n"
+           ":param drop_last: Omits the last point when true.\n\n"
+           ":type sampling_distance: float\n"
+           ":type drop_last: bool\n\n"
+           ":returns: The resampling method\n"
+           ":rtype: ResamplingMethod"},
+};
 
-PyObject* get_sampling_distance(PyObject* self, void*) {
-    return guarded([&] {
-        return to_python(std::get<BySamplingDistance>(resampling_value(self)).sampling_distance);
-    });
-}
+constexpr std::tuple number_points_rows{
+    Property{"number_points",
+             +[](const ByNumberPoints& method) { return to_python_size(method.number_points); }},
+};
 
-PyObject* get_drop_last(PyObject* self, void*) {
-    return guarded([&] { return py_bool(std::get<BySamplingDistance>(resampling_value(self)).drop_last); });
-}
+constexpr std::tuple sampling_distance_rows{
+    Property{"sampling_distance",
+             +[](const BySamplingDistance& method) { return to_python(method.sampling_distance); }},
+    Property{"drop_last", +[](const BySamplingDistance& method) { return py_bool(method.drop_last); }},
+};
 
 // Pickles as its class name and fields; unpickles to an equal object.
 PyObject* resampling_reduce(PyObject* self, PyObject*) {
@@ -139,15 +151,18 @@ PyMethodDef variant_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject* make_variant(PyType_Spec* type_spec, PyTypeObject* base, const char* const* match_args,
-                           int n_match) {
+// A variant class derived from the base; its fields (the constructor's
+// parameters) are its __match_args__.
+template <class... Fields>
+PyTypeObject* make_variant(PyType_Spec* type_spec, PyTypeObject* base, const std::tuple<Fields...>& fields) {
     object bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base)));
     object type = check(PyType_FromSpecWithBases(type_spec, bases.ptr()));
     auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
-    object names = check(PyTuple_New(n_match));
-    for (int i = 0; i < n_match; ++i) {
-        PyTuple_SET_ITEM(names.ptr(), i, check(PyUnicode_InternFromString(match_args[i])).release());
-    }
+    object names = check(PyTuple_New(sizeof...(Fields)));
+    Py_ssize_t i = 0;
+    std::apply([&](const auto&... field) {
+        (PyTuple_SET_ITEM(names.ptr(), i++, check(PyUnicode_InternFromString(field.name)).release()), ...);
+    }, fields);
     if (PyDict_SetItemString(t->tp_dict, "__match_args__", names.ptr()) != 0) throw python_error{};
     clear_doc(t);
     PyType_Modified(t);
@@ -155,36 +170,11 @@ PyTypeObject* make_variant(PyType_Spec* type_spec, PyTypeObject* base, const cha
 }
 
 PyTypeObject* create_resampling_types() {
-    static PyMethodDef methods[] = {
-        {"by_number_points", as_method_pointer(static_by_number_points),
-         METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-         "by_number_points(number_points)\n--\n\n"
-         "by_number_points(number_points)\n\n"
-         "The path will be equidistantly resampled using the given number of points.\n\n"
-         ":param number_points: Number of points\n\n"
-         ":type number_points: int\n\n"
-         ":returns: The resampling method\n"
-         ":rtype: ResamplingMethod"},
-        {"by_sampling_distance", as_method_pointer(static_by_sampling_distance),
-         METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-         "by_sampling_distance(sampling_distance, drop_last=True)\n--\n\n"
-         "by_sampling_distance(sampling_distance, drop_last=True)\n\n"
-         "The path will be resampled using the given sampling_distance.\n"
-         "The distance between the last and second last point will differ from sampling distance.\n"
-         "Setting drop_last=True will omit the last point.\n\n"
-         ":param sampling_distance: Sampling distance\n"
-         ":param drop_last: Omits the last point when true.\n\n"
-         ":type sampling_distance: float\n"
-         ":type drop_last: bool\n\n"
-         ":returns: The resampling method\n"
-         ":rtype: ResamplingMethod"},
-        {nullptr, nullptr, 0, nullptr},
-    };
     static PyType_Slot base_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
         {Py_tp_richcompare, reinterpret_cast<void*>(resampling_richcompare)},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-        {Py_tp_methods, methods},
+        {Py_tp_methods, member_tables<BaseClass, base_rows>().methods},
         {0, nullptr},
     };
     // Python code may derive from the base, but not rebind its attributes.
@@ -192,32 +182,26 @@ PyTypeObject* create_resampling_types() {
                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
                                     base_slots};
 
-    static PyGetSetDef number_getset[] = {
-        {"number_points", get_number_points, nullptr, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
+    static const std::string number_doc =
+        docstring("ResamplingMethod_ByNumberPoints", "", number_points_params, nullptr);
     static PyType_Slot number_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(by_number_points_new)},
-        {Py_tp_getset, number_getset},
+        {Py_tp_getset, member_tables<VariantClass, number_points_rows>().getset},
         {Py_tp_methods, variant_methods},
-        {Py_tp_doc, const_cast<char*>("ResamplingMethod_ByNumberPoints(number_points)\n--\n\n")},
+        {Py_tp_doc, const_cast<char*>(number_doc.c_str())},
         {0, nullptr},
     };
     static PyType_Spec number_spec = {"builtins.ResamplingMethod_ByNumberPoints",
                                       sizeof(PyResamplingMethod), 0, final_value_class_flags,
                                       number_slots};
 
-    static PyGetSetDef distance_getset[] = {
-        {"sampling_distance", get_sampling_distance, nullptr, nullptr, nullptr},
-        {"drop_last", get_drop_last, nullptr, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr},
-    };
+    static const std::string distance_doc =
+        docstring("ResamplingMethod_BySamplingDistance", "", sampling_distance_params, nullptr);
     static PyType_Slot distance_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(by_sampling_distance_new)},
-        {Py_tp_getset, distance_getset},
+        {Py_tp_getset, member_tables<VariantClass, sampling_distance_rows>().getset},
         {Py_tp_methods, variant_methods},
-        {Py_tp_doc, const_cast<char*>(
-             "ResamplingMethod_BySamplingDistance(sampling_distance, drop_last)\n--\n\n")},
+        {Py_tp_doc, const_cast<char*>(distance_doc.c_str())},
         {0, nullptr},
     };
     static PyType_Spec distance_spec = {"builtins.ResamplingMethod_BySamplingDistance",
@@ -226,11 +210,9 @@ PyTypeObject* create_resampling_types() {
 
     object base = check(PyType_FromSpec(&base_spec));
     auto* base_type = reinterpret_cast<PyTypeObject*>(base.ptr());
-    static const char* const number_args[] = {"number_points"};
-    static const char* const distance_args[] = {"sampling_distance", "drop_last"};
     // The variants derive from this base, so they are made afresh with it.
-    by_number_points_type = make_variant(&number_spec, base_type, number_args, 1);
-    by_sampling_distance_type = make_variant(&distance_spec, base_type, distance_args, 2);
+    by_number_points_type = make_variant(&number_spec, base_type, number_points_params);
+    by_sampling_distance_type = make_variant(&distance_spec, base_type, sampling_distance_params);
     // The base is immutable to Python code, so its attributes go into its dict.
     if (PyDict_SetItemString(base_type->tp_dict, "ByNumberPoints",
                              reinterpret_cast<PyObject*>(by_number_points_type)) != 0 ||

@@ -7,7 +7,7 @@
 #include <utility>
 #include <variant>
 
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora::qp {
 

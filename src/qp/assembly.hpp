@@ -31,7 +31,7 @@ AssembledProblem assemble(const ProblemVariables& variables, const QuadraticExpr
                           const std::vector<Constraint>& constraints);
 
 /// Runs Clarabel on assembled arrays as they are; Clarabel itself checks
-/// that their dimensions agree (InternalError with its message otherwise).
+/// that their dimensions agree (velmora::Error with its message otherwise).
 SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSettings& settings);
 
 }  // namespace velmora::qp::detail

@@ -23,16 +23,6 @@ velmora_csc_view view_of(const CscMatrix& matrix) {
                             matrix.nzval.data()};
 }
 
-velmora_clarabel_settings to_c(const ClarabelSettings& s) {
-    return velmora_clarabel_settings{s.verbose,
-                                     s.max_iter,
-                                     s.tol_gap_abs,
-                                     s.tol_gap_rel,
-                                     s.tol_feas,
-                                     s.iterative_refinement_reltol,
-                                     s.iterative_refinement_abstol};
-}
-
 // Read once: the shim's answer never changes.
 const velmora_clarabel_settings& shim_defaults() {
     static const velmora_clarabel_settings defaults = [] {
@@ -52,7 +42,6 @@ SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSetti
                                        problem.q.size(),         view_of(problem.a),
                                        problem.b.data(),         problem.b.size(),
                                        problem.zero_cone_dim,    problem.nonneg_cone_dim};
-    const velmora_clarabel_settings c_settings = to_c(settings);
 
     // Clarabel's solution has one entry per column of A, which it checks
     // against the length of q.
@@ -65,7 +54,7 @@ SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSetti
     output.error_capacity = message.size();
 
     ensure_memory_available(solver_memory_estimate(problem));
-    const int32_t code = velmora_clarabel_solve(&c_problem, &c_settings, &output);
+    const int32_t code = velmora_clarabel_solve(&c_problem, &settings, &output);
     if (code != VELMORA_CLARABEL_OK) throw SolverFailure(std::string(message.data()), code);
 
     switch (output.status) {
@@ -84,16 +73,7 @@ SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSetti
 
 }  // namespace detail
 
-ClarabelSettings::ClarabelSettings() {
-    const velmora_clarabel_settings& c = detail::shim_defaults();
-    verbose = c.verbose;
-    max_iter = c.max_iter;
-    tol_gap_abs = c.tol_gap_abs;
-    tol_gap_rel = c.tol_gap_rel;
-    tol_feas = c.tol_feas;
-    iterative_refinement_reltol = c.iterative_refinement_reltol;
-    iterative_refinement_abstol = c.iterative_refinement_abstol;
-}
+ClarabelSettings::ClarabelSettings() : velmora_clarabel_settings(detail::shim_defaults()) {}
 
 SolveResult ClarabelSolver::solve(ProblemVariables variables, QuadraticExpression objective,
                                   std::vector<Constraint> constraints) const {

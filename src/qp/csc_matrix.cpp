@@ -5,7 +5,7 @@
 #include <new>
 
 #include "velmora/error.hpp"
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora::qp {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "velmora/error.hpp"
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora::qp {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora::qp::detail {
 

@@ -1,6 +1,6 @@
 #include "velmora/qp/variables.hpp"
 
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velmora::qp {
 

@@ -3,6 +3,25 @@
 // a path's cumulative length: the keys are the lengths, with one guard key
 // before them and two after, and every value sequence (x, y, each column)
 // shares them.
+//
+// Reading guide. Resampling walks an ascending grid (LinspaceGrid) of
+// parameters s and asks, for each, SplineKnots::locate: which segment holds
+// s, and with which weights. The answer, a SplinePosition, is computed once
+// per s and then applied to x, y and every column (SplinePosition::value).
+//   - The keys, as a spline sees them: key 0 is a guard at t = -1 holding the
+//     first value, keys 1..n are the path's lengths, keys n+1 and n+2 are end
+//     guards just after the last length (detail::end_guards) holding the last
+//     value. The segment of s starts at the last key with t <= s; Catmull-Rom
+//     also needs the key before and the key after it.
+//   - A path's lengths are ascending, so usually nothing is copied: keys_
+//     views them in place and t(j) / source(j) compute the guards' entries
+//     on the fly. Other keys (out of order, NaN, at or below -1) are copied
+//     and sorted stably into t_ and source_, guards included.
+//   - The search: a SplineCursor remembers the previous answer, and
+//     detail::count_at_or_below steps forward a few keys before galloping
+//     (count_from), so an ascending grid costs about one comparison per key.
+//   - Exactly on a key, value() returns that key's value unchanged, sign of
+//     zero included, where the weights would give NaN next to an infinity.
 
 #include <cmath>
 #include <cstddef>
@@ -20,7 +39,7 @@ namespace velmora {
 /// computed on demand: inner entries are i * step + start, the last is end.
 class LinspaceGrid {
 public:
-    /// Throws InternalError "index out of bounds: the len is 0 but the index is 0" for count 0.
+    /// Throws velmora::Error "index out of bounds: the len is 0 but the index is 0" for count 0.
     LinspaceGrid(std::int32_t start, std::size_t count, double end);
 
     std::size_t size() const noexcept { return count_; }
@@ -108,7 +127,7 @@ struct SplinePosition {
 /// copied and sorted.
 class SplineKnots {
 public:
-    /// Throws InternalError "called `Option::unwrap()` on a `None` value" for empty keys.
+    /// Throws velmora::Error "called `Option::unwrap()` on a `None` value" for empty keys.
     explicit SplineKnots(std::span<const double> keys);
 
     std::size_t len() const noexcept { return n_ + 3; }

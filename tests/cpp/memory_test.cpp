@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "velmora/memory.hpp"
+#include "core/memory.hpp"
 
 namespace {
 

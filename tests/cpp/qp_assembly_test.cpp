@@ -39,8 +39,8 @@ Entries entries(const CscMatrix& a) {
 void expect_internal_error(auto&& call, const std::string& message) {
     try {
         call();
-        ADD_FAILURE() << "no InternalError";
-    } catch (const velmora::InternalError& e) {
+        ADD_FAILURE() << "no velmora::Error";
+    } catch (const velmora::Error& e) {
         EXPECT_EQ(std::string(e.what()), message);
     }
 }

@@ -173,7 +173,7 @@ TEST(ClarabelSolver, HandlesNonFiniteData) {
     }
 }
 
-// Clarabel's own dimension checks end in InternalError with its message,
+// Clarabel's own dimension checks end in velmora::Error with its message,
 // and the caught panic prints nothing.
 TEST(ClarabelSolver, DimensionMismatchCarriesClarabelsMessage) {
     struct Case {

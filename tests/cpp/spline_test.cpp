@@ -210,7 +210,7 @@ std::string describe(const ReferenceSpline& s, double t) {
         const auto sample = s.sample(t);
         if (!sample) return "none";
         return std::to_string(bits(*sample));
-    } catch (const velmora::InternalError& e) {
+    } catch (const velmora::Error& e) {
         return e.what();
     }
 }
@@ -318,7 +318,7 @@ TEST(SplineKnots, SamplesMatchPlainSplineSampling) {
                         std::string error;
                         try {
                             at = knots.locate(g, kind, cursor);
-                        } catch (const velmora::InternalError& e) {
+                        } catch (const velmora::Error& e) {
                             error = e.what();
                         }
                         for (std::size_t k = 0; k < sequences.size(); ++k) {

@@ -16,15 +16,15 @@ inline constexpr double inf_value = std::numeric_limits<double>::infinity();
 /// The bit pattern of a double: compares results exactly, -0.0 and NaN included.
 inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
-/// The message of the InternalError that call raises, or "<no InternalError>".
+/// The message of the velmora::Error that call raises, or "<no velmora::Error>".
 template <class Call>
 std::string internal_error(Call&& call) {
     try {
         call();
-    } catch (const InternalError& e) {
+    } catch (const Error& e) {
         return e.what();
     }
-    return "<no InternalError>";
+    return "<no velmora::Error>";
 }
 
 }  // namespace velmora::testing

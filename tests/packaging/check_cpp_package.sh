@@ -23,6 +23,13 @@ if [ -n "$leaks" ]; then
   exit 1
 fi
 
+# Each installed header compiles on its own: none needs a header that stays
+# behind in the source tree.
+for header in $(cd "$work/moved/include" && find velmora -name '*.h*' | sort); do
+  echo "#include \"$header\"" | c++ -std=c++20 -fsyntax-only -I "$work/moved/include" -x c++ - ||
+    { echo "the installed $header does not compile on its own" >&2; exit 1; }
+done
+
 cmake -S examples/cpp -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/moved" >/dev/null
 cmake --build "$work/example" >/dev/null
 "$work/example/path_example"

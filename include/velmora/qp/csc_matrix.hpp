@@ -22,7 +22,7 @@ struct CscMatrix {
     /// An m by n matrix without stored entries.
     static CscMatrix zeros(std::size_t m, std::size_t n);
     /// Builds from coordinates in any order; repeated (row, col) entries are
-    /// summed. Throws InternalError for an index outside m by n.
+    /// summed. Throws velmora::Error for an index outside m by n.
     static CscMatrix from_triplets(std::size_t m, std::size_t n,
                                    const std::vector<std::size_t>& rows,
                                    const std::vector<std::size_t>& cols,

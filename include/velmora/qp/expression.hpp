@@ -44,7 +44,7 @@ struct QuadraticExpression {
     /// P of 1/2 x'Px for n variables: both triangles, diagonal doubled.
     CscMatrix quadratic_as_csc(std::size_t n) const;
     /// Dense linear coefficients q of length n (the constant is dropped).
-    /// Throws InternalError for an entry whose index is n or more.
+    /// Throws velmora::Error for an entry whose index is n or more.
     std::vector<double> linear_as_vector(std::size_t n) const;
     /// Value for an assignment indexed by variable index (no bounds check).
     double evaluate(const std::vector<double>& values) const;

@@ -3,11 +3,11 @@
 // the adapter to the Clarabel interior-point solver.
 
 #include <cstddef>
-#include <cstdint>
 #include <span>
 #include <variant>
 #include <vector>
 
+#include "velmora/qp/clarabel_settings.h"
 #include "velmora/qp/constraint.hpp"
 #include "velmora/qp/expression.hpp"
 #include "velmora/qp/solver_error.hpp"
@@ -22,7 +22,7 @@ public:
 
     const std::vector<double>& solution() const noexcept { return solution_; }
     /// The solution values of the given variables, in their order. Throws
-    /// InternalError for a variable whose index is past the solution.
+    /// velmora::Error for a variable whose index is past the solution.
     std::vector<double> eval_vec(std::span<const Variable> variables) const;
 
 private:
@@ -40,25 +40,18 @@ public:
                               std::vector<Constraint> constraints) const = 0;
 };
 
-/// The Clarabel settings a caller may change; all others keep Clarabel's
-/// defaults.
-struct ClarabelSettings {
+/// The Clarabel settings a caller may change, the fields declared in
+/// velmora/qp/clarabel_settings.h (verbose, max_iter, tol_gap_abs, ...);
+/// all others keep Clarabel's defaults.
+struct ClarabelSettings : velmora_clarabel_settings {
     /// Clarabel's own defaults, as the solver reports them, except that
     /// printing is off.
     ClarabelSettings();
-
-    bool verbose;
-    std::uint32_t max_iter;
-    double tol_gap_abs;
-    double tol_gap_rel;
-    double tol_feas;
-    double iterative_refinement_reltol;
-    double iterative_refinement_abstol;
 };
 
 /// Solves with Clarabel. Outcomes other than Solved come back as a
 /// SolverError; a problem whose matrix dimensions disagree throws
-/// InternalError with Clarabel's message.
+/// velmora::Error with Clarabel's message.
 class ClarabelSolver final : public Solver {
 public:
     explicit ClarabelSolver(ClarabelSettings settings = {}) : settings_(settings) {}

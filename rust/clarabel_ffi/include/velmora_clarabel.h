@@ -6,14 +6,16 @@
  * All outputs are copied into caller-owned buffers. No panic crosses this
  * boundary: it is reported as VELMORA_CLARABEL_PANIC with its message.
  *
- * The two enumerations below are the only definition of their codes: the
- * Rust side is generated from them when the shim is built. */
+ * The two enumerations below are the only definition of their codes, and
+ * velmora/qp/clarabel_settings.h that of the settings: the Rust side is
+ * generated from them when the shim is built. */
 #ifndef VELMORA_CLARABEL_H
 #define VELMORA_CLARABEL_H
 
-#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
+
+#include "velmora/qp/clarabel_settings.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -42,18 +44,6 @@ typedef enum velmora_status {
     VELMORA_STATUS_INSUFFICIENT_PROGRESS = 10,
     VELMORA_STATUS_REFUSED_DATA = 11,
 } velmora_status;
-
-/* The settings a caller may change; every other setting keeps Clarabel's
- * default. */
-typedef struct velmora_clarabel_settings {
-    bool verbose;
-    uint32_t max_iter;
-    double tol_gap_abs;
-    double tol_gap_rel;
-    double tol_feas;
-    double iterative_refinement_reltol;
-    double iterative_refinement_abstol;
-} velmora_clarabel_settings;
 
 /* Read-only compressed sparse column matrix: colptr has n + 1 entries,
  * rowval and nzval have nnz entries, row indices strictly increasing within
@@ -87,8 +77,8 @@ typedef struct velmora_qp_output {
     size_t error_capacity;
 } velmora_qp_output;
 
-/* Writes Clarabel's defaults for the fields above, except that verbose is
- * off, to *settings. Returns VELMORA_CLARABEL_OK, or
+/* Writes Clarabel's defaults for the fields of velmora_clarabel_settings,
+ * except that verbose is off, to *settings. Returns VELMORA_CLARABEL_OK, or
  * VELMORA_CLARABEL_INVALID_ARGUMENT for a null pointer. */
 int32_t velmora_clarabel_settings_default(velmora_clarabel_settings* settings);
 

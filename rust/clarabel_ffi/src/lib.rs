@@ -24,19 +24,10 @@ use clarabel::solver::{
 // of the problem or a bug) and the enum `Status`, from the C header.
 include!(concat!(env!("OUT_DIR"), "/codes.rs"));
 
-/// The solver settings that callers may change; all others stay at
-/// Clarabel's defaults.
-#[repr(C)]
-#[derive(Clone, Copy, Debug)]
-pub struct VelmoraClarabelSettings {
-    pub verbose: bool,
-    pub max_iter: u32,
-    pub tol_gap_abs: f64,
-    pub tol_gap_rel: f64,
-    pub tol_feas: f64,
-    pub iterative_refinement_reltol: f64,
-    pub iterative_refinement_abstol: f64,
-}
+// The settings that callers may change, `VelmoraClarabelSettings`, with
+// `from_clarabel` and `to_clarabel`, from the C header; all others stay at
+// Clarabel's defaults.
+include!(concat!(env!("OUT_DIR"), "/settings.rs"));
 
 /// A read-only view of a CSC matrix: `colptr` has n + 1 entries, `rowval`
 /// and `nzval` have `nnz` entries.
@@ -345,18 +336,12 @@ pub unsafe extern "C" fn velmora_clarabel_settings_default(
     }
     match quietly(DefaultSettings::<f64>::default) {
         Ok(defaults) => {
-            // SAFETY: non-null, and the caller guarantees it is writable.
-            unsafe {
-                settings.write(VelmoraClarabelSettings {
-                    verbose: false,
-                    max_iter: defaults.max_iter,
-                    tol_gap_abs: defaults.tol_gap_abs,
-                    tol_gap_rel: defaults.tol_gap_rel,
-                    tol_feas: defaults.tol_feas,
-                    iterative_refinement_reltol: defaults.iterative_refinement_reltol,
-                    iterative_refinement_abstol: defaults.iterative_refinement_abstol,
-                })
+            let quiet = VelmoraClarabelSettings {
+                verbose: false,
+                ..VelmoraClarabelSettings::from_clarabel(&defaults)
             };
+            // SAFETY: non-null, and the caller guarantees it is writable.
+            unsafe { settings.write(quiet) };
             VELMORA_CLARABEL_OK
         }
         Err(_) => VELMORA_CLARABEL_PANIC,
@@ -394,20 +379,10 @@ unsafe fn solve_impl(
         b
     };
     let cones = [ZeroConeT(zero), NonnegativeConeT(nonneg)];
-    let clarabel_settings = DefaultSettings::<f64> {
-        verbose: settings.verbose,
-        max_iter: settings.max_iter,
-        tol_gap_abs: settings.tol_gap_abs,
-        tol_gap_rel: settings.tol_gap_rel,
-        tol_feas: settings.tol_feas,
-        iterative_refinement_reltol: settings.iterative_refinement_reltol,
-        iterative_refinement_abstol: settings.iterative_refinement_abstol,
-        ..DefaultSettings::default()
-    };
 
     // Clarabel checks that P, q, A, b and the cones agree and panics with
     // its own message when they do not; `guarded` reports that message.
-    let mut solver = DefaultSolver::new(&p, q, &a, b, &cones, clarabel_settings);
+    let mut solver = DefaultSolver::new(&p, q, &a, b, &cones, settings.to_clarabel());
     drop((p, a));
     solver.solve();
 

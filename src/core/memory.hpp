@@ -44,4 +44,11 @@ bool can_map(std::size_t bytes) noexcept;
 /// count * factor with overflow reported as std::bad_alloc.
 std::size_t checked_mul(std::size_t count, std::size_t factor);
 
+/// Advises the kernel to back a freshly allocated, not yet written block of
+/// 4 MiB or more with transparent huge pages, as NumPy does for its arrays:
+/// filling it then takes one page fault per 2 MiB instead of one per 4 KiB,
+/// which is most of the cost of writing fresh memory. Smaller blocks, and
+/// kernels without the feature, are left as they are.
+void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
+
 }  // namespace velmora
