@@ -148,15 +148,21 @@ class Workspace:
     timeouts: dict = field(default_factory=dict)
 
     def prepare(self, jobs):
-        """A fresh copy of the tracked files, configured and built once."""
+        """The copy brought level with the checkout's tracked files, configured and built.
+        Only files whose content differs are written, so a second run rebuilds
+        only what changed (every mutant was reverted by then)."""
         files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
                                capture_output=True).stdout.decode().split("\0")
-        if self.tree.exists():
-            shutil.rmtree(self.tree)
-        for name in filter(None, files):
-            if (ROOT / name).is_file():
-                (self.tree / name).parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(ROOT / name, self.tree / name)
+        tracked = {name for name in files if name and (ROOT / name).is_file()}
+        for path in [p for p in self.tree.rglob("*") if p.is_file()]:
+            if str(path.relative_to(self.tree)) not in tracked:
+                path.unlink()
+        for name in sorted(tracked):
+            source, copy = ROOT / name, self.tree / name
+            if not copy.is_file() or copy.read_bytes() != source.read_bytes():
+                copy.parent.mkdir(parents=True, exist_ok=True)
+                shutil.copyfile(source, copy)
+                shutil.copymode(source, copy)
         code, output = run(["cmake", "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
                             "-DCMAKE_BUILD_TYPE=Release", "-DVELMORA_BUILD_TESTS=ON",
                             "-DVELMORA_BUILD_PYTHON=ON", f"-DPython_EXECUTABLE={self.python}"],
@@ -195,7 +201,16 @@ class Workspace:
         failed = re.findall(r"^\[  FAILED  \] (\S+)", output, re.M) or \
             re.findall(r"^FAILED (\S+)", output, re.M) or \
             re.findall(r"^ERROR (\S+)", output, re.M)
-        what = failed[0] if failed else output.strip().splitlines()[-1][:160] if output.strip() else ""
+        # A crash ends the run without a summary: name the signal and the test it hit.
+        crash = re.search(r"^Fatal Python error: (\w+ ?\w*)", output, re.M)
+        frame = re.search(r'File "[^"]*/(test_\w+\.py)", line \d+ in (\w+)', output)
+        if failed:
+            what = failed[0]
+        elif crash or code < 0:
+            what = f"crashed ({crash[1] if crash else f'signal {-code}'})" + \
+                (f" in {frame[1]}::{frame[2]}" if frame else "")
+        else:
+            what = output.strip().splitlines()[-1][:160] if output.strip() else f"exit status {code}"
         return True, f"{name}: {what}"
 
     def baseline(self, suites):
@@ -265,7 +280,8 @@ def write_results(path, mutants, commit, minutes):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mutants", default=str(ROOT / "tools/mutation/mutants.txt"))
-    parser.add_argument("--results", default=str(ROOT / "tools/mutation/results.txt"))
+    parser.add_argument("--results", help="where the outcomes go (default: tools/mutation/"
+                        "results.txt for a full run, WORKDIR/partial-results.txt for --only)")
     parser.add_argument("--workdir", default=str(ROOT / "build/mutation"))
     parser.add_argument("--python", default=str(ROOT / ".venv/bin/python"))
     parser.add_argument("--jobs", type=int, default=2)
@@ -281,8 +297,12 @@ def main():
     if args.only:
         mutants = [m for m in mutants if any(m.id.startswith(p) for p in args.only)]
 
-    began = time.monotonic()
+    commit = subprocess.run(["git", "describe", "--always", "--dirty"], cwd=ROOT,
+                            capture_output=True, text=True).stdout.strip()
     workdir = Path(args.workdir)
+    results = args.results or (workdir / "partial-results.txt" if args.only
+                               else ROOT / "tools/mutation/results.txt")
+    began = time.monotonic()
     space = Workspace(workdir / "tree", workdir / "build", args.python)
     space.prepare(args.jobs)
     space.baseline(sorted({s for m in mutants for s in target_of(m.file)[1]},
@@ -290,11 +310,9 @@ def main():
     for k, m in enumerate(mutants, 1):
         space.try_mutant(m)
         print(f"[{k}/{len(mutants)}] {m.id}: {m.outcome} {m.detail} ({m.seconds:.0f} s)", flush=True)
-    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT,
-                            capture_output=True, text=True).stdout.strip()
-    write_results(args.results, mutants, commit, (time.monotonic() - began) / 60)
+    write_results(results, mutants, commit, (time.monotonic() - began) / 60)
     killed, counted = score(mutants)
-    print(f"killed {killed} of {counted}; results in {args.results}")
+    print(f"killed {killed} of {counted}; results in {results}")
     return 0
 
 

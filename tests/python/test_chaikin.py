@@ -37,14 +37,6 @@ def test_exact_values(points, iterations, expected):
     assert result.y == [float(p[1]) for p in expected]
 
 
-@pytest.mark.parametrize("n, iterations", [(2, 0), (2, 1), (10, 3), (3, 5), (5, 10), (7, 12)])
-def test_point_count_doubles_per_iteration(n, iterations):
-    points = [[float(i), float(i % 3)] for i in range(n)]
-    result = Path2D(points=points).smoothed_path_chaikin(iterations)
-    assert len(result.points) == n * 2**iterations
-    assert result.points[0] == points[0] and result.points[-1] == points[-1]
-
-
 def filled_path(points):
     path = Path2D(points=points)
     path.add_associated_values([float(i) for i in range(len(points))])
@@ -133,37 +125,6 @@ def test_integer_like_iteration_counts(iterations):
     expected = len(path.smoothed_path_chaikin(int(iterations)).points)
     assert len(path.smoothed_path_chaikin(iterations).points) == expected
     assert len(path.smoothed_path_chaikin(num_iterations=Index()).points) == expected
-
-
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda p: p.smoothed_path_chaikin(), TypeError,
-         "Path2D.smoothed_path_chaikin() missing 1 required positional argument: 'num_iterations'"),
-        (lambda p: p.smoothed_path_chaikin(1, 2), TypeError,
-         "Path2D.smoothed_path_chaikin() takes 1 positional arguments but 2 were given"),
-        (lambda p: p.smoothed_path_chaikin(1, num_iterations=1), TypeError,
-         "Path2D.smoothed_path_chaikin() got multiple values for argument 'num_iterations'"),
-        (lambda p: p.smoothed_path_chaikin(iterations=1), TypeError,
-         "Path2D.smoothed_path_chaikin() got an unexpected keyword argument 'iterations'"),
-        (lambda p: p.smoothed_path_chaikin(-1), OverflowError, None),
-        (lambda p: p.smoothed_path_chaikin(2**64), OverflowError, None),
-        (lambda p: p.smoothed_path_chaikin(1.0), TypeError, "argument 'num_iterations': "),
-        (lambda p: p.smoothed_path_chaikin("3"), TypeError, "argument 'num_iterations': "),
-        (lambda p: p.smoothed_path_chaikin(None), TypeError, "argument 'num_iterations': "),
-        (lambda p: p.smoothed_path_chaikin(np.float64(2)), TypeError, "argument 'num_iterations': "),
-    ],
-)
-def test_argument_errors_leave_the_path_unchanged(call, exc, message):
-    path = filled_path([[0, 0], [1, 1], [2, 0]])
-    before = repr(path)
-    with pytest.raises(exc) as info:
-        call(path)
-    assert type(info.value) is exc
-    text = str(info.value)
-    if message is not None:
-        assert text == message if not message.endswith(": ") else text.startswith(message) and len(text) > len(message)
-    assert repr(path) == before
 
 
 def reference_chaikin(points, iterations):

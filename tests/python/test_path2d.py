@@ -113,20 +113,6 @@ def test_errors_of_other_types_pass_unchanged():
         Path2D(x=[Huge()], y=[1.0])
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((1, 2, 3, 4), {}, "Path2D.__new__() takes from 0 to 3 positional arguments but 4 were given"),
-        ((), {"z": 1}, "Path2D.__new__() got an unexpected keyword argument 'z'"),
-        (([[0, 0]],), {"points": [[0, 0]]}, "Path2D.__new__() got multiple values for argument 'points'"),
-    ],
-)
-def test_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        Path2D(*args, **kwargs)
-    assert str(info.value) == message
-
-
 def test_buffer_fast_path_gives_what_the_generic_path_gives():
     rng = np.random.default_rng(1)
     arr = rng.normal(size=(1000, 2)) * 1e6
@@ -393,9 +379,3 @@ def test_property_values_match_independent_formulas():
     o = [math.atan2(b[1] - a[1], b[0] - a[0]) for a, b in zip(pts[:-2], pts[2:])]
     assert p.orientation[1:-1] == o
 
-
-@pytest.mark.parametrize("name", ["\ud800", "a\0b", "ü"])
-def test_unexpected_keyword_names_are_reported_as_given(name):
-    with pytest.raises(TypeError) as info:
-        Path2D(points=[[0, 0]]).sub_path(**{name: 1})
-    assert str(info.value) == f"Path2D.sub_path() got an unexpected keyword argument '{name}'"

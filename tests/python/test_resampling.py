@@ -43,8 +43,6 @@ def assert_points(actual, expected, tol=1e-12):
         assert a == pytest.approx(e, abs=tol), (actual, expected)
 
 
-
-
 @pytest.mark.parametrize(
     "points, method, kind, kwargs, expected",
     [
@@ -332,38 +330,6 @@ def test_impossible_sizes_fail_promptly(method, outcome):
     name, elapsed = proc.stdout.split()
     assert name == outcome
     assert float(elapsed) < 3.0
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((bnp(2), None), {}, "argument 'resampling_type': 'NoneType' object cannot be converted to 'InterpolationMethod'"),
-        ((bnp(2),), dict(resampling_type=None), "argument 'resampling_type': 'NoneType' object cannot be converted to 'InterpolationMethod'"),
-        ((bnp(2), 1), {}, "argument 'resampling_type': 'int' object cannot be converted to 'InterpolationMethod'"),
-        ((bnp(2), "Linear"), {}, "argument 'resampling_type': 'str' object cannot be converted to 'InterpolationMethod'"),
-        ((bnp(2), velmora.ElasticBandMethod.OrthogonalBounds), {},
-         "argument 'resampling_type': 'ElasticBandMethod' object cannot be converted to 'InterpolationMethod'"),
-        ((None,), {}, "argument 'resampling_method': 'NoneType' object cannot be converted to 'ResamplingMethod'"),
-        ((4,), {}, "argument 'resampling_method': 'int' object cannot be converted to 'ResamplingMethod'"),
-        ((Linear,), {}, "argument 'resampling_method': 'InterpolationMethod' object cannot be converted to 'ResamplingMethod'"),
-        ((), {}, "Path2D.resampled_path() missing 1 required positional argument: 'resampling_method'"),
-        ((bnp(2), Linear, 0.1, 4), {}, "Path2D.resampled_path() takes from 1 to 3 positional arguments but 4 were given"),
-        ((bnp(2),), dict(eps=0.1), "Path2D.resampled_path() got an unexpected keyword argument 'eps'"),
-        ((bnp(2),), dict(resampling_method=bnp(2)), "Path2D.resampled_path() got multiple values for argument 'resampling_method'"),
-    ],
-)
-def test_argument_errors(args, kwargs, message):
-    path = Path2D(points=P3)
-    with pytest.raises(TypeError) as info:
-        path.resampled_path(*args, **kwargs)
-    assert type(info.value) is TypeError and str(info.value) == message
-    assert repr(path).count(UNCACHED) == 4
-
-
-@pytest.mark.parametrize("epsilon", [None, "0.1", [0.1]])
-def test_epsilon_must_be_a_number(epsilon):
-    with pytest.raises(TypeError, match=r"^argument 'epsilon': "):
-        Path2D(points=P3).resampled_path(bnp(2), Linear, epsilon)
 
 
 coordinate = st.floats(-50, 50, allow_nan=False, allow_infinity=False)
