@@ -110,6 +110,42 @@ def test_keywords_bind_by_their_text_in_any_order(label, name, get):
     assert got == expected if isinstance(got, RM) else repr(got) == repr(expected)
 
 
+class FloatLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class IndexLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def number_likes(value):
+    """Objects that convert to value as a float (value a float) or as an index (an int)."""
+    whole = float(value).is_integer()
+    if isinstance(value, float):
+        ints = [int(value), np.int32(value), IndexLike(int(value))] if whole else []
+        return [np.float64(value), FloatLike(value)] + ints
+    return [np.int64(value), np.uint8(value), IndexLike(value)] + ([True] if value == 1 else [])
+
+
+@pytest.mark.parametrize("label, name, get", CALLABLES, ids=[c[0] for c in CALLABLES])
+def test_number_likes_convert_as_their_value(label, name, get):
+    values = {p: valid(name, p) for p in parameters(get)}
+    expected = get()(**values)
+    for param, value in values.items():
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            for like in number_likes(value):
+                got = get()(**{**values, param: like})
+                assert got == expected if isinstance(got, RM) else repr(got) == repr(expected), (param, like)
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda p: p.__reduce__(1), "Path2D.__reduce__() takes 0 positional arguments but 1 was given"),
     (lambda p: Path2D(1, 2, 3, 4), "Path2D.__new__() takes from 0 to 3 positional arguments but 4 were given"),

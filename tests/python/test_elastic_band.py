@@ -4,7 +4,6 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 
 import velmora
@@ -209,32 +208,8 @@ def test_default_type_is_orthogonal_bounds():
     path = Path2D(points=noisy_walk(9))
     default = path.smoothed_path_elastic_band(0.3).points
     assert default == path.smoothed_path_elastic_band(0.3, ORTHOGONAL).points
-    assert default == path.smoothed_path_elastic_band(max_deviation=0.3).points
-    assert default == path.smoothed_path_elastic_band(
-        elastic_band_type=ORTHOGONAL, max_deviation=0.3).points
     # the two types differ on this path, so the comparison above means something
     assert max_difference(default, path.smoothed_path_elastic_band(0.3, SQUARE).points) > 1e-2
-
-
-class Floaty:
-    def __float__(self):
-        return 0.5
-
-
-class Indexy:
-    def __index__(self):
-        return 1
-
-
-@pytest.mark.parametrize(
-    "given, same_as",
-    [(1, 1.0), (True, 1.0), (np.float64(0.5), 0.5), (np.int32(1), 1.0), (Floaty(), 0.5), (Indexy(), 1.0)],
-)
-def test_max_deviation_accepts_float_like_objects(given, same_as):
-    path = Path2D(points=noisy_walk(10))
-    for method in (SQUARE, ORTHOGONAL):
-        assert path.smoothed_path_elastic_band(given, method).points == \
-            path.smoothed_path_elastic_band(same_as, method).points
 
 
 def test_attaching_while_max_deviation_converts_is_refused():

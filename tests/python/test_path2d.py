@@ -42,11 +42,6 @@ def test_constructor_combinations(kwargs, points):
     assert Path2D(**kwargs).points == points
 
 
-def test_positional_arguments_bind_in_order():
-    assert Path2D(None, [0, 1], [2, 3]).points == [[0.0, 2.0], [1.0, 3.0]]
-    assert Path2D([[0, 0], [1, 1]], None, None).points == [[0.0, 0.0], [1.0, 1.0]]
-
-
 @pytest.mark.parametrize(
     "args, kwargs",
     [((), {}), ((), {"points": None}), ((), {"points": [[0, 0]], "x": [0]}),

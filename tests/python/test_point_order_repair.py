@@ -1,7 +1,5 @@
 import math
-import random
 
-import numpy as np
 import pytest
 
 import velmora
@@ -137,12 +135,4 @@ def test_detection_reads_no_cache_and_changes_nothing():
     before = repr(path)
     assert path.detect_corrupted_point_order() == [2, 3]
     assert repr(path) == before
-
-
-@pytest.mark.parametrize("sus_angle", [3, np.float64(2.8), np.int32(3), True])
-def test_number_like_thresholds(sus_angle):
-    path = Path2D(points=BACKSTEP)
-    expected = path.detect_corrupted_point_order(float(sus_angle))
-    assert path.detect_corrupted_point_order(sus_angle) == expected
-    assert path.repair_corrupted_point_order(sus_angle).points == path.repair_corrupted_point_order(float(sus_angle)).points
 
