@@ -183,8 +183,9 @@ class Workspace:
 
     def suite(self, name, timeout, first=()):
         """(caught, what caught it); caught is None for a clean pass."""
-        env = dict(os.environ, PYTHONPATH=str(self.build / "src" / "python"),
-                   PYTHONDONTWRITEBYTECODE="1")
+        # The copy's module and pure-Python packages, not the ones installed in the venv.
+        path = os.pathsep.join([str(self.build / "src" / "python"), str(self.tree / "python")])
+        env = dict(os.environ, PYTHONPATH=path, PYTHONDONTWRITEBYTECODE="1")
         if name == "cpp":
             command = [str(self.build / GTEST), "--gtest_fail_fast", "--gtest_brief=1"]
         else:

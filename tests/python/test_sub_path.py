@@ -156,26 +156,6 @@ def test_result_without_columns_has_none_and_reads_its_own_points():
     assert result is not path
 
 
-def test_changing_the_path_during_argument_conversion_is_refused():
-    path = Path2D(points=LINE4)
-
-    class Intruding:
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, i):
-            if i == 0:
-                path.add_associated_values([0, 0, 0, 0])
-            return 0.5
-
-    with pytest.raises(RuntimeError, match=r"^Already borrowed$"):
-        path.sub_path(Intruding())
-    assert path.associated_values(0) is None
-    # the borrow was released: the path is usable and changeable again
-    assert path.add_associated_values([1, 2, 3, 4]) == 0
-    assert path.sub_path([0.5, 0]).associated_values(0) == [1.5, 2, 3, 4]
-
-
 def distance_to_polyline(q, points):
     best = math.inf
     for (ax, ay), (bx, by) in zip(points, points[1:]):
