@@ -2,6 +2,7 @@ import ast
 import math
 import pathlib
 import pickle
+import types
 import warnings
 
 import numpy as np
@@ -161,11 +162,7 @@ def test_unequal_coordinates_keep_their_lengths():
     assert len(p.unit_tangent_vector) == 2 and len(p.curvature) == 2
 
 
-PROPERTIES = [
-    "points", "points_np", "x", "x_np", "y", "y_np", "path_length_per_point",
-    "path_length_per_point_np", "length", "orientation", "orientation_np",
-    "unit_tangent_vector", "unit_tangent_vector_np", "curvature", "curvature_np",
-]
+PROPERTIES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
 
 
 def test_empty_path_properties():
