@@ -287,9 +287,10 @@ TEST(TaubinCircleFit, BitIdenticalToDgesvdOnTheWholeMatrix) {
         if (expected && std::isfinite(expected->rmse) && x.size() >= 4 && k % 4 == 0) {
             const double largest = reference::largest_entry(x, y);
             rescaled += largest < small || largest > 1.0 / small;
-            // The decomposition's variant decides exactly as the full RMSE does.
+            // The decomposition's variant decides exactly as the full RMSE does,
+            // a threshold of zero included (the partial sums start at zero).
             for (const double max_rmse : {expected->rmse, std::nextafter(expected->rmse, 0.0),
-                                          expected->rmse * 0.5}) {
+                                          expected->rmse * 0.5, 0.0}) {
                 const auto within = velmora::detail::taubin_circle_fit_within(x, y, ws, max_rmse);
                 ASSERT_TRUE(within);
                 EXPECT_EQ(max_rmse >= within->rmse, max_rmse >= expected->rmse) << "fit " << k;
