@@ -100,13 +100,30 @@ def test_argument_error_keeps_the_cause_of_the_original():
     assert isinstance(info.value.__cause__, KeyError)
 
 
-def test_errors_of_other_types_pass_unchanged():
-    class Huge:
-        def __float__(self):
-            raise OverflowError("too big")
+class Refusal(TypeError):
+    """A subclass of TypeError: only TypeError itself is renamed for the argument."""
 
-    with pytest.raises(OverflowError, match="^too big$"):
-        Path2D(x=[Huge()], y=[1.0])
+
+@pytest.mark.parametrize("error", [OverflowError("too big"), Refusal("refused")])
+def test_errors_of_other_types_pass_unchanged(error):
+    class Bad:
+        def __float__(self):
+            raise error
+
+    with pytest.raises(type(error)) as info:
+        Path2D(x=[Bad()], y=[1.0])
+    assert info.value is error
+
+
+def test_a_list_that_shrinks_while_its_items_convert_ends_there():
+    # as the list's own iterator would: its length is read again at every step
+    class Clearing:
+        def __float__(self):
+            values.clear()
+            return 2.0
+
+    values = [1.0, Clearing(), 3.0]
+    assert Path2D(x=values, y=[0, 0, 0]).x == [1.0, 2.0]
 
 
 def test_buffer_fast_path_gives_what_the_generic_path_gives():
