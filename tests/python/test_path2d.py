@@ -45,7 +45,7 @@ def test_constructor_combinations(kwargs, points):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {}), ((), {"points": None}), ((), {"points": [[0, 0]], "x": [0]}),
+    [((), {}), ((), {"points": None}), ((), {"points": [[0, 0]], "x": [0]}), ((), {"points": [[0, 0]], "y": [0]}),
      ((), {"x": [0, 1]}), ((), {"y": [0, 1]}), (([[0, 0]], [0], [0]), {})],
 )
 def test_wrong_combination(args, kwargs):
