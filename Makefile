@@ -22,7 +22,7 @@ export STEP_TIMES := $(CURDIR)/build/step-times.txt
 MODULE ?= build
 
 .PHONY: all deps build demo quick test test-cpp cpp-build test-python test-numpy1 test-stubs \
-	test-cpp-package test-wheel install-wheel test-sanitize test-tsan test-fuzz test-fleet bench clean
+	test-cpp-package test-wheel install-wheel test-sanitize test-tsan test-fuzz test-fleet bench mutate clean
 
 all: build
 
@@ -122,6 +122,14 @@ test:
 
 bench: build
 	$(PY) bench/run_all.py
+
+# Mutation testing, not part of the gate: each fault listed in
+# tools/mutation/mutants.txt is planted alone in a copy of the checkout
+# (build/mutation), built incrementally and run against the suites that can
+# catch it; what caught each one and the score go to tools/mutation/results.txt.
+# About an hour; MUTANTS="chaikin. binder.keyword-fallback" runs only those.
+mutate: $(STAMP_VENV)
+	$(PY) tools/mutate.py $(if $(MUTANTS),--only $(MUTANTS))
 
 clean:
 	rm -rf build $(VENV)

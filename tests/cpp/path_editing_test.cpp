@@ -19,44 +19,8 @@ using Points = std::vector<Point>;
 namespace {
 
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
-const Points line4{{0, 0}, {1, 0}, {2, 0}, {3, 0}};
-
-struct SubPathCase {
-    Points path;
-    std::optional<Point> start;
-    std::optional<Point> end;
-    std::optional<Points> expected;
-};
 
 }  // namespace
-
-TEST(SubPath, CutsAndMergeRules) {
-    const SubPathCase cases[] = {
-        {line4, Point{0.5, 0.2}, Point{2.5, -0.2}, Points{{0.5, 0}, {1, 0}, {2, 0}, {2.5, 0}}},
-        {line4, std::nullopt, std::nullopt, line4},
-        {line4, Point{0.995, 0}, std::nullopt, Points{{1, 0}, {2, 0}, {3, 0}}},
-        {line4, std::nullopt, Point{1.005, 0}, Points{{0, 0}, {1, 0}}},
-        {line4, Point{1.5, 0}, Point{0.5, 0}, std::nullopt},
-        {line4, Point{0.8, 0}, Point{0.2, 0}, std::nullopt},
-        {line4, Point{0.5, 0}, Point{0.5, 0}, Points{{0.5, 0}}},
-        {line4, Point{0.5, 3.0}, std::nullopt, Points{{0.5, 0}, {1, 0}, {2, 0}, {3, 0}}},
-        {line4, Point{-1, 0}, std::nullopt, std::nullopt},
-        {line4, std::nullopt, Point{not_a_number, 0}, std::nullopt},
-        {{{0, 0}, {0.005, 0}, {1, 0}}, std::nullopt, std::nullopt, Points{{0.005, 0}, {1, 0}}},
-        {{{0, 0}, {1, 0}, {1, 0}, {2, 0}}, std::nullopt, std::nullopt,
-         Points{{0, 0}, {1, 0}, {1, 0}, {2, 0}}},
-        {{{0, 0}, {1, 0}, {1, 1}, {0, 0.005}}, std::nullopt, std::nullopt, Points{{0, 0}}},
-        {{{7, 7}}, std::nullopt, std::nullopt, Points{{7, 7}}},
-        {{}, std::nullopt, std::nullopt, std::nullopt},
-    };
-    for (std::size_t k = 0; k < std::size(cases); ++k) {
-        const SubPathCase& c = cases[k];
-        const std::optional<Path2D> result =
-            Path2D::from_points(c.path).sub_path(c.start, c.end, 0.01);
-        ASSERT_EQ(result.has_value(), c.expected.has_value()) << "case " << k;
-        if (result) EXPECT_EQ(result->points(), *c.expected) << "case " << k;
-    }
-}
 
 TEST(SubPath, ColumnsAreInterpolatedAtTheCuts) {
     Path2D path = Path2D::from_points({{0, 0}, {1, 0}, {2, 0}});
@@ -82,31 +46,6 @@ TEST(SubPath, ColumnsAreInterpolatedAtTheCuts) {
     EXPECT_EQ(last->associated_values(), (std::vector<std::vector<double>>{{30}, {1.3}}));
 }
 
-TEST(Chaikin, CountsCopiesAndFreshResults) {
-    Points ten;
-    for (int i = 0; i < 10; ++i) ten.push_back({double(i), double(i % 3)});
-    EXPECT_EQ(Path2D::from_points(ten).smoothed_path_chaikin(3).size(), 80u);
-
-    Path2D source = Path2D::from_points(ten);
-    ASSERT_NO_THROW(source.add_associated_values(std::vector<double>(10, 1.0)));
-    (void)source.length();
-    const Path2D zero = source.smoothed_path_chaikin(0);
-    EXPECT_EQ(zero.points(), ten);
-    EXPECT_TRUE(zero.associated_values().empty());
-    EXPECT_FALSE(zero.path_length_cache().has_value());
-
-    for (const Points& small : {Points{}, Points{Point{1, 2}}}) {
-        Path2D path = Path2D::from_points(small);
-        ASSERT_NO_THROW(path.add_associated_values(std::vector<double>(small.size(), 5.0)));
-        (void)path.length();
-        // Huge counts are no concern below two points: the path is copied
-        const Path2D copy = path.smoothed_path_chaikin(200);
-        EXPECT_EQ(copy.points(), small);
-        EXPECT_EQ(copy.associated_values(), path.associated_values());
-        EXPECT_TRUE(copy.path_length_cache().has_value());
-    }
-}
-
 TEST(Chaikin, ImpossibleSizesThrowBadAllocUpFront) {
     const Path2D path = Path2D::from_points({{0, 0}, {1, 1}});
     for (std::size_t iterations : {std::size_t{63}, std::size_t{64}, std::size_t{200},
@@ -121,72 +60,6 @@ TEST(Chaikin, ImpossibleSizesThrowBadAllocUpFront) {
         ++iterations;
     }
     EXPECT_THROW((void)path.smoothed_path_chaikin(iterations), std::bad_alloc);
-}
-
-TEST(PointOrder, Detection) {
-    const double pi = 3.141592653589793;
-    const struct {
-        Points path;
-        double sus_angle;
-        std::vector<std::size_t> expected;
-    } cases[] = {
-        {{{0, 0}, {1, 0}, {2, 0}, {1.5, 0}, {3, 0}, {4, 0}}, 2.8, {2, 3}},
-        {{{1, -0.1}, {0, 0}, {-1, -0.1}}, 2.8, {}},
-        {{{0, 0}, {1, 0}, {1, 0}, {2, 0}}, 2.8, {}},
-        {{{2, 0}, {1, 0}, {1, 0}, {0, 0}}, 2.8, {1, 2}},
-        {{{0, 0}, {1, 0}, {2, 0}, {3, 0}}, 0.0, {1, 2}},
-        {{{0, 0}, {1, 0}, {2, 0}, {3, 0}}, not_a_number, {}},
-        {{{0, 0}, {1, 0}, {0, 0}}, pi, {1}},
-        {{{0, 0}, {1, 0}, {1, 1}}, std::atan2(1.0, 0.0), {1}},
-        {{{0, 0}, {1, 0}, {1, 1}}, std::nextafter(std::atan2(1.0, 0.0), 4.0), {}},
-        {{{0, 0}, {1, 0}}, -1.0, {}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Path2D::from_points(c.path).detect_corrupted_point_order(c.sus_angle),
-                  c.expected)
-            << "sus_angle " << c.sus_angle;
-    }
-}
-
-TEST(PointOrder, RepairRemovesUntilNothingIsFlagged) {
-    const struct {
-        Points path;
-        Points expected;
-    } cases[] = {
-        {{{0, 0}, {1, 0}, {2, 0}, {1.5, 0}, {3, 0}, {4, 0}}, {{0, 0}, {1, 0}, {3, 0}, {4, 0}}},
-        {{{2, 0}, {1, 0}, {1, 0}, {0, 0}}, {{2, 0}, {0, 0}}},
-        // The first pass removes index 3, which makes index 2 a reversal
-        {{{0, 0}, {1, 0}, {3, 0}, {4, 0}, {2, 0}}, {{0, 0}, {1, 0}, {2, 0}}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Path2D::from_points(c.path).repair_corrupted_point_order(2.8).points(),
-                  c.expected);
-    }
-}
-
-TEST(PointOrder, RepairKeepsColumnsCoordinatesAndCacheState) {
-    Path2D path = Path2D::from_coordinates({2, 1, 1, 0, 8, 9}, {0, 0, 0, 0});
-    ASSERT_EQ(path.add_associated_values({10, 11, 12, 13}), 0u);
-    (void)path.length();
-    (void)path.orientation();
-    (void)path.unit_tangent_vector();
-    (void)path.curvature();
-
-    const Path2D repaired = path.repair_corrupted_point_order(2.8);
-    EXPECT_EQ(repaired.points(), (Points{{2, 0}, {0, 0}}));
-    EXPECT_EQ(repaired.x(), (std::vector<double>{2, 0, 8, 9}));
-    EXPECT_EQ(repaired.y(), (std::vector<double>{0, 0}));
-    EXPECT_EQ(repaired.associated_values()[0], (std::vector<double>{10, 13}));
-    EXPECT_FALSE(repaired.path_length_cache() || repaired.orientation_cache() ||
-                 repaired.unit_tangent_cache() || repaired.curvature_cache());
-    EXPECT_EQ(repaired.path_length_per_point(), (std::vector<double>{0, 2}));
-
-    // Nothing flagged: an unchanged copy, filled caches included
-    const Path2D same = path.repair_corrupted_point_order(4.0);
-    EXPECT_EQ(same.x(), path.x());
-    EXPECT_EQ(same.associated_values(), path.associated_values());
-    EXPECT_EQ(same.path_length_cache(), path.path_length_cache());
-    EXPECT_TRUE(same.orientation_cache() && same.unit_tangent_cache() && same.curvature_cache());
 }
 
 namespace {

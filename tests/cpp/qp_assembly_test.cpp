@@ -46,13 +46,15 @@ void expect_internal_error(auto&& call, const std::string& message) {
 }
 
 TEST(CscMatrix, FromTripletsSortsColumnsAndSumsRepeats) {
-    const CscMatrix a =
-        CscMatrix::from_triplets(3, 3, {2, 0, 1, 2, 0, 2}, {0, 2, 0, 0, 0, 2}, {1, 2, 3, 4, 5, 6});
+    // Column 1 starts with the row that ends column 0: repeats are summed within a column only.
+    const CscMatrix a = CscMatrix::from_triplets(3, 3, {2, 0, 1, 2, 0, 2, 2}, {0, 2, 0, 0, 0, 2, 1},
+                                                 {1, 2, 3, 4, 5, 6, 7});
     EXPECT_EQ(a.m, 3u);
     EXPECT_EQ(a.n, 3u);
-    EXPECT_EQ(entries(a), (Entries{{{0, 0}, 5}, {{1, 0}, 3}, {{2, 0}, 5}, {{0, 2}, 2}, {{2, 2}, 6}}));
+    EXPECT_EQ(entries(a), (Entries{{{0, 0}, 5}, {{1, 0}, 3}, {{2, 0}, 5}, {{2, 1}, 7}, {{0, 2}, 2},
+                                   {{2, 2}, 6}}));
     EXPECT_EQ(a.find(2, 0), 5.0);
-    EXPECT_EQ(a.find(1, 1), std::nullopt);
+    EXPECT_EQ(a.find(1, 1), std::nullopt);  // below the column's only row
     expect_internal_error([] { (void)CscMatrix::from_triplets(2, 4, {2}, {0}, {1.0}); },
                           "index out of bounds: the len is 2 but the index is 2");
 }

@@ -45,6 +45,33 @@ TEST(ClarabelSettings, DefaultsAreClarabelsWithPrintingOff) {
     EXPECT_EQ(velmora_clarabel_settings_default(nullptr), VELMORA_CLARABEL_INVALID_ARGUMENT);
 }
 
+// Every field must reach Clarabel as itself: the two gap tolerances have equal
+// defaults, so only distinct values tell a swap apart. Asked to print,
+// Clarabel writes the settings it was given (one decimal, "{:.1e}").
+TEST(ClarabelSettings, EachFieldReachesTheSolver) {
+    ClarabelSettings s;
+    s.verbose = true;
+    s.max_iter = 37;
+    s.tol_gap_abs = 2e-6;
+    s.tol_gap_rel = 3e-7;
+    s.tol_feas = 4e-5;
+    s.iterative_refinement_reltol = 5e-11;
+    s.iterative_refinement_abstol = 6e-12;
+    ProblemVariables registry;
+    const auto v = registry.add_vector(1, std::nullopt, std::nullopt);
+    testing::internal::CaptureStdout();
+    (void)ClarabelSolver(s).solve(registry, square(v[0] - 1.0), {});
+    const std::string printed = testing::internal::GetCapturedStdout();
+    for (const char* line : {"  max iter = 37, ",
+                             "  tol_feas = 4.0e-5, tol_gap_abs = 2.0e-6, tol_gap_rel = 3.0e-7,",
+                             "reltol = 5.0e-11, abstol = 6.0e-12,"})
+        EXPECT_NE(printed.find(line), std::string::npos) << line << " not in:\n" << printed;
+
+    testing::internal::CaptureStdout();
+    (void)ClarabelSolver().solve(registry, square(v[0] - 1.0), {});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
 // minimise (x - 1)^2 + (y - 2)^2 subject to x + y = 1: x = 0, y = 1.
 TEST(ClarabelSolver, ProjectsOntoALine) {
     ProblemVariables registry;

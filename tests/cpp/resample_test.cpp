@@ -26,67 +26,7 @@ using velmora::Point;
 namespace {
 
 using velmora::testing::bits;
-using velmora::testing::inf_value;
-using velmora::testing::internal_error;
 using velmora::testing::nan_value;
-
-const std::vector<Point> bent{{0, 0}, {1, 0}, {3, 0}};
-
-TEST(Resample, ColumnsFollowUnderTheSameHandles) {
-    Path2D path = Path2D::from_points(bent);
-    ASSERT_EQ(path.add_associated_values({10, 20, 40}), 0u);
-    ASSERT_EQ(path.add_associated_values({-1, -1, 5}), 1u);
-    (void)path.curvature();
-    const Path2D result = path.resampled_path(ByNumberPoints{4}, InterpolationMethod::Linear, 0.01);
-    ASSERT_EQ(result.associated_values().size(), 2u);
-    EXPECT_EQ(result.associated_values()[0], (std::vector<double>{10, 20, 30, 40}));
-    EXPECT_EQ(result.associated_values()[1], (std::vector<double>{-1, -1, 2, 5}));
-    EXPECT_FALSE(result.curvature_cache().has_value());
-    EXPECT_FALSE(result.path_length_cache().has_value());
-    EXPECT_TRUE(path.path_length_cache().has_value());
-}
-
-TEST(Resample, FewerThanTwoPointsIsAFullCopy) {
-    Path2D single = Path2D::from_points({{2, 5}});
-    ASSERT_NO_THROW(single.add_associated_values({7}));
-    (void)single.orientation();
-    for (const velmora::ResamplingMethod& m :
-         {velmora::ResamplingMethod{ByNumberPoints{0}}, velmora::ResamplingMethod{ByNumberPoints{9}},
-          velmora::ResamplingMethod{BySamplingDistance{0.0, false}}}) {
-        const Path2D copy = single.resampled_path(m, InterpolationMethod::Cubic, 0.01);
-        EXPECT_EQ(copy.points(), single.points());
-        EXPECT_EQ(copy.associated_values(), single.associated_values());
-        EXPECT_TRUE(copy.orientation_cache().has_value());
-    }
-    EXPECT_EQ(Path2D::from_points({})
-                  .resampled_path(ByNumberPoints{0}, InterpolationMethod::Linear, 0.01)
-                  .size(),
-              0u);
-}
-
-TEST(Resample, CoincidentPoints) {
-    const Path2D path = Path2D::from_points({{4, 4}, {4, 4}, {4, 4}});
-    EXPECT_EQ(path.resampled_path(ByNumberPoints{3}, InterpolationMethod::Cubic, 0.01).points(),
-              std::vector<Point>(3, Point{4, 4}));
-    EXPECT_EQ(path.resampled_path(BySamplingDistance{1.0, false}, InterpolationMethod::Linear, 0.01)
-                  .points(),
-              std::vector<Point>(1, Point{4, 4}));
-}
-
-TEST(Resample, InternalErrors) {
-    const Path2D path = Path2D::from_points(bent);
-    const std::string empty_grid = "index out of bounds: the len is 0 but the index is 0";
-    const std::string unwrap = "called `Option::unwrap()` on a `None` value";
-    const auto run = [](const Path2D& p, velmora::ResamplingMethod m) {
-        return internal_error([&] { (void)p.resampled_path(m, InterpolationMethod::Linear, 0.01); });
-    };
-    EXPECT_EQ(run(path, ByNumberPoints{0}), empty_grid);
-    // A quotient of 2^64 or more saturates, and the count wraps to zero.
-    EXPECT_EQ(run(path, BySamplingDistance{0.0, true}), empty_grid);
-    EXPECT_EQ(run(path, BySamplingDistance{1e-300, false}), empty_grid);
-    EXPECT_EQ(run(path, BySamplingDistance{nan_value, false}), unwrap);
-    EXPECT_EQ(run(Path2D::from_points({{0, 0}, {1, nan_value}, {2, 0}}), ByNumberPoints{3}), unwrap);
-}
 
 TEST(Resample, ImpossibleGridsFailBeforeAllocating) {
     const Path2D path = Path2D::from_points({{0, 0}, {1000, 0}});

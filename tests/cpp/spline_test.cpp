@@ -73,6 +73,8 @@ TEST(LinspaceGrid, InnerEntriesAreMultiplesOfTheStepAndTheLastIsEndExactly) {
     for (std::size_t i = 1; i < 3; ++i) EXPECT_EQ(grid[i], static_cast<double>(i) * step);
     EXPECT_NE(3.0 * step, end);  // so the next line tests something
     EXPECT_EQ(grid[3], end);
+    // The first entry is the start itself, also where 0 * step is NaN.
+    EXPECT_EQ(velmora::LinspaceGrid(0, 3, inf_value)[0], 0.0);
 }
 
 TEST(SplineKnots, AddsGuardKeys) {

@@ -32,6 +32,7 @@ import random
 import re
 import sys
 import time
+import types
 import weakref
 
 import numpy as np
@@ -63,26 +64,20 @@ ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, IndexError, FuzzEr
            NotImplementedError)
 
 
-METHODS = {
-    "compute_circle_fit_curvature": ["max_rmse"],
-    "find_circle_segments": ["start", "end", "max_rmse"],
-    "resampled_path": ["resampling_method", "resampling_type", "epsilon"],
-    "smoothed_path_elastic_band": ["max_deviation", "elastic_band_type"],
-    "smoothed_path_chaikin": ["num_iterations"],
-    "index_from_point": ["point", "epsilon"],
-    "path_length_from_point": ["point", "epsilon"],
-    "sub_path": ["start", "end", "epsilon"],
-    "detect_corrupted_point_order": ["sus_angle"],
-    "repair_corrupted_point_order": ["sus_angle"],
-    "add_associated_values": ["values"],
-    "associated_values": ["handle"],
-    "associated_value_np": ["handle"],
-}
-PROPERTIES = [
-    "points", "points_np", "x", "x_np", "y", "y_np", "path_length_per_point",
-    "path_length_per_point_np", "length", "orientation", "orientation_np",
-    "unit_tangent_vector", "unit_tangent_vector_np", "curvature", "curvature_np",
-]
+def parameter_names(fn):
+    return [name for name in inspect.signature(fn).parameters if name != "self"]
+
+
+# Every method, property and resampling constructor as the module publishes
+# them, so that a new one is fuzzed without a change here.
+METHODS = {name: parameter_names(member) for name, member in vars(Path2D).items()
+           if isinstance(member, types.MethodDescriptorType) and not name.startswith("_")}
+PROPERTIES = [name for name, member in vars(Path2D).items()
+              if isinstance(member, types.GetSetDescriptorType)]
+RESAMPLING_MAKERS = {name: parameter_names(getattr(RM, name)) for name, member in vars(RM).items()
+                     if isinstance(member, staticmethod)}
+RESAMPLING_MAKERS.update({name: parameter_names(member) for name, member in vars(RM).items()
+                          if isinstance(member, type)})
 JUNK_NAMES = ["z", "", "self", "points ", "\u00e9", "x" * 300, "\ud800"]
 
 # Numbers: mid-sized counts (9 .. 2**30) are left out on purpose, so that no
@@ -481,10 +476,8 @@ def action(src, path):
         return (f"properties {names}", [], {}), lambda: ([getattr(path, n) for n in names],
                                                          repr(path), str(path))
     if k == 7:
-        target = pick(src, ["by_number_points", "by_sampling_distance", "ByNumberPoints",
-                            "BySamplingDistance"])
-        names = {"by_number_points": ["number_points"], "ByNumberPoints": ["number_points"]}.get(
-            target, ["sampling_distance", "drop_last"])
+        target = pick(src, sorted(RESAMPLING_MAKERS))
+        names = RESAMPLING_MAKERS[target]
         args, kwargs = arguments(src, names)
 
         def call():

@@ -24,21 +24,6 @@ def test_length_mismatch_attaches_nothing(line3):
     assert line3.add_associated_values([1, 2, 3]) == 0
 
 
-@pytest.mark.parametrize(
-    "values, exc, message",
-    [
-        ("abc", TypeError, "argument 'values': Can't extract `str` to `Vec`"),
-        (3, TypeError, "argument 'values': 'int' object cannot be converted to 'Sequence'"),
-        ([1, "x", 3], TypeError, "argument 'values': must be real number, not str"),
-    ],
-)
-def test_conversion_errors_attach_nothing(line3, values, exc, message):
-    with pytest.raises(exc) as info:
-        line3.add_associated_values(values)
-    assert str(info.value) == message
-    assert line3.associated_values(0) is None
-
-
 def test_handle_conversion(line3):
     line3.add_associated_values([1, 2, 3])
     with pytest.raises(OverflowError):

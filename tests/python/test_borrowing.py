@@ -1,8 +1,6 @@
 """Re-entrant use of a path while one of its calls converts arguments."""
 import pytest
 
-from velmora import Path2D
-
 
 class Reentrant:
     """A sequence or number whose conversion calls back into a path."""

@@ -4,7 +4,6 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 
 import velmora
@@ -18,7 +17,6 @@ METHODS = pytest.mark.parametrize("method", [SQUARE, ORTHOGONAL], ids=["square",
 TOL = 1e-4
 NAN, INF = float("nan"), float("inf")
 UNCACHED = "OnceCell(<uninit>)"
-NAME = "Path2D.smoothed_path_elastic_band()"
 
 
 def noisy_walk(seed, noise=0.3):
@@ -68,8 +66,6 @@ def smooth(points, d, method):
     result = Path2D(points=points).smoothed_path_elastic_band(d, method)
     assert isinstance(result, Path2D)
     return result.points
-
-
 
 
 @pytest.mark.parametrize("points, d", RANDOM_PATHS)
@@ -212,88 +208,8 @@ def test_default_type_is_orthogonal_bounds():
     path = Path2D(points=noisy_walk(9))
     default = path.smoothed_path_elastic_band(0.3).points
     assert default == path.smoothed_path_elastic_band(0.3, ORTHOGONAL).points
-    assert default == path.smoothed_path_elastic_band(max_deviation=0.3).points
-    assert default == path.smoothed_path_elastic_band(
-        elastic_band_type=ORTHOGONAL, max_deviation=0.3).points
     # the two types differ on this path, so the comparison above means something
     assert max_difference(default, path.smoothed_path_elastic_band(0.3, SQUARE).points) > 1e-2
-
-
-class Floaty:
-    def __float__(self):
-        return 0.5
-
-
-class Indexy:
-    def __index__(self):
-        return 1
-
-
-@pytest.mark.parametrize(
-    "given, same_as",
-    [(1, 1.0), (True, 1.0), (np.float64(0.5), 0.5), (np.int32(1), 1.0), (Floaty(), 0.5), (Indexy(), 1.0)],
-)
-def test_max_deviation_accepts_float_like_objects(given, same_as):
-    path = Path2D(points=noisy_walk(10))
-    for method in (SQUARE, ORTHOGONAL):
-        assert path.smoothed_path_elastic_band(given, method).points == \
-            path.smoothed_path_elastic_band(same_as, method).points
-
-
-def test_attaching_while_max_deviation_converts_is_refused():
-    path = Path2D(points=[[0, 0], [1, 1], [2, 0]])
-    seen = []
-
-    class Reentrant:
-        def __float__(self):
-            try:
-                path.add_associated_values([1.0, 2.0, 3.0])
-            except RuntimeError as error:
-                seen.append(str(error))
-            path.points  # reading is fine under the shared borrow
-            return 0.1
-
-    result = path.smoothed_path_elastic_band(Reentrant())
-    assert seen == ["Already borrowed"]
-    assert path.associated_values(0) is None
-    assert result.points[1] == pytest.approx([1, 0.9], abs=1e-3)
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, f"{NAME} missing 1 required positional argument: 'max_deviation'"),
-        ((), {"elastic_band_type": ORTHOGONAL},
-         f"{NAME} missing 1 required positional argument: 'max_deviation'"),
-        ((0.1, ORTHOGONAL, 1), {}, f"{NAME} takes from 1 to 2 positional arguments but 3 were given"),
-        ((0.1,), {"max_deviation": 0.1}, f"{NAME} got multiple values for argument 'max_deviation'"),
-        ((0.1, SQUARE), {"elastic_band_type": SQUARE},
-         f"{NAME} got multiple values for argument 'elastic_band_type'"),
-        ((0.1,), {"method": SQUARE}, f"{NAME} got an unexpected keyword argument 'method'"),
-        ((0.1, None), {},
-         "argument 'elastic_band_type': 'NoneType' object cannot be converted to 'ElasticBandMethod'"),
-        ((0.1, velmora.InterpolationMethod.Linear), {},
-         "argument 'elastic_band_type': 'InterpolationMethod' object cannot be converted to 'ElasticBandMethod'"),
-        ((0.1,), {"elastic_band_type": 1},
-         "argument 'elastic_band_type': 'int' object cannot be converted to 'ElasticBandMethod'"),
-        (("0.1",), {}, "argument 'max_deviation': "),
-        ((None, SQUARE), {}, "argument 'max_deviation': "),
-        (([0.1],), {}, "argument 'max_deviation': "),
-    ],
-)
-def test_argument_errors_change_nothing(args, kwargs, message):
-    path = prepared_path([[0, 0], [1, 1], [2, 0]])
-    before = repr(path)
-    with pytest.raises(TypeError) as info:
-        path.smoothed_path_elastic_band(*args, **kwargs)
-    assert type(info.value) is TypeError
-    text = str(info.value)
-    if message.endswith(": "):
-        assert text.startswith(message) and len(text) > len(message)
-    else:
-        assert text == message
-    # conversion fails before the orientation is read
-    assert repr(path) == before
 
 
 BASE = [[0, 0], [1, 0.4], [2, -0.2], [3, 0.1], [4, 0]]
@@ -355,7 +271,6 @@ def test_coordinates_the_solver_would_clip_give_none(points, solved):
         for want, have in zip([points[0], points[-1]], [got.points[0], got.points[-1]]):
             for w, h in zip(want, have):
                 assert abs(h - w) <= TOL * max(1.0, abs(w))
-
 
 
 # Clarabel allocates in Rust, which aborts the process when an allocation

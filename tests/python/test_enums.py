@@ -79,40 +79,6 @@ def test_resampling_comparison_with_other_types_and_ordering():
         m < ResamplingMethod.by_number_points(2)  # noqa: B015
 
 
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda: ResamplingMethod.by_number_points(2.5), TypeError,
-         "argument 'number_points': 'float' object cannot be interpreted as an integer"),
-        (lambda: ResamplingMethod.by_number_points(-1), OverflowError, None),
-        (lambda: ResamplingMethod.by_number_points(2**64), OverflowError, None),
-        (lambda: ResamplingMethod.by_sampling_distance(1.0, 1), TypeError,
-         "argument 'drop_last': 'int' object cannot be converted to 'PyBool'"),
-        (lambda: ResamplingMethod.by_sampling_distance("x"), TypeError,
-         "argument 'sampling_distance': must be real number, not str"),
-        (lambda: BySamplingDistance(0.5), TypeError,
-         "ResamplingMethod_BySamplingDistance.__new__() missing 1 required positional argument: 'drop_last'"),
-        (lambda: BySamplingDistance(), TypeError,
-         "ResamplingMethod_BySamplingDistance.__new__() missing 2 required positional arguments: "
-         "'sampling_distance' and 'drop_last'"),
-        (lambda: ByNumberPoints(1, 2), TypeError,
-         "ResamplingMethod_ByNumberPoints.__new__() takes 1 positional arguments but 2 were given"),
-        (lambda: ResamplingMethod.by_number_points(), TypeError,
-         "ResamplingMethod.by_number_points() missing 1 required positional argument: 'number_points'"),
-        (lambda: ResamplingMethod.by_sampling_distance(1.0, True, 3), TypeError,
-         "ResamplingMethod.by_sampling_distance() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: ResamplingMethod.by_number_points(number=3), TypeError,
-         "ResamplingMethod.by_number_points() got an unexpected keyword argument 'number'"),
-    ],
-)
-def test_resampling_argument_errors(call, exc, message):
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc
-    if message is not None:
-        assert str(info.value) == message
-
-
 def test_resampling_accepts_unchecked_values_and_numpy_bool():
     np = pytest.importorskip("numpy")
     assert ResamplingMethod.by_number_points(0).number_points == 0

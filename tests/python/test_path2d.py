@@ -2,6 +2,7 @@ import ast
 import math
 import pathlib
 import pickle
+import types
 import warnings
 
 import numpy as np
@@ -42,14 +43,9 @@ def test_constructor_combinations(kwargs, points):
     assert Path2D(**kwargs).points == points
 
 
-def test_positional_arguments_bind_in_order():
-    assert Path2D(None, [0, 1], [2, 3]).points == [[0.0, 2.0], [1.0, 3.0]]
-    assert Path2D([[0, 0], [1, 1]], None, None).points == [[0.0, 0.0], [1.0, 1.0]]
-
-
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {}), ((), {"points": None}), ((), {"points": [[0, 0]], "x": [0]}),
+    [((), {}), ((), {"points": None}), ((), {"points": [[0, 0]], "x": [0]}), ((), {"points": [[0, 0]], "y": [0]}),
      ((), {"x": [0, 1]}), ((), {"y": [0, 1]}), (([[0, 0]], [0], [0]), {})],
 )
 def test_wrong_combination(args, kwargs):
@@ -104,27 +100,30 @@ def test_argument_error_keeps_the_cause_of_the_original():
     assert isinstance(info.value.__cause__, KeyError)
 
 
-def test_errors_of_other_types_pass_unchanged():
-    class Huge:
+class Refusal(TypeError):
+    """A subclass of TypeError: only TypeError itself is renamed for the argument."""
+
+
+@pytest.mark.parametrize("error", [OverflowError("too big"), Refusal("refused")])
+def test_errors_of_other_types_pass_unchanged(error):
+    class Bad:
         def __float__(self):
-            raise OverflowError("too big")
+            raise error
 
-    with pytest.raises(OverflowError, match="^too big$"):
-        Path2D(x=[Huge()], y=[1.0])
+    with pytest.raises(type(error)) as info:
+        Path2D(x=[Bad()], y=[1.0])
+    assert info.value is error
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((1, 2, 3, 4), {}, "Path2D.__new__() takes from 0 to 3 positional arguments but 4 were given"),
-        ((), {"z": 1}, "Path2D.__new__() got an unexpected keyword argument 'z'"),
-        (([[0, 0]],), {"points": [[0, 0]]}, "Path2D.__new__() got multiple values for argument 'points'"),
-    ],
-)
-def test_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        Path2D(*args, **kwargs)
-    assert str(info.value) == message
+def test_a_list_that_shrinks_while_its_items_convert_ends_there():
+    # as the list's own iterator would: its length is read again at every step
+    class Clearing:
+        def __float__(self):
+            values.clear()
+            return 2.0
+
+    values = [1.0, Clearing(), 3.0]
+    assert Path2D(x=values, y=[0, 0, 0]).x == [1.0, 2.0]
 
 
 def test_buffer_fast_path_gives_what_the_generic_path_gives():
@@ -180,11 +179,7 @@ def test_unequal_coordinates_keep_their_lengths():
     assert len(p.unit_tangent_vector) == 2 and len(p.curvature) == 2
 
 
-PROPERTIES = [
-    "points", "points_np", "x", "x_np", "y", "y_np", "path_length_per_point",
-    "path_length_per_point_np", "length", "orientation", "orientation_np",
-    "unit_tangent_vector", "unit_tangent_vector_np", "curvature", "curvature_np",
-]
+PROPERTIES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
 
 
 def test_empty_path_properties():
@@ -393,9 +388,3 @@ def test_property_values_match_independent_formulas():
     o = [math.atan2(b[1] - a[1], b[0] - a[0]) for a, b in zip(pts[:-2], pts[2:])]
     assert p.orientation[1:-1] == o
 
-
-@pytest.mark.parametrize("name", ["\ud800", "a\0b", "ü"])
-def test_unexpected_keyword_names_are_reported_as_given(name):
-    with pytest.raises(TypeError) as info:
-        Path2D(points=[[0, 0]]).sub_path(**{name: 1})
-    assert str(info.value) == f"Path2D.sub_path() got an unexpected keyword argument '{name}'"

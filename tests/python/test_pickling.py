@@ -102,6 +102,7 @@ CORRUPTIONS = [
     ("Path2D", PATH_ARGS[1][:-1]) + PATH_ARGS[2:],
     ("Path2D", list(PATH_ARGS[1])) + PATH_ARGS[2:],
     ("Path2D", None) + PATH_ARGS[2:],
+    ("Path2D", b"\0" * 9, b"\0" * 8, ()),
     PATH_ARGS[:3] + ([b"\0" * 16],),
     PATH_ARGS[:3] + ((b"\0" * 8,),),
     PATH_ARGS[:3] + ((b"\0" * 24,),),

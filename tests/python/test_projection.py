@@ -147,46 +147,6 @@ def test_queries_use_the_longer_coordinate_only_up_to_the_point_count():
     assert path.index_from_point([2.5, 0.0]) is None
 
 
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda p: p.index_from_point(), TypeError,
-         "Path2D.index_from_point() missing 1 required positional argument: 'point'"),
-        (lambda p: p.path_length_from_point(epsilon=0.1), TypeError,
-         "Path2D.path_length_from_point() missing 1 required positional argument: 'point'"),
-        (lambda p: p.index_from_point([0, 0], 0.1, 3), TypeError,
-         "Path2D.index_from_point() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda p: p.path_length_from_point([0, 0], point=[0, 0]), TypeError,
-         "Path2D.path_length_from_point() got multiple values for argument 'point'"),
-        (lambda p: p.index_from_point([0, 0], eps=0.1), TypeError,
-         "Path2D.index_from_point() got an unexpected keyword argument 'eps'"),
-        (lambda p: p.index_from_point([0, 0, 0]), ValueError, "expected a sequence of length 2 (got 3)"),
-        (lambda p: p.path_length_from_point([0]), ValueError, "expected a sequence of length 2 (got 1)"),
-        (lambda p: p.index_from_point(np.zeros(3)), ValueError, "expected a sequence of length 2 (got 3)"),
-        (lambda p: p.index_from_point(5), TypeError, "argument 'point': 'int' object cannot be converted to 'Sequence'"),
-        (lambda p: p.path_length_from_point(None), TypeError,
-         "argument 'point': 'NoneType' object cannot be converted to 'Sequence'"),
-        (lambda p: p.index_from_point(["a", 0]), TypeError, "argument 'point': "),
-        (lambda p: p.index_from_point([0, 0], "x"), TypeError, "argument 'epsilon': "),
-        (lambda p: p.path_length_from_point([0, 0], None), TypeError, "argument 'epsilon': "),
-    ],
-)
-def test_argument_errors_leave_the_path_unchanged(call, exc, message):
-    path = Path2D(points=LINE3)
-    path.add_associated_values([1.0, 2.0, 3.0])
-    path.curvature
-    before = repr(path)
-    with pytest.raises(exc) as info:
-        call(path)
-    assert str(info.value).startswith(message)
-    if message.endswith(": "):
-        assert len(str(info.value)) > len(message)
-    else:
-        assert str(info.value) == message
-    assert type(info.value) is exc
-    assert repr(path) == before
-
-
 def monotone_path(rng, n):
     """Random path whose x strictly increases, so no vertex lies on another segment."""
     x, points = 0.0, []

@@ -1,8 +1,5 @@
 import math
 import struct
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -41,8 +38,6 @@ def assert_points(actual, expected, tol=1e-12):
     assert len(actual) == len(expected), actual
     for a, e in zip(actual, expected):
         assert a == pytest.approx(e, abs=tol), (actual, expected)
-
-
 
 
 @pytest.mark.parametrize(
@@ -96,12 +91,10 @@ def test_resampled_points(points, method, kind, kwargs, expected):
     assert result.x == [p[0] for p in result.points] and result.y == [p[1] for p in result.points]
 
 
-def test_default_interpolation_is_linear_and_arguments_bind_by_keyword():
+def test_default_interpolation_is_linear():
     path = Path2D(points=[[0, 0], [1, 1], [3, 0], [4, 2]])
     default = path.resampled_path(bnp(9)).points
-    assert default == path.resampled_path(bnp(9), Linear, 0.01).points
-    assert default == path.resampled_path(
-        epsilon=0.01, resampling_type=Linear, resampling_method=bnp(9)).points
+    assert default == path.resampled_path(bnp(9), Linear).points
     assert default != path.resampled_path(bnp(9), Cubic).points
 
 
@@ -290,80 +283,6 @@ def test_internal_errors(points, method, message, kind, capfd):
     assert path.associated_values(0) == [1.0] * len(points)
     assert same_floats(sum(path.points, []), sum(floats(points), []))
     assert len(Path2D(points=P3).resampled_path(bnp(2), kind).points) == 2
-
-
-MEMORY_SCRIPT = textwrap.dedent(
-    """
-    import sys, time
-    import velmora
-    RM = velmora.ResamplingMethod
-    path = velmora.Path2D(points=[[0, 0], [1, 0], [3, 0]])
-    path.add_associated_values([1.0, 2.0, 3.0])
-    method = eval(sys.argv[1])
-    start = time.monotonic()
-    try:
-        path.resampled_path(method)
-        outcome = "ok"
-    except BaseException as e:
-        outcome = type(e).__name__
-    elapsed = time.monotonic() - start
-    assert len(path.resampled_path(RM.by_number_points(5)).points) == 5
-    print(outcome, elapsed)
-    """
-)
-
-
-@pytest.mark.parametrize(
-    "method, outcome",
-    [
-        ("RM.by_number_points(2**62)", "MemoryError"),
-        ("RM.by_number_points(2**40)", "MemoryError"),
-        ("RM.by_number_points(2**64 - 1)", "MemoryError"),
-        ("RM.by_sampling_distance(1e-15, False)", "MemoryError"),
-        ("RM.by_sampling_distance(3 / 2**63)", "MemoryError"),
-        ("RM.by_sampling_distance(1e-300)", "PanicException"),
-    ],
-)
-def test_impossible_sizes_fail_promptly(method, outcome):
-    proc = subprocess.run(
-        [sys.executable, "-c", MEMORY_SCRIPT, method], capture_output=True, text=True, timeout=60
-    )
-    assert proc.returncode == 0, proc.stderr
-    name, elapsed = proc.stdout.split()
-    assert name == outcome
-    assert float(elapsed) < 3.0
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((bnp(2), None), {}, "argument 'resampling_type': 'NoneType' object cannot be converted to 'InterpolationMethod'"),
-        ((bnp(2),), dict(resampling_type=None), "argument 'resampling_type': 'NoneType' object cannot be converted to 'InterpolationMethod'"),
-        ((bnp(2), 1), {}, "argument 'resampling_type': 'int' object cannot be converted to 'InterpolationMethod'"),
-        ((bnp(2), "Linear"), {}, "argument 'resampling_type': 'str' object cannot be converted to 'InterpolationMethod'"),
-        ((bnp(2), velmora.ElasticBandMethod.OrthogonalBounds), {},
-         "argument 'resampling_type': 'ElasticBandMethod' object cannot be converted to 'InterpolationMethod'"),
-        ((None,), {}, "argument 'resampling_method': 'NoneType' object cannot be converted to 'ResamplingMethod'"),
-        ((4,), {}, "argument 'resampling_method': 'int' object cannot be converted to 'ResamplingMethod'"),
-        ((Linear,), {}, "argument 'resampling_method': 'InterpolationMethod' object cannot be converted to 'ResamplingMethod'"),
-        ((), {}, "Path2D.resampled_path() missing 1 required positional argument: 'resampling_method'"),
-        ((bnp(2), Linear, 0.1, 4), {}, "Path2D.resampled_path() takes from 1 to 3 positional arguments but 4 were given"),
-        ((bnp(2),), dict(eps=0.1), "Path2D.resampled_path() got an unexpected keyword argument 'eps'"),
-        ((bnp(2),), dict(resampling_method=bnp(2)), "Path2D.resampled_path() got multiple values for argument 'resampling_method'"),
-    ],
-)
-def test_argument_errors(args, kwargs, message):
-    path = Path2D(points=P3)
-    with pytest.raises(TypeError) as info:
-        path.resampled_path(*args, **kwargs)
-    assert type(info.value) is TypeError and str(info.value) == message
-    assert repr(path).count(UNCACHED) == 4
-
-
-@pytest.mark.parametrize("epsilon", [None, "0.1", [0.1]])
-def test_epsilon_must_be_a_number(epsilon):
-    with pytest.raises(TypeError, match=r"^argument 'epsilon': "):
-        Path2D(points=P3).resampled_path(bnp(2), Linear, epsilon)
 
 
 coordinate = st.floats(-50, 50, allow_nan=False, allow_infinity=False)

@@ -156,60 +156,6 @@ def test_result_without_columns_has_none_and_reads_its_own_points():
     assert result is not path
 
 
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda p: p.sub_path(foo=1), TypeError, "Path2D.sub_path() got an unexpected keyword argument 'foo'"),
-        (lambda p: p.sub_path(1, 2, 3, 4), TypeError,
-         "Path2D.sub_path() takes from 0 to 3 positional arguments but 4 were given"),
-        (lambda p: p.sub_path([0, 0], start=[0, 0]), TypeError,
-         "Path2D.sub_path() got multiple values for argument 'start'"),
-        (lambda p: p.sub_path([0, 0, 0]), ValueError, "expected a sequence of length 2 (got 3)"),
-        (lambda p: p.sub_path(end=[1]), ValueError, "expected a sequence of length 2 (got 1)"),
-        (lambda p: p.sub_path(start=5), TypeError, "argument 'start': 'int' object cannot be converted to 'Sequence'"),
-        (lambda p: p.sub_path(end="ab"), TypeError, "argument 'end': "),
-        (lambda p: p.sub_path(epsilon="x"), TypeError, "argument 'epsilon': "),
-        (lambda p: p.sub_path(epsilon=None), TypeError, "argument 'epsilon': "),
-        # arguments are converted in parameter order
-        (lambda p: p.sub_path(start=[0, 0, 0], end=5, epsilon="x"), ValueError,
-         "expected a sequence of length 2 (got 3)"),
-        (lambda p: p.sub_path(start=[0, 0], end=5, epsilon="x"), TypeError,
-         "argument 'end': 'int' object cannot be converted to 'Sequence'"),
-    ],
-)
-def test_argument_errors_leave_the_path_unchanged(call, exc, message):
-    path = Path2D(points=LINE4)
-    path.add_associated_values([1, 2, 3, 4])
-    path.orientation
-    before = repr(path)
-    with pytest.raises(exc) as info:
-        call(path)
-    assert type(info.value) is exc
-    text = str(info.value)
-    assert text == message if not message.endswith(": ") else text.startswith(message) and len(text) > len(message)
-    assert repr(path) == before
-
-
-def test_changing_the_path_during_argument_conversion_is_refused():
-    path = Path2D(points=LINE4)
-
-    class Intruding:
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, i):
-            if i == 0:
-                path.add_associated_values([0, 0, 0, 0])
-            return 0.5
-
-    with pytest.raises(RuntimeError, match=r"^Already borrowed$"):
-        path.sub_path(Intruding())
-    assert path.associated_values(0) is None
-    # the borrow was released: the path is usable and changeable again
-    assert path.add_associated_values([1, 2, 3, 4]) == 0
-    assert path.sub_path([0.5, 0]).associated_values(0) == [1.5, 2, 3, 4]
-
-
 def distance_to_polyline(q, points):
     best = math.inf
     for (ax, ay), (bx, by) in zip(points, points[1:]):
