@@ -21,7 +21,7 @@ export STEP_TIMES := $(CURDIR)/build/step-times.txt
 # gate the wheel built from the source distribution (one compile, not two).
 MODULE ?= build
 
-.PHONY: all deps build demo quick test test-cpp cpp-build test-python test-numpy1 test-stubs \
+.PHONY: all deps build demo quick format format-check test test-cpp cpp-build test-python test-numpy1 test-stubs \
 	test-cpp-package test-wheel install-wheel test-sanitize test-tsan test-fuzz test-fleet bench mutate clean
 
 all: build
@@ -69,9 +69,21 @@ cpp-build: $(STAMP_SYS)
 test-cpp: cpp-build
 	$(TIMED) test-cpp ctest --test-dir $(CPP_BUILD) --output-on-failure -j2 --progress
 
-# The inner loop: both release builds (incremental, side by side), then the
-# C++ suite and the Python suite.
-quick:
+# The layout of every C++ and Python file: `make format` applies it, `make
+# quick` checks it (clang-format from Debian, ruff from the .venv).
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.h')
+PY_SOURCES = $(shell git ls-files '*.py' '*.pyi')
+format: deps
+	clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff format -q $(PY_SOURCES)
+
+format-check: deps
+	clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff format -q --check $(PY_SOURCES)
+
+# The inner loop: the layout check, both release builds (incremental, side by
+# side), then the C++ suite and the Python suite.
+quick: format-check
 	@$(MAKE) --no-print-directory -j2 build cpp-build
 	$(CPP_BUILD)/tests/cpp/velmora_core_tests --gtest_brief=1
 	$(PY) -m pytest -q -x tests/python

@@ -3,7 +3,7 @@
 # but only what is missing, so repeated runs cost nothing.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config gfortran libgtest-dev libopenblas-dev libopenblas-serial-dev python3-venv python3-dev)
+packages=(build-essential cmake ninja-build pkg-config gfortran libgtest-dev libopenblas-dev libopenblas-serial-dev python3-venv python3-dev clang-format)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
