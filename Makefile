@@ -74,12 +74,12 @@ test-cpp: cpp-build
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.h')
 PY_SOURCES = $(shell git ls-files '*.py' '*.pyi')
 format: deps
-	clang-format -i $(CXX_SOURCES)
-	$(VENV)/bin/ruff format -q $(PY_SOURCES)
+	@clang-format -i $(CXX_SOURCES)
+	@$(VENV)/bin/ruff format -q $(PY_SOURCES)
 
 format-check: deps
-	clang-format --dry-run --Werror $(CXX_SOURCES)
-	$(VENV)/bin/ruff format -q --check $(PY_SOURCES)
+	@clang-format --dry-run --Werror $(CXX_SOURCES)
+	@$(VENV)/bin/ruff format -q --check $(PY_SOURCES) && echo "layout: as clang-format and ruff format leave it"
 
 # The inner loop: the layout check, both release builds (incremental, side by
 # side), then the C++ suite and the Python suite.
