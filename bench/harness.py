@@ -1,4 +1,5 @@
 """Side-by-side timing of velmora against a peer, and the rows the report shows."""
+
 from __future__ import annotations
 
 import gc
@@ -246,8 +247,17 @@ def compare(
     return row
 
 
-def velmora_only(case: str, fn: Callable[[Any], Any], *, vm, needs=(), setup=None,
-                 note: str = "", budget: float | None = None, threads: bool = False) -> Row:
+def velmora_only(
+    case: str,
+    fn: Callable[[Any], Any],
+    *,
+    vm,
+    needs=(),
+    setup=None,
+    note: str = "",
+    budget: float | None = None,
+    threads: bool = False,
+) -> Row:
     """Times one velmora call without a peer (reported for scaling)."""
     budget = BUDGET if budget is None else budget
     row = Row(case, note=note)

@@ -12,6 +12,7 @@ block is a fresh mapping that is counted when touched and returned when freed.
 
 Run as `python memprobe.py PROBE N [ARG]`; prints one JSON object.
 """
+
 from __future__ import annotations
 
 import gc
@@ -73,14 +74,18 @@ def _main(argv: list[str]) -> None:
     result = action()
     seconds = time.perf_counter() - start
     after = _status()
-    print(json.dumps({
-        "base_kib": before["VmRSS"],
-        "peak_kib": after["VmHWM"],
-        "after_kib": after["VmRSS"],
-        "peak_reset": reset,
-        "seconds": seconds,
-        "result_none": result is None,
-    }))
+    print(
+        json.dumps(
+            {
+                "base_kib": before["VmRSS"],
+                "peak_kib": after["VmHWM"],
+                "after_kib": after["VmRSS"],
+                "peak_reset": reset,
+                "seconds": seconds,
+                "result_none": result is None,
+            }
+        )
+    )
 
 
 def measure(probe: str, n: int, arg: str | None = None, timeout: float = 120.0) -> dict:
@@ -91,8 +96,12 @@ def measure(probe: str, n: int, arg: str | None = None, timeout: float = 120.0) 
     cmd = [sys.executable, os.path.join(HERE, "memprobe.py"), probe, str(n)]
     if arg is not None:
         cmd.append(arg)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])),
-               MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="0")
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])),
+        MALLOC_MMAP_THRESHOLD_="65536",
+        MALLOC_TRIM_THRESHOLD_="0",
+    )
     proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
     if proc.returncode != 0:
         lines = [line for line in proc.stderr.splitlines() if line.strip()]

@@ -1,4 +1,5 @@
 """Formats benchmark rows as a plain-text table and as markdown."""
+
 from __future__ import annotations
 
 from harness import Row
@@ -79,8 +80,12 @@ def summary(rows: list[Row]) -> str:
     absent = sum(1 for r in rows if r.status == "n/a")
     errors = sum(1 for r in rows if r.status == "error")
     failed_checks = sum(1 for r in rows if r.check_ok is False)
-    parts = [f"{met} of {len(timed)} targets met", f"{absent} n/a", f"{errors} errors",
-             f"{failed_checks} failed checks"]
+    parts = [
+        f"{met} of {len(timed)} targets met",
+        f"{absent} n/a",
+        f"{errors} errors",
+        f"{failed_checks} failed checks",
+    ]
     text = ", ".join(parts)
     if missed:
         text += "\nmissed: " + "; ".join(missed)

@@ -7,6 +7,7 @@ markdown, to bench/results/latest.md.
 
     python bench/run_all.py [--only NAME ...] [--scale 0.1] [--budget 2.0] [--strict]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -48,7 +49,9 @@ def run_case(name: str, env: dict[str, str], timeout: float) -> list[Row]:
     except subprocess.TimeoutExpired as exc:
         out = exc.stdout.decode() if isinstance(exc.stdout, bytes) else (exc.stdout or "")
         err, code = f"timed out after {timeout:.0f} s", None
-    rows = [Row.from_json(line[len(ROW_MARKER):]) for line in out.splitlines() if line.startswith(ROW_MARKER)]
+    rows = [
+        Row.from_json(line[len(ROW_MARKER) :]) for line in out.splitlines() if line.startswith(ROW_MARKER)
+    ]
     if code != 0:
         lines = [line for line in err.splitlines() if line.strip()]
         reason = lines[-1] if lines else f"exit status {code}"
@@ -60,8 +63,10 @@ def run_case(name: str, env: dict[str, str], timeout: float) -> list[Row]:
 
 
 def velmora_state(env: dict[str, str]) -> str:
-    probe = ("import velmora, sys; names = sorted(n for n in dir(velmora.Path2D) if not n.startswith('_'));"
-             "print(len(names), 'public Path2D members')")
+    probe = (
+        "import velmora, sys; names = sorted(n for n in dir(velmora.Path2D) if not n.startswith('_'));"
+        "print(len(names), 'public Path2D members')"
+    )
     proc = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         lines = proc.stderr.strip().splitlines()
@@ -77,8 +82,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--budget", type=float, help="seconds of repetitions per comparison")
     parser.add_argument("--timeout", type=float, default=CASE_TIMEOUT, help="seconds per case")
     parser.add_argument("--output", default=os.path.join(HERE, "results", "latest.md"))
-    parser.add_argument("--strict", action="store_true",
-                        help="exit 1 when a comparison errs or a result check fails (missed targets never fail)")
+    parser.add_argument(
+        "--strict",
+        action="store_true",
+        help="exit 1 when a comparison errs or a result check fails (missed targets never fail)",
+    )
     args = parser.parse_args(argv)
     if args.worker:
         worker(args.worker)
@@ -111,7 +119,8 @@ def main(argv: list[str] | None = None) -> int:
         "# velmora benchmarks",
         "",
         f"{stamp}, Python {platform.python_version()}, {os.cpu_count()} CPUs, {state}"
-        + (f", sizes scaled by {scale}" if scale else "") + f", {elapsed:.0f} s.",
+        + (f", sizes scaled by {scale}" if scale else "")
+        + f", {elapsed:.0f} s.",
         "",
         "Ratio = velmora / peer CPU time, the medians of interleaved repetitions on the same inputs"
         " (a side's CPU time is its thread's, or its process's where it runs threads of its own);"

@@ -1,4 +1,5 @@
 """Deterministic input paths shared by the cases and the memory probes."""
+
 from __future__ import annotations
 
 import numpy as np

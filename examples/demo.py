@@ -27,8 +27,14 @@ def recorded_lap(seed: int) -> tuple[list[list[float]], list[float]]:
     # (length in metres, curvature in 1/m): piecewise constant curvature.
     # A hairpin of radius 40 m, and at the other end two 90-degree bends of
     # radius 25 m around a 30 m straight: 2 * 25 + 30 = 80 m, so the lap closes.
-    pieces = [(200, 0.0), (math.pi * 40, 1 / 40), (200, 0.0), (math.pi * 12.5, 1 / 25),
-              (30, 0.0), (math.pi * 12.5, 1 / 25)]
+    pieces = [
+        (200, 0.0),
+        (math.pi * 40, 1 / 40),
+        (200, 0.0),
+        (math.pi * 12.5, 1 / 25),
+        (30, 0.0),
+        (math.pi * 12.5, 1 / 25),
+    ]
     x, y, heading = 0.0, 0.0, 0.0
     truth = []
     for length, curvature in pieces:
@@ -70,18 +76,34 @@ def main() -> None:
     raw, t_build = timed(lambda: Path2D(points=recorded))
     flagged, t_detect = timed(lambda: raw.detect_corrupted_point_order())
     repaired, t_repair = timed(lambda: raw.repair_corrupted_point_order())
-    smoothed, t_smooth = timed(lambda: repaired.smoothed_path_elastic_band(1.0, ElasticBandMethod.SquareBounds))
+    smoothed, t_smooth = timed(
+        lambda: repaired.smoothed_path_elastic_band(1.0, ElasticBandMethod.SquareBounds)
+    )
     if smoothed is None:
         raise SystemExit("the elastic band did not converge")
     resampled, t_resample = timed(
-        lambda: smoothed.resampled_path(ResamplingMethod.by_sampling_distance(1.0, False), InterpolationMethod.Cubic))
+        lambda: smoothed.resampled_path(
+            ResamplingMethod.by_sampling_distance(1.0, False), InterpolationMethod.Cubic
+        )
+    )
     curvature, t_curvature = timed(lambda: resampled.compute_circle_fit_curvature(0.1))
 
     rows = [
         ("recorded", raw.length, len(raw.points), "", t_build),
-        (f"repaired ({len(flagged)} flagged)", repaired.length, len(repaired.points), "", t_detect + t_repair),
-        ("elastic band, 1.0 m box", smoothed.length, len(smoothed.points),
-         f"{max_deviation(smoothed, repaired):.3f}", t_smooth),
+        (
+            f"repaired ({len(flagged)} flagged)",
+            repaired.length,
+            len(repaired.points),
+            "",
+            t_detect + t_repair,
+        ),
+        (
+            "elastic band, 1.0 m box",
+            smoothed.length,
+            len(smoothed.points),
+            f"{max_deviation(smoothed, repaired):.3f}",
+            t_smooth,
+        ),
         ("resampled 1 m, cubic", resampled.length, len(resampled.points), "", t_resample),
         ("circle-fit curvature", float("nan"), len(curvature), "", t_curvature),
     ]
@@ -93,6 +115,7 @@ def main() -> None:
 
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
@@ -109,10 +132,22 @@ def main() -> None:
     ax_track.set_aspect("equal")
     ax_track.set_title("Track")
     ax_track.legend(loc="best", fontsize=8)
-    ax_curv.plot([0.05 * i for i in range(len(true_curvature))], true_curvature, color="#444444",
-                 lw=1.0, ls="--", label="true")
-    ax_curv.plot(resampled.path_length_per_point, [abs(k) for k in resampled.curvature], color="#ff7f0e",
-                 lw=0.5, alpha=0.5, label="|discrete| (smoothed)")
+    ax_curv.plot(
+        [0.05 * i for i in range(len(true_curvature))],
+        true_curvature,
+        color="#444444",
+        lw=1.0,
+        ls="--",
+        label="true",
+    )
+    ax_curv.plot(
+        resampled.path_length_per_point,
+        [abs(k) for k in resampled.curvature],
+        color="#ff7f0e",
+        lw=0.5,
+        alpha=0.5,
+        label="|discrete| (smoothed)",
+    )
     ax_curv.plot(resampled.path_length_per_point, curvature, color="#9467bd", lw=1.6, label="circle fit")
     ax_curv.set_ylim(-0.002, 0.07)
     ax_curv.set_xlabel("path length (m)")

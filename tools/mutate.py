@@ -21,6 +21,7 @@ of every mutant and the score go to the results file.
 A target is chosen by the longest matching path prefix (TARGETS below): a
 pure-Python package needs no build, only its own suite.
 """
+
 import argparse
 import datetime
 import os
@@ -48,7 +49,8 @@ TARGETS = {
 
 LINE = re.compile(
     r"^(?P<id>\S+)\s+(?P<old>``.+?``|`[^`]*`)\s+(?P<op>->|<->)\s+(?P<new>``.*?``|`[^`]*`)"
-    r"(?:\s+equivalent:\s*(?P<why>.+))?\s*$")
+    r"(?:\s+equivalent:\s*(?P<why>.+))?\s*$"
+)
 
 
 @dataclass
@@ -84,9 +86,18 @@ def read_mutants(path):
         if not match or current is None:
             sys.exit(f"{path}:{number}: not a mutant line: {raw}")
         name, _, nth = match["id"].partition("@")
-        mutants.append(Mutant(f"{Path(current).stem}.{name}", current, unquote(match["old"]),
-                              unquote(match["new"]), match["why"], match["op"] == "<->",
-                              int(nth or 0), first))
+        mutants.append(
+            Mutant(
+                f"{Path(current).stem}.{name}",
+                current,
+                unquote(match["old"]),
+                unquote(match["new"]),
+                match["why"],
+                match["op"] == "<->",
+                int(nth or 0),
+                first,
+            )
+        )
     ids = [m.id for m in mutants]
     duplicates = sorted({i for i in ids if ids.count(i) > 1})
     if duplicates:
@@ -114,7 +125,7 @@ def mutated(text, m):
     at = -1
     for _ in range(max(m.occurrence, 1)):
         at = text.index(m.old, at + 1)
-    return text[:at] + m.new + text[at + len(m.old):]
+    return text[:at] + m.new + text[at + len(m.old) :]
 
 
 def check(mutants, root):
@@ -129,8 +140,15 @@ def check(mutants, root):
 
 def run(command, cwd, env=None, timeout=None):
     """(return code or None on timeout, combined output); a timeout kills the whole group."""
-    process = subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, text=True, start_new_session=True)
+    process = subprocess.Popen(
+        command,
+        cwd=cwd,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        start_new_session=True,
+    )
     try:
         output, _ = process.communicate(timeout=timeout)
         return process.returncode, output
@@ -151,8 +169,11 @@ class Workspace:
         """The copy brought level with the checkout's tracked files, configured and built.
         Only files whose content differs are written, so a second run rebuilds
         only what changed (every mutant was reverted by then)."""
-        files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
-                               capture_output=True).stdout.decode().split("\0")
+        files = (
+            subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True, capture_output=True)
+            .stdout.decode()
+            .split("\0")
+        )
         tracked = {name for name in files if name and (ROOT / name).is_file()}
         for path in [p for p in self.tree.rglob("*") if p.is_file()]:
             if str(path.relative_to(self.tree)) not in tracked:
@@ -163,10 +184,22 @@ class Workspace:
                 copy.parent.mkdir(parents=True, exist_ok=True)
                 shutil.copyfile(source, copy)
                 shutil.copymode(source, copy)
-        code, output = run(["cmake", "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
-                            "-DCMAKE_BUILD_TYPE=Release", "-DVELMORA_BUILD_TESTS=ON",
-                            "-DVELMORA_BUILD_PYTHON=ON", f"-DPython_EXECUTABLE={self.python}"],
-                           cwd=self.tree)
+        code, output = run(
+            [
+                "cmake",
+                "-S",
+                str(self.tree),
+                "-B",
+                str(self.build),
+                "-G",
+                "Ninja",
+                "-DCMAKE_BUILD_TYPE=Release",
+                "-DVELMORA_BUILD_TESTS=ON",
+                "-DVELMORA_BUILD_PYTHON=ON",
+                f"-DPython_EXECUTABLE={self.python}",
+            ],
+            cwd=self.tree,
+        )
         if code != 0:
             sys.exit(f"configure failed:\n{output[-3000:]}")
         self.jobs = jobs
@@ -177,8 +210,9 @@ class Workspace:
         """None when built, else the compiler's output."""
         if not targets:
             return None
-        code, output = run(["cmake", "--build", str(self.build), "-j", str(self.jobs),
-                            "--target", *targets], cwd=self.tree)
+        code, output = run(
+            ["cmake", "--build", str(self.build), "-j", str(self.jobs), "--target", *targets], cwd=self.tree
+        )
         return None if code == 0 else output
 
     def suite(self, name, timeout, first=()):
@@ -192,24 +226,35 @@ class Workspace:
             folder = self.tree / {"python": "tests/python", "fleet": "tests/fleet"}[name]
             files = sorted(p.name for p in folder.glob("test_*.py"))
             ordered = [f for f in first if f in files] + [f for f in files if f not in first]
-            command = [self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
-                       *(str(folder / f) for f in ordered)]
+            command = [
+                self.python,
+                "-m",
+                "pytest",
+                "-x",
+                "-q",
+                "-p",
+                "no:cacheprovider",
+                *(str(folder / f) for f in ordered),
+            ]
         code, output = run(command, self.tree, env, timeout)
         if code is None:
             return True, f"{name}: timeout after {timeout:.0f} s"
         if code == 0:
             return None, ""
-        failed = re.findall(r"^\[  FAILED  \] (\S+)", output, re.M) or \
-            re.findall(r"^FAILED (\S+)", output, re.M) or \
-            re.findall(r"^ERROR (\S+)", output, re.M)
+        failed = (
+            re.findall(r"^\[  FAILED  \] (\S+)", output, re.M)
+            or re.findall(r"^FAILED (\S+)", output, re.M)
+            or re.findall(r"^ERROR (\S+)", output, re.M)
+        )
         # A crash ends the run without a summary: name the signal and the test it hit.
         crash = re.search(r"^Fatal Python error: (\w+ ?\w*)", output, re.M)
         frame = re.search(r'File "[^"]*/(test_\w+\.py)", line \d+ in (\w+)', output)
         if failed:
             what = failed[0]
         elif crash or code < 0:
-            what = f"crashed ({crash[1] if crash else f'signal {-code}'})" + \
-                (f" in {frame[1]}::{frame[2]}" if frame else "")
+            what = f"crashed ({crash[1] if crash else f'signal {-code}'})" + (
+                f" in {frame[1]}::{frame[2]}" if frame else ""
+            )
         else:
             what = output.strip().splitlines()[-1][:160] if output.strip() else f"exit status {code}"
         return True, f"{name}: {what}"
@@ -281,8 +326,11 @@ def write_results(path, mutants, commit, minutes):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mutants", default=str(ROOT / "tools/mutation/mutants.txt"))
-    parser.add_argument("--results", help="where the outcomes go (default: tools/mutation/"
-                        "results.txt for a full run, WORKDIR/partial-results.txt for --only)")
+    parser.add_argument(
+        "--results",
+        help="where the outcomes go (default: tools/mutation/"
+        "results.txt for a full run, WORKDIR/partial-results.txt for --only)",
+    )
     parser.add_argument("--workdir", default=str(ROOT / "build/mutation"))
     parser.add_argument("--python", default=str(ROOT / ".venv/bin/python"))
     parser.add_argument("--jobs", type=int, default=2)
@@ -298,16 +346,19 @@ def main():
     if args.only:
         mutants = [m for m in mutants if any(m.id.startswith(p) for p in args.only)]
 
-    commit = subprocess.run(["git", "describe", "--always", "--dirty"], cwd=ROOT,
-                            capture_output=True, text=True).stdout.strip()
+    commit = subprocess.run(
+        ["git", "describe", "--always", "--dirty"], cwd=ROOT, capture_output=True, text=True
+    ).stdout.strip()
     workdir = Path(args.workdir)
-    results = args.results or (workdir / "partial-results.txt" if args.only
-                               else ROOT / "tools/mutation/results.txt")
+    results = args.results or (
+        workdir / "partial-results.txt" if args.only else ROOT / "tools/mutation/results.txt"
+    )
     began = time.monotonic()
     space = Workspace(workdir / "tree", workdir / "build", args.python)
     space.prepare(args.jobs)
-    space.baseline(sorted({s for m in mutants for s in target_of(m.file)[1]},
-                          key=["cpp", "python", "fleet"].index))
+    space.baseline(
+        sorted({s for m in mutants for s in target_of(m.file)[1]}, key=["cpp", "python", "fleet"].index)
+    )
     for k, m in enumerate(mutants, 1):
         space.try_mutant(m)
         print(f"[{k}/{len(mutants)}] {m.id}: {m.outcome} {m.detail} ({m.seconds:.0f} s)", flush=True)

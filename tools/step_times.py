@@ -1,5 +1,6 @@
 """Prints the gate's cost per step from the lines tools/timed.sh appended:
 wall and CPU seconds (user + system, children included)."""
+
 import sys
 from collections import defaultdict
 

@@ -1,4 +1,5 @@
 """Chaikin corner cutting against a vectorised numpy version."""
+
 from __future__ import annotations
 
 import workloads
@@ -15,6 +16,11 @@ def run(vm):
 
     yield compare(
         f"6 Chaikin {ITERATIONS} iterations, {n:,} points",
-        lambda _: path.smoothed_path_chaikin(ITERATIONS), lambda _: chaikin.chaikin(pts, ITERATIONS),
-        vm=vm, needs=("Path2D", "Path2D.smoothed_path_chaikin", "Path2D.points_np"), target=1.0,
-        note="peer: numpy, one vectorised pass per iteration", check=exact_points)
+        lambda _: path.smoothed_path_chaikin(ITERATIONS),
+        lambda _: chaikin.chaikin(pts, ITERATIONS),
+        vm=vm,
+        needs=("Path2D", "Path2D.smoothed_path_chaikin", "Path2D.points_np"),
+        target=1.0,
+        note="peer: numpy, one vectorised pass per iteration",
+        check=exact_points,
+    )

@@ -1,5 +1,6 @@
 """Circle-fit curvature against the same decomposition written with numpy,
 and one fit against an independent Taubin implementation."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -38,8 +39,12 @@ def run(vm):
         f"7 circle-fit curvature, {n:,} points of {len(workloads.ARC_RADII)} noisy arcs",
         lambda _: path.compute_circle_fit_curvature(MAX_RMSE),
         lambda _: circle_fit.curvature(x, y, MAX_RMSE),
-        vm=vm, needs=("Path2D", "Path2D.compute_circle_fit_curvature"), target=0.1,
-        note="peer: numpy recursion + junction merge, Taubin via numpy.linalg.svd", check=agree)
+        vm=vm,
+        needs=("Path2D", "Path2D.compute_circle_fit_curvature"),
+        target=0.1,
+        note="peer: numpy recursion + junction merge, Taubin via numpy.linalg.svd",
+        check=agree,
+    )
     # The same path with a tight threshold splits into hundreds of arcs: the
     # per-fit overhead of the numpy version then dominates.
     tight = 0.01
@@ -47,9 +52,14 @@ def run(vm):
         f"7 circle-fit curvature, same path, max_rmse {tight} (many segments)",
         lambda _: path.compute_circle_fit_curvature(tight),
         lambda _: circle_fit.curvature(x, y, tight),
-        vm=vm, needs=("Path2D", "Path2D.compute_circle_fit_curvature"),
-        note="information: the decomposition with hundreds of fits", check=lambda v, p: (
-            f"curvature rel|Δ| {_relative(v, p):.1e}", len(v) == len(p) and _relative(v, p) <= 1e-9))
+        vm=vm,
+        needs=("Path2D", "Path2D.compute_circle_fit_curvature"),
+        note="information: the decomposition with hundreds of fits",
+        check=lambda v, p: (
+            f"curvature rel|Δ| {_relative(v, p):.1e}",
+            len(v) == len(p) and _relative(v, p) <= 1e-9,
+        ),
+    )
     yield _single_fit(vm, path, pts)
 
 
@@ -58,6 +68,7 @@ def _single_fit(vm, path, pts):
     range of one arc that is accepted whole and compare 1/r."""
     try:
         from circle_fit import taubinSVD as reference
+
         source = "circle_fit.taubinSVD"
     except ImportError:
         reference = lambda p: circle_fit.taubin(p[:, 0], p[:, 1])

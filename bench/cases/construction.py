@@ -1,5 +1,6 @@
 """Building a path from a list or an array, reading it back as arrays, and
 the peak memory of construction."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -23,25 +24,48 @@ def run(vm):
     need = ("Path2D",)
 
     yield compare(
-        f"1 Path2D(points=list of {n:,} [x, y])", lambda _: vm.Path2D(points=as_list),
-        lambda _: np.asarray(as_list, dtype=np.float64), vm=vm, needs=need, target=1.5,
+        f"1 Path2D(points=list of {n:,} [x, y])",
+        lambda _: vm.Path2D(points=as_list),
+        lambda _: np.asarray(as_list, dtype=np.float64),
+        vm=vm,
+        needs=need,
+        target=1.5,
         note="peer: numpy.asarray(list, float64)",
-        check=lambda p, a: _same_points(p, a) if not missing(vm, ("Path2D.points_np",)) else ("", None))
+        check=lambda p, a: _same_points(p, a) if not missing(vm, ("Path2D.points_np",)) else ("", None),
+    )
     yield compare(
-        f"1 Path2D(points=ndarray ({n:,}, 2))", lambda _: vm.Path2D(points=arr),
-        lambda _: arr.copy(), vm=vm, needs=need, target=2.0, note="peer: ndarray.copy()")
+        f"1 Path2D(points=ndarray ({n:,}, 2))",
+        lambda _: vm.Path2D(points=arr),
+        lambda _: arr.copy(),
+        vm=vm,
+        needs=need,
+        target=2.0,
+        note="peer: ndarray.copy()",
+    )
     del as_list
 
     path = attempt(lambda: vm.Path2D(points=arr))
     x = arr[:, 0].copy()
     yield compare(
-        f"1 points_np ({n:,} points)", lambda _: path.points_np, lambda _: arr.copy(),
-        vm=vm, needs=("Path2D.points_np",), target=1.5, note="peer: ndarray.copy()",
-        check=lambda v, p: (f"max|Δ| {max_abs_diff(v, p):.1e}", max_abs_diff(v, p) == 0.0))
+        f"1 points_np ({n:,} points)",
+        lambda _: path.points_np,
+        lambda _: arr.copy(),
+        vm=vm,
+        needs=("Path2D.points_np",),
+        target=1.5,
+        note="peer: ndarray.copy()",
+        check=lambda v, p: (f"max|Δ| {max_abs_diff(v, p):.1e}", max_abs_diff(v, p) == 0.0),
+    )
     yield compare(
-        f"1 x_np ({n:,} points)", lambda _: path.x_np, lambda _: x.copy(),
-        vm=vm, needs=("Path2D.x_np",), target=1.5, note="peer: ndarray.copy()",
-        check=lambda v, p: (f"max|Δ| {max_abs_diff(v, p):.1e}", max_abs_diff(v, p) == 0.0))
+        f"1 x_np ({n:,} points)",
+        lambda _: path.x_np,
+        lambda _: x.copy(),
+        vm=vm,
+        needs=("Path2D.x_np",),
+        target=1.5,
+        note="peer: ndarray.copy()",
+        check=lambda v, p: (f"max|Δ| {max_abs_diff(v, p):.1e}", max_abs_diff(v, p) == 0.0),
+    )
     del path
 
     for probe, label in (("construct_list", "list"), ("construct_array", "ndarray")):
@@ -49,8 +73,12 @@ def run(vm):
 
 
 def _memory_row(vm, probe, label, n):
-    row = Row(f"1 peak memory, Path2D from {label} ({n:,})", kind="memory", target=1.5,
-              note="peer column: data the path holds (32 B/point)")
+    row = Row(
+        f"1 peak memory, Path2D from {label} ({n:,})",
+        kind="memory",
+        target=1.5,
+        note="peer column: data the path holds (32 B/point)",
+    )
     if missing(vm, ("Path2D",)):
         row.status, row.note = "n/a", "missing Path2D"
         return row

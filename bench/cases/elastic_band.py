@@ -1,5 +1,6 @@
 """Elastic band smoothing against the same QP assembled in Python and solved
 by the clarabel package, plus the growth of time and memory with n."""
+
 from __future__ import annotations
 
 import statistics
@@ -21,7 +22,10 @@ def run(vm):
 
     def agree(v, p):
         if v is None or p is None:
-            return f"no solution: velmora {'None' if v is None else 'ok'}, peer {'None' if p is None else 'ok'}", False
+            return (
+                f"no solution: velmora {'None' if v is None else 'ok'}, peer {'None' if p is None else 'ok'}",
+                False,
+            )
         diff = max_abs_diff(v, p)
         return f"max|Δ| {diff:.1e}", diff <= 1e-6
 
@@ -36,11 +40,17 @@ def run(vm):
                 return None if out is None else out.points_np
 
             row = compare(
-                f"5 elastic band {kind} n={size:,}", smooth,
+                f"5 elastic band {kind} n={size:,}",
+                smooth,
                 lambda _, kind=kind, size_pts=size_pts: elastic_band.smooth(size_pts, MAX_DEVIATION, kind),
-                vm=vm, needs=need, target=target, setup_velmora=lambda size_pts=size_pts: vm.Path2D(points=size_pts),
+                vm=vm,
+                needs=need,
+                target=target,
+                setup_velmora=lambda size_pts=size_pts: vm.Path2D(points=size_pts),
                 note=f"peer: scipy.sparse assembly ({assembly * 1e3:.1f} ms of it) + clarabel.DefaultSolver",
-                check=agree, budget=None if size == n else 4.0)
+                check=agree,
+                budget=None if size == n else 4.0,
+            )
             if size == n:
                 small_time[kind] = row.velmora
             elif row.velmora and small_time.get(kind):
@@ -65,8 +75,11 @@ def _assembly_seconds(pts, kind) -> float:
 
 
 def _memory_growth(vm, kind, small, big):
-    row = Row(f"5 peak memory {kind}, n={big:,} vs n={small:,}", kind="memory",
-              note="velmora column: n large, peer column: n small; ratio ~ n ratio when linear")
+    row = Row(
+        f"5 peak memory {kind}, n={big:,} vs n={small:,}",
+        kind="memory",
+        note="velmora column: n large, peer column: n small; ratio ~ n ratio when linear",
+    )
     if missing(vm, ("Path2D.smoothed_path_elastic_band", "ElasticBandMethod")):
         row.status, row.note = "n/a", "missing Path2D.smoothed_path_elastic_band"
         return row

@@ -5,6 +5,7 @@ The clusters start before timing and are reused by every repetition; their
 start-up is reported in the note. Both sides read the same Parquet input and
 write the same output folder, so the ratio is what Dask adds or saves.
 """
+
 from __future__ import annotations
 
 import os
@@ -16,8 +17,12 @@ import time
 from harness import Row, compare, sized
 
 POINTS_PER_TRACK = 500
-NEEDS = ("Path2D.repair_corrupted_point_order", "Path2D.smoothed_path_elastic_band",
-         "Path2D.resampled_path", "Path2D.compute_circle_fit_curvature")
+NEEDS = (
+    "Path2D.repair_corrupted_point_order",
+    "Path2D.smoothed_path_elastic_band",
+    "Path2D.resampled_path",
+    "Path2D.compute_circle_fit_curvature",
+)
 
 
 def run(vm):
@@ -46,14 +51,20 @@ def run(vm):
                 last = {}
 
                 def on_dask(_):
-                    last["summary"] = velmora_fleet.run(source, os.path.join(work, f"dask{count}"),
-                                                        client=client, overwrite=True)
+                    last["summary"] = velmora_fleet.run(
+                        source, os.path.join(work, f"dask{count}"), client=client, overwrite=True
+                    )
                     return last["summary"]
 
                 row = compare(
                     f"fleet, {total:,} points in {tracks:,} tracks, Dask {count} worker{'s' * (count > 1)}",
-                    on_dask, loop, vm=vm, needs=NEEDS, target=target,
-                    check=lambda d, p: _same_output(work, count, d, p))
+                    on_dask,
+                    loop,
+                    vm=vm,
+                    needs=NEEDS,
+                    target=target,
+                    check=lambda d, p: _same_output(work, count, d, p),
+                )
                 # The work runs in worker processes, so this process's CPU
                 # time says nothing about it: judge by the wall clock.
                 row.velmora_cpu = row.peer_cpu = None
@@ -81,8 +92,10 @@ def _cpu_account(client, on_dask, loop) -> str:
     before = _cpu(resource.getrusage(resource.RUSAGE_SELF))
     plain = loop()
     loop_cpu = _cpu(resource.getrusage(resource.RUSAGE_SELF)) - before
-    return (f"CPU s per run: loop {loop_cpu:.2f} ({plain.task_cpu_seconds:.2f} in tracks); Dask workers "
-            f"{workers:.2f} ({summary.task_cpu_seconds:.2f} in tracks) + driver {driver:.2f}")
+    return (
+        f"CPU s per run: loop {loop_cpu:.2f} ({plain.task_cpu_seconds:.2f} in tracks); Dask workers "
+        f"{workers:.2f} ({summary.task_cpu_seconds:.2f} in tracks) + driver {driver:.2f}"
+    )
 
 
 def _same_output(work, count, dask_summary, loop_summary) -> tuple[str, bool]:
@@ -90,9 +103,12 @@ def _same_output(work, count, dask_summary, loop_summary) -> tuple[str, bool]:
 
     same = True
     for name in ("points.parquet", "tracks.parquet"):
-        a, b = (pd.read_parquet(os.path.join(work, side, name)).sort_values("track_id", kind="stable",
-                                                                            ignore_index=True)
-                for side in (f"dask{count}", "loop"))
+        a, b = (
+            pd.read_parquet(os.path.join(work, side, name)).sort_values(
+                "track_id", kind="stable", ignore_index=True
+            )
+            for side in (f"dask{count}", "loop")
+        )
         same = same and a.equals(b)
     failed = sum(dask_summary.tracks_failed.values())
     return f"identical files, {dask_summary.points_out:,} points out, {failed} broken tracks", same
@@ -101,12 +117,17 @@ def _same_output(work, count, dask_summary, loop_summary) -> tuple[str, bool]:
 def _note(row: Row, total: int, start_up: float, summary, count: int) -> str:
     if row.velmora is None or row.peer is None:
         return row.note
-    parts = [f"{total / row.velmora:,.0f} vs {total / row.peer:,.0f} points/s "
-             f"({row.peer / row.velmora:.2f}x the loop)", f"cluster start {start_up:.1f} s (not timed)"]
+    parts = [
+        f"{total / row.velmora:,.0f} vs {total / row.peer:,.0f} points/s "
+        f"({row.peer / row.velmora:.2f}x the loop)",
+        f"cluster start {start_up:.1f} s (not timed)",
+    ]
     if summary is not None:
         busy = summary.task_seconds / max(summary.seconds * count, 1e-9)
-        parts.append(f"{summary.tasks} tasks, workers busy {busy:.0%} of the wall time, "
-                     f"planning {summary.read_seconds * 1e3:.0f} ms, grouping {summary.group_seconds:.2f} s")
+        parts.append(
+            f"{summary.tasks} tasks, workers busy {busy:.0%} of the wall time, "
+            f"planning {summary.read_seconds * 1e3:.0f} ms, grouping {summary.group_seconds:.2f} s"
+        )
     return "; ".join(parts)
 
 
@@ -118,25 +139,42 @@ def _per_track_cost(vm, velmora_fleet) -> Row:
     from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
     tracks = velmora_fleet.generate_fleet(sized(200, minimum=4), POINTS_PER_TRACK, seed=2)
-    tracks = [(g["time"].to_numpy(), g["x"].to_numpy(), g["y"].to_numpy()) for _, g in tracks.groupby("track_id")
-              if len(g) > 1 and np.isfinite(g[["x", "y"]].to_numpy()).all()]
+    tracks = [
+        (g["time"].to_numpy(), g["x"].to_numpy(), g["y"].to_numpy())
+        for _, g in tracks.groupby("track_id")
+        if len(g) > 1 and np.isfinite(g[["x", "y"]].to_numpy()).all()
+    ]
     speed = [np.linspace(5.0, 15.0, len(x)) for _, x, _ in tracks]
 
     def pipeline(_):
-        return [velmora_fleet.process_track(t, x=x, y=y, carry={"speed_in": v}).points_out
-                for (t, x, y), v in zip(tracks, speed)]
+        return [
+            velmora_fleet.process_track(t, x=x, y=y, carry={"speed_in": v}).points_out
+            for (t, x, y), v in zip(tracks, speed)
+        ]
 
     def module(_):
         counts = []
         for _, x, y in tracks:
             path = Path2D(x=x, y=y)
             path.detect_corrupted_point_order(2.8)
-            smoothed = path.repair_corrupted_point_order(2.8).smoothed_path_elastic_band(1.0, ElasticBandMethod.SquareBounds)
-            even = smoothed.resampled_path(ResamplingMethod.by_sampling_distance(1.0, False), InterpolationMethod.Cubic)
+            smoothed = path.repair_corrupted_point_order(2.8).smoothed_path_elastic_band(
+                1.0, ElasticBandMethod.SquareBounds
+            )
+            even = smoothed.resampled_path(
+                ResamplingMethod.by_sampling_distance(1.0, False), InterpolationMethod.Cubic
+            )
             even.compute_circle_fit_curvature(0.15)
             counts.append(len(even.x))
         return counts
 
-    return compare(f"fleet, per track: the pipeline's steps around the module's, {len(tracks)} tracks of "
-                   f"{POINTS_PER_TRACK} points", pipeline, module, vm=vm, needs=NEEDS, target=1.1,
-                   check=lambda p, m: ("same points out", p == m), budget=4.0)
+    return compare(
+        f"fleet, per track: the pipeline's steps around the module's, {len(tracks)} tracks of "
+        f"{POINTS_PER_TRACK} points",
+        pipeline,
+        module,
+        vm=vm,
+        needs=NEEDS,
+        target=1.1,
+        check=lambda p, m: ("same points out", p == m),
+        budget=4.0,
+    )

@@ -1,4 +1,5 @@
 """Locating points on a path and cutting sub-paths, against shapely."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -45,26 +46,39 @@ def run(vm):
     loop = lambda _: [path.path_length_from_point(q) for q in q_lists]
     need = ("Path2D", "Path2D.path_length_from_point")
     yield compare(
-        f"4 path_length_from_point x1000 ({n:,}-point path)", loop,
-        lambda _: [line.project(q) for q in q_points], vm=vm, needs=need, target=1.0,
-        note="peer: LineString.project in the same loop (shapely points prebuilt)", check=agree)
+        f"4 path_length_from_point x1000 ({n:,}-point path)",
+        loop,
+        lambda _: [line.project(q) for q in q_points],
+        vm=vm,
+        needs=need,
+        target=1.0,
+        note="peer: LineString.project in the same loop (shapely points prebuilt)",
+        check=agree,
+    )
     yield compare(
-        f"4 path_length_from_point x1000 vs vectorised", loop,
-        lambda _: shapely.line_locate_point(line, q_array), vm=vm, needs=need,
-        note="peer: shapely.line_locate_point on an array of points (information)")
+        f"4 path_length_from_point x1000 vs vectorised",
+        loop,
+        lambda _: shapely.line_locate_point(line, q_array),
+        vm=vm,
+        needs=need,
+        note="peer: shapely.line_locate_point on an array of points (information)",
+    )
 
     # cuts between pairs of query points; the peer projects both and cuts by length
     pairs = _queries(pts, 200, 7, 0.5).tolist()
     starts, ends = pairs[0::2], pairs[1::2]
-    starts, ends = zip(*[(a, b) if line.project(Point(a)) <= line.project(Point(b)) else (b, a)
-                         for a, b in zip(starts, ends)])
+    starts, ends = zip(
+        *[
+            (a, b) if line.project(Point(a)) <= line.project(Point(b)) else (b, a)
+            for a, b in zip(starts, ends)
+        ]
+    )
 
     def cut_velmora(_):
         return [path.sub_path(a, b) for a, b in zip(starts, ends)]
 
     def cut_shapely(_):
-        return [substring(line, line.project(Point(a)), line.project(Point(b)))
-                for a, b in zip(starts, ends)]
+        return [substring(line, line.project(Point(a)), line.project(Point(b))) for a, b in zip(starts, ends)]
 
     def same_cuts(v, p):
         worst, bad = 0.0, 0
@@ -79,6 +93,12 @@ def run(vm):
         return f"max|Δ| {worst:.1e}, {bad} of {len(v)} differ in point count", ok
 
     yield compare(
-        f"4 sub_path x{len(starts)} ({n:,}-point path)", cut_velmora, cut_shapely,
-        vm=vm, needs=("Path2D", "Path2D.sub_path", "Path2D.points"), target=1.0,
-        note="peer: 2x LineString.project + shapely.ops.substring", check=same_cuts)
+        f"4 sub_path x{len(starts)} ({n:,}-point path)",
+        cut_velmora,
+        cut_shapely,
+        vm=vm,
+        needs=("Path2D", "Path2D.sub_path", "Path2D.points"),
+        target=1.0,
+        note="peer: 2x LineString.project + shapely.ops.substring",
+        check=same_cuts,
+    )

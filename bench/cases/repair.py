@@ -1,5 +1,6 @@
 """Repair of backward steps against a vectorised numpy loop, and repair's
 worst case (many passes) against its typical one."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -19,9 +20,14 @@ def run(vm):
 
     yield compare(
         f"8 repair {n:,} points, {len(injected):,} backward steps",
-        lambda _: path.repair_corrupted_point_order(2.8), lambda _: repair.repair(pts, 2.8),
-        vm=vm, needs=NEEDS, target=1.0,
-        note="peer: numpy flag + mask pass, repeated until clean", check=lambda v, p: exact_points(v, p, "points kept"))
+        lambda _: path.repair_corrupted_point_order(2.8),
+        lambda _: repair.repair(pts, 2.8),
+        vm=vm,
+        needs=NEEDS,
+        target=1.0,
+        note="peer: numpy flag + mask pass, repeated until clean",
+        check=lambda v, p: exact_points(v, p, "points kept"),
+    )
 
     # A run that the repair removes two points per pass: thousands of passes.
     n = sized(100_000)
@@ -40,6 +46,11 @@ def run(vm):
 
     yield compare(
         f"8 repair {n:,} points with a backward run of {run.stop - run.start:,}, vs typical data",
-        lambda _: worst.repair_corrupted_point_order(2.8), lambda _: typical.repair_corrupted_point_order(2.8),
-        vm=vm, needs=NEEDS, target=3.0,
-        note="peer: the same velmora call on the same path with 1% single backward steps", check=as_numpy)
+        lambda _: worst.repair_corrupted_point_order(2.8),
+        lambda _: typical.repair_corrupted_point_order(2.8),
+        vm=vm,
+        needs=NEEDS,
+        target=3.0,
+        note="peer: the same velmora call on the same path with 1% single backward steps",
+        check=as_numpy,
+    )

@@ -1,4 +1,5 @@
 """Equidistant resampling by number of points, linear and cubic."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -12,19 +13,26 @@ def run(vm):
     n = sized(1_000_000)
     pts = np.ascontiguousarray(workloads.wandering_path(n))
     m = n
-    need = ("Path2D", "Path2D.resampled_path", "Path2D.points_np",
-            "ResamplingMethod.by_number_points", "InterpolationMethod")
+    need = (
+        "Path2D",
+        "Path2D.resampled_path",
+        "Path2D.points_np",
+        "ResamplingMethod.by_number_points",
+        "InterpolationMethod",
+    )
     # a fresh path per call, so that its cached cumulative length is computed
     # inside the timed region just as the peer computes it
     fresh = lambda: vm.Path2D(points=pts)
 
     def linear(path):
-        return path.resampled_path(vm.ResamplingMethod.by_number_points(m),
-                                   vm.InterpolationMethod.Linear).points_np
+        return path.resampled_path(
+            vm.ResamplingMethod.by_number_points(m), vm.InterpolationMethod.Linear
+        ).points_np
 
     def cubic(path):
-        return path.resampled_path(vm.ResamplingMethod.by_number_points(m),
-                                   vm.InterpolationMethod.Cubic).points_np
+        return path.resampled_path(
+            vm.ResamplingMethod.by_number_points(m), vm.InterpolationMethod.Cubic
+        ).points_np
 
     def agree(v, p):
         diff = max_abs_diff(v, p)
@@ -36,10 +44,24 @@ def run(vm):
         return f"max|Δ| {max_abs_diff(v, p):.1e} (different splines)", None
 
     yield compare(
-        f"3 resample Linear {n:,} -> {m:,}", linear, lambda _: resampling.linear(pts, m),
-        vm=vm, needs=need, target=1.0, setup_velmora=fresh,
-        note="peer: cumsum(hypot) + numpy.interp x2 + column_stack", check=agree)
+        f"3 resample Linear {n:,} -> {m:,}",
+        linear,
+        lambda _: resampling.linear(pts, m),
+        vm=vm,
+        needs=need,
+        target=1.0,
+        setup_velmora=fresh,
+        note="peer: cumsum(hypot) + numpy.interp x2 + column_stack",
+        check=agree,
+    )
     yield compare(
-        f"3 resample Cubic {n:,} -> {m:,}", cubic, lambda _: resampling.cubic(pts, m),
-        vm=vm, needs=need, target=0.5, setup_velmora=fresh,
-        note="peer: scipy CubicSpline over cumulative length", check=shape_only)
+        f"3 resample Cubic {n:,} -> {m:,}",
+        cubic,
+        lambda _: resampling.cubic(pts, m),
+        vm=vm,
+        needs=need,
+        target=0.5,
+        setup_velmora=fresh,
+        note="peer: scipy CubicSpline over cumulative length",
+        check=shape_only,
+    )

@@ -1,4 +1,5 @@
 """Chaikin corner cutting with fixed end points, vectorised with numpy."""
+
 from __future__ import annotations
 
 import numpy as np

@@ -1,4 +1,5 @@
 """Taubin circle fit and circle-segment decomposition written with numpy."""
+
 from __future__ import annotations
 
 import numpy as np

@@ -6,6 +6,7 @@ y, i.e. P = 2 D'D per coordinate block. Rows: the four end-point equalities,
 the two normal-line equalities per interior point (orthogonal bounds), then
 the inequality rows; cones ZeroCone(equalities), Nonnegative(inequalities).
 """
+
 from __future__ import annotations
 
 import numpy as np

@@ -1,4 +1,5 @@
 """Removal of points that run against the direction of travel, vectorised."""
+
 from __future__ import annotations
 
 import numpy as np

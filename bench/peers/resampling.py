@@ -1,4 +1,5 @@
 """Equidistant resampling by number of points, as a numpy or scipy user writes it."""
+
 from __future__ import annotations
 
 import numpy as np

@@ -1,4 +1,5 @@
 """The harness must time the right thing and degrade per comparison, never per run."""
+
 import threading
 import time
 import types
@@ -22,8 +23,15 @@ def fake_module(**members):
 
 def test_missing_method_is_na_and_peer_still_timed():
     calls = []
-    row = compare("c", lambda _: calls.append("v"), lambda _: calls.append("p"),
-                  vm=fake_module(), needs=("Path2D.sub_path",), target=1.0, budget=0.01)
+    row = compare(
+        "c",
+        lambda _: calls.append("v"),
+        lambda _: calls.append("p"),
+        vm=fake_module(),
+        needs=("Path2D.sub_path",),
+        target=1.0,
+        budget=0.01,
+    )
     assert row.status == "n/a" and "Path2D.sub_path" in row.note
     assert row.velmora is None and row.peer is not None and row.ratio is None
     assert "v" not in calls and calls.count("p") >= 2
@@ -60,8 +68,14 @@ def test_setup_is_outside_the_timed_region_and_runs_per_call():
         made.append(1)
         return len(made)
 
-    row = compare("c", lambda state: state, lambda _: time.sleep(0.01), vm=fake_module(),
-                  setup_velmora=setup, budget=0.05)
+    row = compare(
+        "c",
+        lambda state: state,
+        lambda _: time.sleep(0.01),
+        vm=fake_module(),
+        setup_velmora=setup,
+        budget=0.05,
+    )
     assert row.velmora < 0.005 < row.peer
     assert len(made) == row.reps + 1  # warm-up plus one per repetition
     assert row.ratio < 0.5
@@ -69,16 +83,21 @@ def test_setup_is_outside_the_timed_region_and_runs_per_call():
 
 def test_repetitions_interleave_and_take_the_median():
     order = []
-    row = compare("c", lambda _: order.append("v"), lambda _: order.append("p"), vm=fake_module(),
-                  budget=0.0)
+    row = compare("c", lambda _: order.append("v"), lambda _: order.append("p"), vm=fake_module(), budget=0.0)
     assert row.reps == harness.MIN_REPS
     timed = order[2:]
     assert timed[:4] == ["v", "p", "p", "v"]
 
 
 def test_row_json_round_trip_with_numpy_values():
-    row = Row("c", velmora=np.float64(2.0), peer=4.0, target=1.0, check_ok=np.bool_(True),
-              velmora_cpu=np.float64(1.0))
+    row = Row(
+        "c",
+        velmora=np.float64(2.0),
+        peer=4.0,
+        target=1.0,
+        check_ok=np.bool_(True),
+        velmora_cpu=np.float64(1.0),
+    )
     back = Row.from_json(row.to_json())
     assert back == Row("c", velmora=2.0, peer=4.0, target=1.0, check_ok=True, velmora_cpu=1.0)
     assert back.ratio == 0.5 and back.met is True
@@ -105,8 +124,9 @@ def test_cpu_time_is_measured_beside_the_wall_clock():
 
 @pytest.mark.parametrize("peer_threads, counted", [(None, True), (True, True), (False, False)])
 def test_cpu_time_of_a_side_with_threads(peer_threads, counted):
-    row = compare("c", lambda _: busy(0.01), in_a_thread, vm=fake_module(), budget=0.05,
-                  peer_threads=peer_threads)
+    row = compare(
+        "c", lambda _: busy(0.01), in_a_thread, vm=fake_module(), budget=0.05, peer_threads=peer_threads
+    )
     assert (row.peer_cpu >= 0.009) == counted
 
 
@@ -114,11 +134,16 @@ def test_cpu_time_of_a_side_with_threads(peer_threads, counted):
     "row, expected",
     [
         (Row("a", velmora=0.003, peer=0.002, target=1.0), ("3.0 ms", "2.0 ms", "1.5x", "<= 1x", "NO", "")),
-        (Row("b", kind="memory", velmora=3 * 2**20, peer=2**21, target=1.5), ("3.0 MiB", "2.0 MiB", "1.5x", "<= 1.5x", "yes", "")),
+        (
+            Row("b", kind="memory", velmora=3 * 2**20, peer=2**21, target=1.5),
+            ("3.0 MiB", "2.0 MiB", "1.5x", "<= 1.5x", "yes", ""),
+        ),
         (Row("c", status="n/a", peer=2.5), ("n/a", "2.50 s", "n/a", "", "", "")),
         # CPU times decide the ratio and the target; the wall clock has its own column
-        (Row("d", velmora=0.01, peer=0.005, velmora_cpu=0.002, peer_cpu=0.004, target=1.0),
-         ("2.0 ms", "4.0 ms", "0.5x", "<= 1x", "yes", "2x")),
+        (
+            Row("d", velmora=0.01, peer=0.005, velmora_cpu=0.002, peer_cpu=0.004, target=1.0),
+            ("2.0 ms", "4.0 ms", "0.5x", "<= 1x", "yes", "2x"),
+        ),
     ],
 )
 def test_report_cells(row, expected):

@@ -1,5 +1,6 @@
 """The reference implementations must follow velmora's semantics, or the
 benchmark compares different work; these pin them on small hand-checked inputs."""
+
 import math
 
 import numpy as np
@@ -53,14 +54,20 @@ def test_repair_of_injected_backward_steps_restores_the_rest():
     "points, iterations, expected",
     [
         ([(0, 0), (4, 0)], 1, [(0, 0), (1, 0), (3, 0), (4, 0)]),
-        ([(0, 0), (4, 0)], 2, [(0, 0), (0.25, 0), (0.75, 0), (1.5, 0), (2.5, 0), (3.25, 0), (3.75, 0), (4, 0)]),
+        (
+            [(0, 0), (4, 0)],
+            2,
+            [(0, 0), (0.25, 0), (0.75, 0), (1.5, 0), (2.5, 0), (3.25, 0), (3.75, 0), (4, 0)],
+        ),
         ([(0, 0), (4, 0), (4, 4)], 1, [(0, 0), (1, 0), (3, 0), (4, 1), (4, 3), (4, 4)]),
         ([(0, 0), (4, 0), (4, 4)], 0, [(0, 0), (4, 0), (4, 4)]),
         ([(1, 2)], 3, [(1, 2)]),
     ],
 )
 def test_chaikin_examples(points, iterations, expected):
-    np.testing.assert_array_equal(chaikin.chaikin(P(points, dtype=float), iterations), P(expected, dtype=float))
+    np.testing.assert_array_equal(
+        chaikin.chaikin(P(points, dtype=float), iterations), P(expected, dtype=float)
+    )
 
 
 def test_chaikin_size_and_fixed_ends():
@@ -74,8 +81,12 @@ def test_linear_resampling_examples():
     pts = P([(0, 0), (1, 0), (3, 0)], dtype=float)
     np.testing.assert_allclose(resampling.linear(pts, 4), [(0, 0), (1, 0), (2, 0), (3, 0)])
     np.testing.assert_allclose(resampling.linear(pts, 2), [(0, 0), (3, 0)])
-    np.testing.assert_allclose(resampling.linear(P([(0, 0), (3, 4), (3, 9)], dtype=float), 3), [(0, 0), (3, 4), (3, 9)])
-    np.testing.assert_allclose(resampling.linear(P([(0, 0), (3, 4), (3, 8)], dtype=float), 3), [(0, 0), (2.7, 3.6), (3, 8)])
+    np.testing.assert_allclose(
+        resampling.linear(P([(0, 0), (3, 4), (3, 9)], dtype=float), 3), [(0, 0), (3, 4), (3, 9)]
+    )
+    np.testing.assert_allclose(
+        resampling.linear(P([(0, 0), (3, 4), (3, 8)], dtype=float), 3), [(0, 0), (2.7, 3.6), (3, 8)]
+    )
 
 
 def test_cubic_resampling_passes_through_the_points_it_lands_on():
@@ -163,14 +174,17 @@ def test_qp_matches_the_worked_assembly():
     a, b, eq = elastic_band.constraints(pts, 0.5, elastic_band.SQUARE)
     assert eq == 4
     np.testing.assert_array_equal(b, [0, 0, 2, 0, 1.5, -0.5, 1.5, -0.5])
-    np.testing.assert_array_equal(a.toarray()[4:], [[0, 1, 0, 0, 0, 0], [0, -1, 0, 0, 0, 0],
-                                                    [0, 0, 0, 0, 1, 0], [0, 0, 0, 0, -1, 0]])
+    np.testing.assert_array_equal(
+        a.toarray()[4:], [[0, 1, 0, 0, 0, 0], [0, -1, 0, 0, 0, 0], [0, 0, 0, 0, 1, 0], [0, 0, 0, 0, -1, 0]]
+    )
 
     a, b, eq = elastic_band.constraints(pts, 0.5, elastic_band.ORTHOGONAL)
     assert eq == 6 and a.shape == (8, 7)
     # the chord of the interior point runs along +x: x fixed, y moves along -d*o
-    np.testing.assert_array_equal(a.toarray()[4:], [[0, -1, 0, 0, 0, 0, 0.0], [0, 0, 0, 0, -1, 0, -0.5],
-                                                    [0, 0, 0, 0, 0, 0, 1], [0, 0, 0, 0, 0, 0, -1]])
+    np.testing.assert_array_equal(
+        a.toarray()[4:],
+        [[0, -1, 0, 0, 0, 0, 0.0], [0, 0, 0, 0, -1, 0, -0.5], [0, 0, 0, 0, 0, 0, 1], [0, 0, 0, 0, 0, 0, -1]],
+    )
     np.testing.assert_array_equal(b[4:], [-1, -1, 1, 1])
 
 

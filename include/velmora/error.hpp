@@ -26,7 +26,7 @@ namespace velmora {
 class Error : public std::runtime_error {
 public:
     explicit Error(const std::string& message,
-                           std::source_location where = std::source_location::current())
+                   std::source_location where = std::source_location::current())
         : std::runtime_error(message), where_(where) {}
 
     const std::source_location& where() const noexcept { return where_; }

@@ -68,9 +68,7 @@ private:
         const T* value = get();
         return value ? std::make_unique<T>(*value) : nullptr;
     }
-    void replace(T* value) noexcept {
-        delete value_.exchange(value, std::memory_order_acq_rel);
-    }
+    void replace(T* value) noexcept { delete value_.exchange(value, std::memory_order_acq_rel); }
 
     mutable std::atomic<T*> value_{nullptr};
 };

@@ -112,7 +112,9 @@ private:
     static Path2D from_parts(std::vector<Point> points, std::vector<double> x,
                              std::vector<double> y);
     // Columns of results, one value per point each.
-    void set_associated_values(std::vector<Column> columns) { associated_values_ = std::move(columns); }
+    void set_associated_values(std::vector<Column> columns) {
+        associated_values_ = std::move(columns);
+    }
 
     std::vector<Point> points_;
     std::vector<double> x_;

@@ -7,6 +7,7 @@
 Needs the extra `velmora[fleet]` (dask[distributed], pandas, pyarrow, bokeh);
 `plot_result` needs matplotlib.
 """
+
 import importlib
 
 # Names load on first use: `import velmora_fleet` stays cheap, and a worker

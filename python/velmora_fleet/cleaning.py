@@ -2,6 +2,7 @@
 be used are dropped and counted by reason, jumps are dropped, and stops are
 found. All of it works on records in order of time, with times in seconds
 and positions in metres."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -10,8 +11,9 @@ KEPT, NO_TIME, BAD_POSITION, DUPLICATE, JUMP = range(5)
 REASONS = {NO_TIME: "no_time", BAD_POSITION: "bad_position", DUPLICATE: "duplicate", JUMP: "jump"}
 
 
-def unusable(has_time: np.ndarray, a: np.ndarray, b: np.ndarray, seconds: np.ndarray,
-             geographic: bool) -> np.ndarray:
+def unusable(
+    has_time: np.ndarray, a: np.ndarray, b: np.ndarray, seconds: np.ndarray, geographic: bool
+) -> np.ndarray:
     """The reason each record is dropped (KEPT for none): no time; a
     coordinate that is not finite or, in degrees, outside lon -180..180,
     lat -90..90; or the time of the record kept before it (the first of
@@ -47,13 +49,14 @@ def jumps(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, max_speed: float) -
         fast = step > max_speed * np.diff(seconds)
     index = 1
     while index < n:
-        ahead = np.flatnonzero(fast[index - 1:])
+        ahead = np.flatnonzero(fast[index - 1 :])
         if not ahead.size:
             break
         index += int(ahead[0])  # the record index is the first too fast from index - 1, which is kept
         last = index - 1
-        while index < n and np.hypot(x[index] - x[last], y[index] - y[last]) > max_speed * (seconds[index] -
-                                                                                               seconds[last]):
+        while index < n and np.hypot(x[index] - x[last], y[index] - y[last]) > max_speed * (
+            seconds[index] - seconds[last]
+        ):
             dropped[index] = True
             index += 1
         index += 1  # this record is kept; look on from it
@@ -91,8 +94,10 @@ def _last_within(x: np.ndarray, y: np.ndarray, first: int, diameter: float) -> i
     while True:
         stop = min(len(x), first + width)
         xs, ys = x[first:stop], y[first:stop]
-        spread = np.hypot(np.maximum.accumulate(xs) - np.minimum.accumulate(xs),
-                          np.maximum.accumulate(ys) - np.minimum.accumulate(ys))
+        spread = np.hypot(
+            np.maximum.accumulate(xs) - np.minimum.accumulate(xs),
+            np.maximum.accumulate(ys) - np.minimum.accumulate(ys),
+        )
         outside = np.flatnonzero(spread > diameter)
         if outside.size:
             return first + int(outside[0]) - 1

@@ -6,6 +6,7 @@ reached prints one line and exits with 1; so does a run in which every track
 failed. An interrupted run (Ctrl-C, SIGTERM) prints one line and exits with
 130 or 143.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -42,14 +43,19 @@ def _value(setting: Setting):
 def _add(parser, setting: Setting) -> None:
     """A flag of the setting; only flags given reach run(), so that a preset's
     settings give way to them and to nothing else."""
-    text = setting.help + (f" (default: {setting.none})" if setting.none and setting.default is None else
-                           f" (default: {setting.default:g})" if setting.kind in (int, float)
-                           and setting.default is not None else "")
+    text = setting.help + (
+        f" (default: {setting.none})"
+        if setting.none and setting.default is None
+        else f" (default: {setting.default:g})"
+        if setting.kind in (int, float) and setting.default is not None
+        else ""
+    )
     if setting.kind is bool:
         parser.add_argument(setting.flag, action="store_true", default=argparse.SUPPRESS, help=text)
     else:
-        parser.add_argument(setting.flag, type=_value(setting), default=argparse.SUPPRESS,
-                            metavar=setting.metavar, help=text)
+        parser.add_argument(
+            setting.flag, type=_value(setting), default=argparse.SUPPRESS, metavar=setting.metavar, help=text
+        )
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -59,15 +65,22 @@ def _parser() -> argparse.ArgumentParser:
     gen = commands.add_parser("generate", help="write a synthetic fleet (Parquet, or CSV for *.csv)")
     gen.add_argument("out", metavar="OUT")
     gen.add_argument("--tracks", type=_value(Setting("tracks", 100, "", int, 1)), default=100)
-    gen.add_argument("--points", type=_value(Setting("points", 1000, "", int, 1)), default=1000,
-                     help="points per track")
+    gen.add_argument(
+        "--points", type=_value(Setting("points", 1000, "", int, 1)), default=1000, help="points per track"
+    )
     gen.add_argument("--seed", type=_value(Setting("seed", 0, "", int, 0)), default=0)
     gen.add_argument("--lonlat", action="store_true", help="write lon, lat in degrees instead of x, y")
-    gen.add_argument("--files", type=_value(Setting("files", 1, "", int, 1)), default=1,
-                     help="split the records, in order of time, over this many files in the folder OUT")
+    gen.add_argument(
+        "--files",
+        type=_value(Setting("files", 1, "", int, 1)),
+        default=1,
+        help="split the records, in order of time, over this many files in the folder OUT",
+    )
 
     run = commands.add_parser("run", help="run the pipeline over every track of INPUT")
-    run.add_argument("input", metavar="INPUT", help="Parquet or CSV: a file, a folder, a glob, any fsspec URL")
+    run.add_argument(
+        "input", metavar="INPUT", help="Parquet or CSV: a file, a folder, a glob, any fsspec URL"
+    )
     run.add_argument("--out", required=True, metavar="DIR", help="output folder, any fsspec URL")
     engine = run.add_mutually_exclusive_group()
     _add(engine, SETTINGS["workers"])

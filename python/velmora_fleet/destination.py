@@ -1,6 +1,7 @@
 """Where a run's files go, as every task sees it: each part is written under
 a hidden temporary name and renamed into place once complete, so a reader
 (and a resumed run) never takes a half-written file for a part."""
+
 from __future__ import annotations
 
 import json

@@ -3,6 +3,7 @@ caller's client) or, with no Dask, this process. Both give the pipeline the
 same few operations: compute a dask collection, and run tasks handing back
 each outcome as it completes, a dead worker told apart from an error.
 """
+
 from __future__ import annotations
 
 import collections
@@ -87,7 +88,9 @@ class _ClientTasks(Tasks):
 
     def add(self, tag, function, *args):
         name = getattr(function, "__name__", "task")
-        future = self._client.submit(function, *args, pure=False, key=f"velmora-{name}-{uuid.uuid4().hex[:12]}")
+        future = self._client.submit(
+            function, *args, pure=False, key=f"velmora-{name}-{uuid.uuid4().hex[:12]}"
+        )
         self._tags[future.key] = tag
         self._running.add(future)
 
@@ -141,8 +144,14 @@ class OnDask:
 
 
 @contextlib.contextmanager
-def open_engine(client=None, scheduler: str | None = None, workers: int | None = None,
-                wait_workers: float = 60.0, dashboard: bool = False, say: Callable[[str], None] = print):
+def open_engine(
+    client=None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    wait_workers: float = 60.0,
+    dashboard: bool = False,
+    say: Callable[[str], None] = print,
+):
     """Yields the engine and closes what it opened."""
     if client is not None:
         _wait_for_workers(client, client.scheduler.address, wait_workers, say)
@@ -157,7 +166,9 @@ def open_engine(client=None, scheduler: str | None = None, workers: int | None =
         try:
             remote = Client(scheduler, timeout=CONNECT_TIMEOUT)
         except OSError as exc:
-            raise FleetEngineError(f"cannot reach the Dask scheduler at {scheduler}: {_first_line(exc)}") from None
+            raise FleetEngineError(
+                f"cannot reach the Dask scheduler at {scheduler}: {_first_line(exc)}"
+            ) from None
         with remote:
             _wait_for_workers(remote, scheduler, wait_workers, say)
             yield OnDask(remote)
@@ -199,13 +210,21 @@ def local_cluster(workers: int | None = None, dashboard: bool = False, **keyword
     # mapped and unmapped afresh, about 15 % more processor time per track.
     environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", default={}))
     environ.pop("MALLOC_TRIM_THRESHOLD_", None)
-    settings = {"distributed.worker.profile.enabled": dashboard,
-                "distributed.nanny.pre-spawn-environ": environ,
-                "distributed.scheduler.allowed-failures": ALLOWED_FAILURES}
+    settings = {
+        "distributed.worker.profile.enabled": dashboard,
+        "distributed.nanny.pre-spawn-environ": environ,
+        "distributed.scheduler.allowed-failures": ALLOWED_FAILURES,
+    }
     with dask.config.set(settings), _workers_ignore_interrupts():
-        return LocalCluster(n_workers=workers or cores(), threads_per_worker=1, processes=True,
-                            host="127.0.0.1", dashboard_address="127.0.0.1:0" if dashboard else None,
-                            silence_logs=logging.CRITICAL, **keywords)
+        return LocalCluster(
+            n_workers=workers or cores(),
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0" if dashboard else None,
+            silence_logs=logging.CRITICAL,
+            **keywords,
+        )
 
 
 @contextlib.contextmanager

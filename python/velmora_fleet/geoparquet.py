@@ -5,6 +5,7 @@ Longitude and latitude need no CRS in the metadata (its absence means
 OGC:CRS84); x, y carry the CRS the run was given (as PROJJSON, which pyproj
 makes), or an explicit null: unknown.
 """
+
 from __future__ import annotations
 
 import json
@@ -26,7 +27,9 @@ def wkb_points(x: np.ndarray, y: np.ndarray):
     packed["head"] = np.frombuffer(LITTLE_ENDIAN_POINT, dtype="V5")[0]
     packed["x"], packed["y"] = x, y
     offsets = np.arange(0, 21 * (n + 1), 21, dtype=np.int32)
-    return pa.Array.from_buffers(pa.binary(), n, [None, pa.py_buffer(offsets), pa.py_buffer(packed.tobytes())])
+    return pa.Array.from_buffers(
+        pa.binary(), n, [None, pa.py_buffer(offsets), pa.py_buffer(packed.tobytes())]
+    )
 
 
 def wkb_linestring(x: np.ndarray, y: np.ndarray) -> bytes:
@@ -44,8 +47,11 @@ def geo_metadata(geometry_type: str, crs) -> dict:
     column = {"encoding": "WKB", "geometry_types": [geometry_type]}
     if crs != "lonlat":
         column["crs"] = crs
-    return {b"geo": json.dumps({"version": "1.1.0", "primary_column": "geometry",
-                                "columns": {"geometry": column}}).encode()}
+    return {
+        b"geo": json.dumps(
+            {"version": "1.1.0", "primary_column": "geometry", "columns": {"geometry": column}}
+        ).encode()
+    }
 
 
 def projjson(crs: str | None):
@@ -55,8 +61,9 @@ def projjson(crs: str | None):
     try:
         import pyproj
     except ImportError:
-        raise ValueError("crs needs pyproj (pip install pyproj), which turns it into the PROJJSON "
-                         "that GeoParquet stores") from None
+        raise ValueError(
+            "crs needs pyproj (pip install pyproj), which turns it into the PROJJSON that GeoParquet stores"
+        ) from None
     try:
         return pyproj.CRS.from_user_input(crs).to_json_dict()
     except pyproj.exceptions.CRSError as exc:

@@ -5,6 +5,7 @@ each bucket is written as one file of the run's scratch folder. Buckets are
 numbered by the shuffle's output partition, which the hash alone decides, so
 the same input always gives the same buckets.
 """
+
 from __future__ import annotations
 
 import pandas as pd
@@ -17,16 +18,24 @@ def bucket_name(index: int) -> str:
     return f"{GROUPS}/bucket-{index:05d}.parquet"
 
 
-def group_records(engine, fragments: list, layout: Layout, source_fs, destination: Destination,
-                  buckets: int) -> list[tuple[int, int]]:
+def group_records(
+    engine, fragments: list, layout: Layout, source_fs, destination: Destination, buckets: int
+) -> list[tuple[int, int]]:
     """Reads and shuffles every record into `buckets` bucket files; returns
     (bucket, records) of each bucket that holds any."""
     import dask.dataframe as dd
 
-    records = dd.from_map(read_fragment, fragments, args=[layout, source_fs], meta=layout.empty_frame(),
-                          enforce_metadata=False, label="velmora-read")
-    shuffled = records.shuffle(on="track_id", npartitions=buckets, ignore_index=True,
-                               shuffle_method=engine.shuffle_method)
+    records = dd.from_map(
+        read_fragment,
+        fragments,
+        args=[layout, source_fs],
+        meta=layout.empty_frame(),
+        enforce_metadata=False,
+        label="velmora-read",
+    )
+    shuffled = records.shuffle(
+        on="track_id", npartitions=buckets, ignore_index=True, shuffle_method=engine.shuffle_method
+    )
     written = shuffled.map_partitions(_write_bucket, destination, meta=_SUMMARY)
     summary = engine.compute(written)
     return [(int(b), int(n)) for b, n in zip(summary["bucket"], summary["records"]) if n > 0]

@@ -4,6 +4,7 @@ The CLI's flags, the keywords of run() and process_track(), their defaults,
 their help and their checks all come from the tables below: adding a setting
 is one row (plus its use).
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -51,8 +52,11 @@ class Setting:
                 raise ValueError(f"{self.name} must be an integer, got {value!r}")
             value = int(value)
         else:
-            if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)) \
-                    or not math.isfinite(value):
+            if (
+                isinstance(value, (bool, np.bool_))
+                or not isinstance(value, (int, float, np.integer, np.floating))
+                or not math.isfinite(value)
+            ):
                 raise ValueError(f"{self.name} must be a finite number, got {value!r}")
             value = float(value)
         self.check_bound(value)
@@ -62,8 +66,10 @@ class Setting:
         if self.kind not in (int, float):
             return
         if self.minimum is not None and (value < self.minimum or (self.above and value == self.minimum)):
-            raise ValueError(f"{self.name} must be {'greater than' if self.above else 'at least'} "
-                             f"{self.minimum:g}, got {value!r}")
+            raise ValueError(
+                f"{self.name} must be {'greater than' if self.above else 'at least'} "
+                f"{self.minimum:g}, got {value!r}"
+            )
 
 
 def _pairs(name: str, value) -> dict:
@@ -73,7 +79,9 @@ def _pairs(name: str, value) -> dict:
         if not all("=" in item for item in items):
             raise ValueError(f"{name} must be pairs like track_id=MMSI,time=BaseDateTime, got {value!r}")
         value = dict(item.split("=", 1) for item in items)
-    if not isinstance(value, dict) or not all(isinstance(k, str) and isinstance(v, str) for k, v in value.items()):
+    if not isinstance(value, dict) or not all(
+        isinstance(k, str) and isinstance(v, str) for k, v in value.items()
+    ):
         raise ValueError(f"{name} must map names to names, got {value!r}")
     return {k.strip(): v.strip() for k, v in value.items()}
 
@@ -94,50 +102,114 @@ TRACK_SETTINGS = (
     Setting("max_rmse", 0.15, "metres, threshold of the circle-fit curvature"),
     Setting("sus_angle", 2.8, "radians, a turn that flags a point recorded out of order", metavar="RAD"),
     Setting("max_gap", 600.0, "seconds between records that start a new trip (0: no splitting)", metavar="S"),
-    Setting("max_speed", None, "m/s from the last kept record above which a record is dropped as a jump",
-            above=True, none="off", metavar="M/S"),
+    Setting(
+        "max_speed",
+        None,
+        "m/s from the last kept record above which a record is dropped as a jump",
+        above=True,
+        none="off",
+        metavar="M/S",
+    ),
     Setting("stop_diameter", 30.0, "metres a run of records stays within to be a stop", above=True),
     Setting("stop_duration", 300.0, "seconds a stop lasts at least (0: no stops)", metavar="S"),
 )
 
 # The run as a whole: the input's columns, the engine, the tasks, the output folder.
 RUN_SETTINGS = (
-    Setting("columns", None, "the input's names for the pipeline's columns, as track_id=MMSI,time=BaseDateTime,"
-            "lon=LON,lat=LAT (any of track_id, time, x, y, lon, lat)", kind=dict, none="the same names",
-            metavar="PAIRS"),
-    Setting("preset", None, "settings for a kind of recording: ais (US MarineCadastre or Danish Maritime "
-            "Authority exports)", kind=str, none="none", metavar="NAME"),
-    Setting("time_format", None, "how text times are written, as strftime (%%d/%%m/%%Y %%H:%%M:%%S)", kind=str,
-            none="ISO 8601, or numbers", metavar="FORMAT"),
+    Setting(
+        "columns",
+        None,
+        "the input's names for the pipeline's columns, as track_id=MMSI,time=BaseDateTime,"
+        "lon=LON,lat=LAT (any of track_id, time, x, y, lon, lat)",
+        kind=dict,
+        none="the same names",
+        metavar="PAIRS",
+    ),
+    Setting(
+        "preset",
+        None,
+        "settings for a kind of recording: ais (US MarineCadastre or Danish Maritime Authority exports)",
+        kind=str,
+        none="none",
+        metavar="NAME",
+    ),
+    Setting(
+        "time_format",
+        None,
+        "how text times are written, as strftime (%%d/%%m/%%Y %%H:%%M:%%S)",
+        kind=str,
+        none="ISO 8601, or numbers",
+        metavar="FORMAT",
+    ),
     Setting("carry", (), "numeric input columns carried to every output point", kind=tuple, metavar="NAMES"),
-    Setting("carry_angles", (), "input columns of angles in degrees carried to every output point, "
-            "interpolated on the circle", kind=tuple, metavar="NAMES"),
-    Setting("crs", None, "the coordinate reference system of x, y input, for the GeoParquet output "
-            "(for example EPSG:25832; needs pyproj)", kind=str, none="none", metavar="CRS"),
-    Setting("workers", None, "local worker processes", kind=int, none="one per core; 0: no Dask, this process",
-            metavar="N"),
-    Setting("scheduler", None, "run on the Dask cluster at ADDRESS", kind=str, none="an embedded cluster",
-            metavar="ADDRESS"),
-    Setting("wait_workers", 60.0, "seconds to wait for a worker to join the cluster at --scheduler",
-            metavar="S"),
-    Setting("batch_points", None, "points per task", kind=int, minimum=1,
-            none="about 200,000, so that tasks stay short and failures small", metavar="N"),
-    Setting("max_track_points", 2_000_000, "tracks with more records are not run (status too_large)",
-            kind=int, minimum=2, none="no limit", metavar="N"),
+    Setting(
+        "carry_angles",
+        (),
+        "input columns of angles in degrees carried to every output point, interpolated on the circle",
+        kind=tuple,
+        metavar="NAMES",
+    ),
+    Setting(
+        "crs",
+        None,
+        "the coordinate reference system of x, y input, for the GeoParquet output "
+        "(for example EPSG:25832; needs pyproj)",
+        kind=str,
+        none="none",
+        metavar="CRS",
+    ),
+    Setting(
+        "workers",
+        None,
+        "local worker processes",
+        kind=int,
+        none="one per core; 0: no Dask, this process",
+        metavar="N",
+    ),
+    Setting(
+        "scheduler",
+        None,
+        "run on the Dask cluster at ADDRESS",
+        kind=str,
+        none="an embedded cluster",
+        metavar="ADDRESS",
+    ),
+    Setting(
+        "wait_workers", 60.0, "seconds to wait for a worker to join the cluster at --scheduler", metavar="S"
+    ),
+    Setting(
+        "batch_points",
+        None,
+        "points per task",
+        kind=int,
+        minimum=1,
+        none="about 200,000, so that tasks stay short and failures small",
+        metavar="N",
+    ),
+    Setting(
+        "max_track_points",
+        2_000_000,
+        "tracks with more records are not run (status too_large)",
+        kind=int,
+        minimum=2,
+        none="no limit",
+        metavar="N",
+    ),
     Setting("grouped", False, "every track's records lie in one input file: no shuffle", kind=bool),
     Setting("resume", False, "finish an interrupted run into OUT, skipping its complete parts", kind=bool),
     Setting("overwrite", False, "replace a complete earlier result in OUT", kind=bool),
     Setting("progress", False, "a progress bar on the terminal", kind=bool),
     Setting("quiet", False, "no progress bar, and none of Dask's own warnings", kind=bool),
-    Setting("dashboard", False, "serve Dask's dashboard on the embedded cluster and print its address",
-            kind=bool),
+    Setting(
+        "dashboard", False, "serve Dask's dashboard on the embedded cluster and print its address", kind=bool
+    ),
 )
 
 SETTINGS = {s.name: s for s in TRACK_SETTINGS + RUN_SETTINGS}
 
 Options = dataclasses.make_dataclass(
-    "Options", [(s.name, s.kind, dataclasses.field(default=s.default)) for s in TRACK_SETTINGS],
-    frozen=True)
+    "Options", [(s.name, s.kind, dataclasses.field(default=s.default)) for s in TRACK_SETTINGS], frozen=True
+)
 Options.__module__ = __name__  # so that it pickles by name (make_dataclass takes no module before 3.12)
 Options.__doc__ = "Per-track settings; the defaults are the module's own where it has one."
 
@@ -155,7 +227,9 @@ def takes_settings(settings: tuple[Setting, ...]) -> Callable:
     def decorate(function: Callable) -> Callable:
         signature = inspect.signature(function)
         kept = [p for p in signature.parameters.values() if p.kind is not inspect.Parameter.VAR_KEYWORD]
-        added = [inspect.Parameter(s.name, inspect.Parameter.KEYWORD_ONLY, default=s.default) for s in settings]
+        added = [
+            inspect.Parameter(s.name, inspect.Parameter.KEYWORD_ONLY, default=s.default) for s in settings
+        ]
 
         def wrapper(*args, **keywords):
             for name in keywords:

@@ -6,6 +6,7 @@ record of the items complete (rewritten atomically, at most every few
 seconds); a run that ends early leaves both and no manifest, so the folder
 reads as incomplete and --resume can finish it. The manifest is written last.
 """
+
 from __future__ import annotations
 
 import datetime
@@ -46,25 +47,30 @@ class OutputFolder:
         if d.exists(MANIFEST):
             if overwrite:
                 return "overwrite"
-            raise OutputRefused(f"{self.url} holds the complete result of an earlier run; "
-                                "--overwrite replaces it")
+            raise OutputRefused(
+                f"{self.url} holds the complete result of an earlier run; --overwrite replaces it"
+            )
         if d.exists(STATE):
             if overwrite:
                 return "overwrite"
             if not resume:
-                raise OutputRefused(f"{self.url} holds an interrupted run: --resume finishes it, "
-                                    "--overwrite starts afresh")
+                raise OutputRefused(
+                    f"{self.url} holds an interrupted run: --resume finishes it, --overwrite starts afresh"
+                )
             earlier = d.read_json(STATE) or {}
             difference = _difference(earlier.get("run", {}), run_key)
             if difference:
-                raise OutputRefused(f"{self.url}: cannot resume: {difference} differs from the interrupted run")
+                raise OutputRefused(
+                    f"{self.url}: cannot resume: {difference} differs from the interrupted run"
+                )
             return "resume"
         leftovers = [name for name in TABLES + (WORK,) if d.exists(name)]
         if leftovers:
             if overwrite:
                 return "overwrite"
-            raise OutputRefused(f"{self.url} holds {', '.join(leftovers)} of an earlier run; "
-                                "--overwrite replaces them")
+            raise OutputRefused(
+                f"{self.url} holds {', '.join(leftovers)} of an earlier run; --overwrite replaces them"
+            )
         return "fresh"
 
     def begin(self, run_key: dict, how: str) -> dict:
@@ -73,8 +79,11 @@ class OutputFolder:
         d = self.destination
         if how == "resume":
             self.state = d.read_json(STATE) or {}
-            self.done = {int(k): v for k, v in self.state.get("done", {}).items()
-                         if all(d.exists(part) for part in v["parts"])}
+            self.done = {
+                int(k): v
+                for k, v in self.state.get("done", {}).items()
+                if all(d.exists(part) for part in v["parts"])
+            }
             return self.state
         if how == "overwrite":
             d.remove(MANIFEST)
@@ -108,8 +117,9 @@ class OutputFolder:
         """Writes the manifest (the result is complete from then on), then
         clears the run's scratch."""
         parts = sorted(p for summary in self.done.values() for p in summary["parts"])
-        manifest = dict(manifest, complete=True, finished=_now(), started=self.state.get("started"),
-                        parts=parts)
+        manifest = dict(
+            manifest, complete=True, finished=_now(), started=self.state.get("started"), parts=parts
+        )
         for table in TABLES:  # what tasks cut short by a dead worker or an interrupt left
             self.destination.remove_parts(table, ".")
         self.destination.write_json(MANIFEST, manifest)

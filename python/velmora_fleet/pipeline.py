@@ -6,6 +6,7 @@ The driver holds the plan (a few hundred bytes per input fragment) and a
 summary of a few numbers per task, never records: its memory does not grow
 with the number of points.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -65,30 +66,66 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
     folder = OutputFolder(out, storage)
     preset = preset_named(values["preset"]) if values["preset"] else None
     carry = tuple(c for c in values["carry"] if c not in values["carry_angles"])
-    plan = plan_input(input, storage, values["columns"], out_path=folder.path, time_format=values["time_format"],
-                      grouped=values["grouped"], carry=carry, angles=values["carry_angles"], preset=preset,
-                      carry_if_present=not ({"carry", "carry_angles"} & set(settings)))
+    plan = plan_input(
+        input,
+        storage,
+        values["columns"],
+        out_path=folder.path,
+        time_format=values["time_format"],
+        grouped=values["grouped"],
+        carry=carry,
+        angles=values["carry_angles"],
+        preset=preset,
+        carry_if_present=not ({"carry", "carry_angles"} & set(settings)),
+    )
     in_process = client is None and values["scheduler"] is None and values["workers"] == 0
     for fs in (plan.fs, folder.fs):
         if not in_process and "memory" in _protocols(fs):
-            raise FleetEngineError("memory:// is seen by this process alone, not by Dask's workers: "
-                                   "give workers=0, or a filesystem every worker reaches")
-    run_key = {"fingerprint": plan.fingerprint, "columns": plan.layout.columns, "settings": vars(options),
-               "carried": list(plan.layout.carried), "batch_points": values["batch_points"],
-               "grouped": values["grouped"], "crs": values["crs"]}
+            raise FleetEngineError(
+                "memory:// is seen by this process alone, not by Dask's workers: "
+                "give workers=0, or a filesystem every worker reaches"
+            )
+    run_key = {
+        "fingerprint": plan.fingerprint,
+        "columns": plan.layout.columns,
+        "settings": vars(options),
+        "carried": list(plan.layout.carried),
+        "batch_points": values["batch_points"],
+        "grouped": values["grouped"],
+        "crs": values["crs"],
+    }
     how = folder.check(run_key, values["resume"], values["overwrite"])
     plan_seconds = clock.perf_counter() - started
 
-    with _quieted(values["quiet"]), open_engine(client, values["scheduler"], values["workers"],
-                                                values["wait_workers"], values["dashboard"], log.warning) as engine:
+    with (
+        _quieted(values["quiet"]),
+        open_engine(
+            client,
+            values["scheduler"],
+            values["workers"],
+            values["wait_workers"],
+            values["dashboard"],
+            log.warning,
+        ) as engine,
+    ):
         start_seconds = clock.perf_counter() - started - plan_seconds
         state = folder.begin(run_key, how)
-        job = Job(plan.layout, options, plan.fs, folder.destination, values["max_track_points"], crs=crs,
-                  run=uuid.uuid4().hex, report_ids=values["grouped"])
+        job = Job(
+            plan.layout,
+            options,
+            plan.fs,
+            folder.destination,
+            values["max_track_points"],
+            crs=crs,
+            run=uuid.uuid4().hex,
+            report_ids=values["grouped"],
+        )
         try:
             group_started = clock.perf_counter()
             # a resumed run keeps the task size its first part chose (from that run's cluster)
-            batch_points = state.get("batch_points") or values["batch_points"] or _batch_points(plan, engine.slots)
+            batch_points = (
+                state.get("batch_points") or values["batch_points"] or _batch_points(plan, engine.slots)
+            )
             shares = plan.shares(batch_points) if "buckets" not in state else None
             folder.note(batch_points=batch_points, grouped_input=shares is not None)
             items = _items(engine, plan, job, folder, shares, batch_points)
@@ -109,24 +146,38 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
         manifest = {"format": 1, "input": input, "run": run_key, "engine": description, **totals}
         folder.commit(manifest)
     return RunSummary(
-        tracks=totals.get("tracks", 0), tracks_failed=totals.get("tracks_failed", {}),
-        points_in=totals.get("points_in", 0), points_out=totals.get("points_out", 0),
-        seconds=clock.perf_counter() - started, read_seconds=plan_seconds, start_seconds=start_seconds,
-        group_seconds=group_seconds, task_seconds=totals.get("seconds", 0.0),
-        task_cpu_seconds=totals.get("cpu_seconds", 0.0), tasks=len(items), engine=description,
+        tracks=totals.get("tracks", 0),
+        tracks_failed=totals.get("tracks_failed", {}),
+        points_in=totals.get("points_in", 0),
+        points_out=totals.get("points_out", 0),
+        seconds=clock.perf_counter() - started,
+        read_seconds=plan_seconds,
+        start_seconds=start_seconds,
+        group_seconds=group_seconds,
+        task_seconds=totals.get("seconds", 0.0),
+        task_cpu_seconds=totals.get("cpu_seconds", 0.0),
+        tasks=len(items),
+        engine=description,
         outputs=tuple(f"{folder.url}/{name}" for name in TABLES),
-        mode="grouped input" if shares is not None else "shuffled", resumed=len(items) - ran,
-        trips=totals.get("trips", 0), trips_failed=totals.get("trips_failed", {}), stops=totals.get("stops", 0),
-        records_dropped=totals.get("dropped", {}), records_in_stops=totals.get("in_stops", 0),
-        columns=plan.describe_columns())
+        mode="grouped input" if shares is not None else "shuffled",
+        resumed=len(items) - ran,
+        trips=totals.get("trips", 0),
+        trips_failed=totals.get("trips_failed", {}),
+        stops=totals.get("stops", 0),
+        records_dropped=totals.get("dropped", {}),
+        records_in_stops=totals.get("in_stops", 0),
+        columns=plan.describe_columns(),
+    )
 
 
 def resolved_settings(given: dict) -> dict:
     """Every setting's value: given, else the preset's, else the default; each checked."""
     preset_name = SETTINGS["preset"].check(given.get("preset"))
     from_preset = preset_named(preset_name).settings if preset_name else {}
-    return {s.name: s.check(given[s.name] if s.name in given else from_preset.get(s.name, s.default))
-            for s in TRACK_SETTINGS + RUN_SETTINGS}
+    return {
+        s.name: s.check(given[s.name] if s.name in given else from_preset.get(s.name, s.default))
+        for s in TRACK_SETTINGS + RUN_SETTINGS
+    }
 
 
 def _protocols(fs) -> tuple:
@@ -138,13 +189,17 @@ def _batch_points(plan, slots: int) -> int:
     return min(MAX_BATCH_POINTS, max(MIN_BATCH_POINTS, per_task))
 
 
-def _items(engine, plan, job: Job, folder: OutputFolder, shares: list | None, batch_points: int) -> list[Item]:
+def _items(
+    engine, plan, job: Job, folder: OutputFolder, shares: list | None, batch_points: int
+) -> list[Item]:
     """The tasks' shares of the records: the shares the input already holds
     whole tracks in, or else the buckets of the grouped records (grouped now,
     or by the run this one resumes)."""
     if shares is not None:
-        return [Item(k, share.rows, share.fragments, low=share.low, high=share.high)
-                for k, share in enumerate(shares)]
+        return [
+            Item(k, share.rows, share.fragments, low=share.low, high=share.high)
+            for k, share in enumerate(shares)
+        ]
     if "buckets" not in folder.state:
         buckets = max(1, math.ceil(plan.estimated_points(CSV_BYTES_PER_RECORD) / batch_points))
         log.info("grouping the records of %d files into %d buckets by track", plan.files, buckets)

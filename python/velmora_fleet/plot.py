@@ -3,6 +3,7 @@ curvature, stops as rings. Lines are thinned to at most MAX_POINTS_PER_TRIP
 points each, so a few hundred tracks draw in seconds. Longitude and latitude
 are drawn with the east-west scale of their mean latitude; x, y as they are.
 Needs matplotlib."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -34,8 +35,9 @@ def plot_result(folder: str, out: str, colour: str = "speed", title: str | None 
 
     geographic = "lon" in ds.dataset(result.join("points.parquet"), filesystem=result.fs).schema.names
     a, b = ("lon", "lat") if geographic else ("x", "y")
-    points = pd.read_parquet(result.join("points.parquet"), filesystem=result.fs,
-                             columns=["track_id", "trip", a, b, colour])
+    points = pd.read_parquet(
+        result.join("points.parquet"), filesystem=result.fs, columns=["track_id", "trip", a, b, colour]
+    )
     stops = pd.read_parquet(result.join("stops.parquet"), filesystem=result.fs, columns=[a, b])
 
     segments, values = [], []
@@ -48,8 +50,9 @@ def plot_result(folder: str, out: str, colour: str = "speed", title: str | None 
             values.append(value[:-1])
     figure, axes = plt.subplots(figsize=(10, 8), dpi=120)
     if segments:
-        lines = LineCollection(np.concatenate(segments), array=np.concatenate(values), cmap="viridis",
-                               linewidths=1.0)
+        lines = LineCollection(
+            np.concatenate(segments), array=np.concatenate(values), cmap="viridis", linewidths=1.0
+        )
         finite = np.concatenate(values)
         finite = finite[np.isfinite(finite)]
         if finite.size:  # the 2nd to 98th percentile: a few outliers do not wash the colours out
@@ -57,8 +60,15 @@ def plot_result(folder: str, out: str, colour: str = "speed", title: str | None 
         axes.add_collection(lines)
         figure.colorbar(lines, ax=axes, label="speed (m/s)" if colour == "speed" else "curvature (1/m)")
     if len(stops):
-        axes.scatter(stops[a], stops[b], s=18, facecolors="none", edgecolors="crimson", linewidths=0.8,
-                     label=f"stops ({len(stops):,})")
+        axes.scatter(
+            stops[a],
+            stops[b],
+            s=18,
+            facecolors="none",
+            edgecolors="crimson",
+            linewidths=0.8,
+            label=f"stops ({len(stops):,})",
+        )
         axes.legend(loc="upper right")
     axes.autoscale()
     if geographic and len(points):

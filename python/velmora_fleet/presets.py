@@ -5,6 +5,7 @@ columns the input has is used), the values that mean "not available" in
 them, and settings suited to the recordings. Settings given explicitly win
 over the preset's.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -36,14 +37,25 @@ AIS = Preset(
     "ais",
     exports=(
         Export("US MarineCadastre", {"track_id": "MMSI", "time": "BaseDateTime", "lon": "LON", "lat": "LAT"}),
-        Export("Danish Maritime Authority", {"track_id": "MMSI", "time": "# Timestamp", "lon": "Longitude",
-                                             "lat": "Latitude"}, time_format="%d/%m/%Y %H:%M:%S"),
+        Export(
+            "Danish Maritime Authority",
+            {"track_id": "MMSI", "time": "# Timestamp", "lon": "Longitude", "lat": "Latitude"},
+            time_format="%d/%m/%Y %H:%M:%S",
+        ),
     ),
     missing={"lon": (181.0,), "lat": (91.0,), "SOG": (102.3,), "COG": (360.0,), "Heading": (511.0,)},
     # some exports hold COG as a wrapped 12-bit number (negative): not a course
     valid={"SOG": (0.0, 102.2), "COG": (0.0, 359.9), "Heading": (0.0, 359.0)},
-    settings={"spacing": 10.0, "max_deviation": 10.0, "max_rmse": 1.0, "max_speed": 25.0, "stop_diameter": 100.0,
-              "stop_duration": 600.0, "carry": ("SOG",), "carry_angles": ("COG", "Heading")},
+    settings={
+        "spacing": 10.0,
+        "max_deviation": 10.0,
+        "max_rmse": 1.0,
+        "max_speed": 25.0,
+        "stop_diameter": 100.0,
+        "stop_duration": 600.0,
+        "carry": ("SOG",),
+        "carry_angles": ("COG", "Heading"),
+    },
 )
 
 PRESETS = {preset.name: preset for preset in (AIS,)}

@@ -1,4 +1,5 @@
 """A one-line progress bar on the terminal, redrawn at most ten times a second."""
+
 from __future__ import annotations
 
 import sys

@@ -14,6 +14,7 @@ The inverse is exact up to rounding: the point of the ellipsoid that
 projects onto (east, north) is found by solving the quadratic along the
 frame's up axis, then converted to latitude by Bowring's iteration.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -32,9 +33,11 @@ def _earth_centred(lon_rad, lat_rad):
     sin_lat = np.sin(lat_rad)
     prime_vertical = SEMI_MAJOR_AXIS / np.sqrt(1.0 - ECCENTRICITY_SQUARED * sin_lat * sin_lat)
     cos_lat = np.cos(lat_rad)
-    return (prime_vertical * cos_lat * np.cos(lon_rad),
-            prime_vertical * cos_lat * np.sin(lon_rad),
-            prime_vertical * (1.0 - ECCENTRICITY_SQUARED) * sin_lat)
+    return (
+        prime_vertical * cos_lat * np.cos(lon_rad),
+        prime_vertical * cos_lat * np.sin(lon_rad),
+        prime_vertical * (1.0 - ECCENTRICITY_SQUARED) * sin_lat,
+    )
 
 
 @dataclass(frozen=True)
@@ -58,8 +61,9 @@ class Frame:
 
     def forward(self, lon, lat) -> tuple[np.ndarray, np.ndarray]:
         """(east, north) in metres of points in degrees."""
-        ex, ey, ez = _earth_centred(np.radians(np.asarray(lon, dtype=np.float64)),
-                                    np.radians(np.asarray(lat, dtype=np.float64)))
+        ex, ey, ez = _earth_centred(
+            np.radians(np.asarray(lon, dtype=np.float64)), np.radians(np.asarray(lat, dtype=np.float64))
+        )
         ox, oy, oz = _earth_centred(self.lon, self.lat)
         dx, dy, dz = ex - ox, ey - oy, ez - oz
         sin_lon, cos_lon = np.sin(self.lon), np.cos(self.lon)
@@ -75,7 +79,7 @@ class Frame:
         (e1, e2, e3), (n1, n2, n3), (u1, u2, u3) = self._axes()
         ox, oy, oz = _earth_centred(self.lon, self.lat)
         qx, qy, qz = ox + east * e1 + north * n1, oy + east * e2 + north * n2, oz + east * e3 + north * n3
-        a2, b2 = SEMI_MAJOR_AXIS ** 2, SEMI_MINOR_AXIS ** 2
+        a2, b2 = SEMI_MAJOR_AXIS**2, SEMI_MINOR_AXIS**2
         # |q + u·up| on the ellipsoid: A u² + B u + C = 0; the root near 0 is the surface below q.
         quad = (u1 * u1 + u2 * u2) / a2 + u3 * u3 / b2
         half_linear = (qx * u1 + qy * u2) / a2 + qz * u3 / b2
@@ -91,8 +95,10 @@ def _latitude(x, y, z):
     second_eccentricity_squared = ECCENTRICITY_SQUARED / (1.0 - ECCENTRICITY_SQUARED)
     beta = np.arctan2(z * SEMI_MAJOR_AXIS, p * SEMI_MINOR_AXIS)
     for _ in range(3):  # Bowring: each step multiplies the error by about e², 1e-3
-        lat = np.arctan2(z + second_eccentricity_squared * SEMI_MINOR_AXIS * np.sin(beta) ** 3,
-                         p - ECCENTRICITY_SQUARED * SEMI_MAJOR_AXIS * np.cos(beta) ** 3)
+        lat = np.arctan2(
+            z + second_eccentricity_squared * SEMI_MINOR_AXIS * np.sin(beta) ** 3,
+            p - ECCENTRICITY_SQUARED * SEMI_MAJOR_AXIS * np.cos(beta) ** 3,
+        )
         beta = np.arctan2((1.0 - FLATTENING) * np.sin(lat), np.cos(lat))
     return lat
 
@@ -101,10 +107,13 @@ def frame_at_mean(lon, lat) -> Frame:
     """The frame at the points' mean position. The mean of earth-centred
     points lies inside the ellipsoid; its direction gives an origin near
     every point, which is all a frame needs."""
-    ex, ey, ez = _earth_centred(np.radians(np.asarray(lon, dtype=np.float64)),
-                                np.radians(np.asarray(lat, dtype=np.float64)))
+    ex, ey, ez = _earth_centred(
+        np.radians(np.asarray(lon, dtype=np.float64)), np.radians(np.asarray(lat, dtype=np.float64))
+    )
     mx, my, mz = ex.mean(), ey.mean(), ez.mean()
-    return Frame(float(np.arctan2(my, mx)), float(np.arctan2(mz, (1.0 - ECCENTRICITY_SQUARED) * np.hypot(mx, my))))
+    return Frame(
+        float(np.arctan2(my, mx)), float(np.arctan2(mz, (1.0 - ECCENTRICITY_SQUARED) * np.hypot(mx, my)))
+    )
 
 
 def to_local_metric(lon, lat):
@@ -129,7 +138,9 @@ def pieces(lon, lat) -> list[tuple[int, int]]:
         return [(0, len(lon))]
     ranges, start, n = [], 0, len(lon)
     while start < n - 1:
-        chord = np.sqrt((ex[start:] - ex[start]) ** 2 + (ey[start:] - ey[start]) ** 2 + (ez[start:] - ez[start]) ** 2)
+        chord = np.sqrt(
+            (ex[start:] - ex[start]) ** 2 + (ey[start:] - ey[start]) ** 2 + (ez[start:] - ez[start]) ** 2
+        )
         beyond = np.flatnonzero(chord > PIECE_RADIUS)
         stop = start + int(beyond[0]) if beyond.size else n
         stop = max(stop, start + 2)  # a record farther than the radius from the last still joins

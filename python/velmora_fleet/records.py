@@ -9,6 +9,7 @@ worker read it). A value of the wrong kind (text in a numeric column) ends
 the run with a message naming the file and the row; a missing value is left
 to the track it belongs to.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -50,15 +51,17 @@ class Layout:
 
     def empty_frame(self) -> pd.DataFrame:
         """The typed frame with no rows: what every fragment's frame looks like."""
-        return pd.DataFrame({
-            "track_id": pd.Series([], dtype=_id_dtype(self.id_kind)),
-            "time": pd.Series([], dtype=_time_dtype(self.time_kind)),
-            "a": pd.Series([], dtype=np.float64),
-            "b": pd.Series([], dtype=np.float64),
-            **{carried_name(k): pd.Series([], dtype=np.float64) for k in range(len(self.carried))},
-            "_file": pd.Series([], dtype=np.int32),
-            "_row": pd.Series([], dtype=np.int64),
-        })
+        return pd.DataFrame(
+            {
+                "track_id": pd.Series([], dtype=_id_dtype(self.id_kind)),
+                "time": pd.Series([], dtype=_time_dtype(self.time_kind)),
+                "a": pd.Series([], dtype=np.float64),
+                "b": pd.Series([], dtype=np.float64),
+                **{carried_name(k): pd.Series([], dtype=np.float64) for k in range(len(self.carried))},
+                "_file": pd.Series([], dtype=np.int32),
+                "_row": pd.Series([], dtype=np.int64),
+            }
+        )
 
 
 def carried_name(k: int) -> str:
@@ -74,7 +77,9 @@ class Fragment:
     path: str  # the file on its filesystem
     file_index: int  # the file's position among the input's files
     kind: str  # "parquet" or "csv"
-    spans: tuple[tuple[int, int, int], ...] | None = None  # Parquet: (row group, its first row, rows); None: all
+    spans: tuple[tuple[int, int, int], ...] | None = (
+        None  # Parquet: (row group, its first row, rows); None: all
+    )
     rows: int | None = None  # records, where the file says so before reading
     partition: dict = field(default_factory=dict)  # hive keys of the file's folders
 
@@ -82,8 +87,10 @@ class Fragment:
         """The file row of each record read (0 for the file's first)."""
         if self.spans is None:
             return np.arange(count, dtype=np.int64)
-        return np.concatenate([np.arange(start, start + n, dtype=np.int64) for _, start, n in self.spans]
-                              or [np.empty(0, dtype=np.int64)])
+        return np.concatenate(
+            [np.arange(start, start + n, dtype=np.int64) for _, start, n in self.spans]
+            or [np.empty(0, dtype=np.int64)]
+        )
 
     def row_of(self, position: int) -> int:
         """The file row (from 1) of the record read at this position."""
@@ -97,17 +104,21 @@ def read_fragment(fragment: Fragment, layout: Layout, fs) -> pd.DataFrame:
         columns = _read_parquet(fragment, layout, fs)
     count = len(columns[layout.columns["track_id"]])
     c = layout.columns
-    numbers = {name: _numbers(fragment, name, columns[name], layout.missing.get(name, ()), layout.valid.get(name))
-               for name in (c[layout.coords[0]], c[layout.coords[1]], *layout.carried)}
-    return pd.DataFrame({
-        "track_id": _track_ids(fragment, layout, columns[c["track_id"]]),
-        "time": _times(fragment, layout, columns[c["time"]]),
-        "a": numbers[c[layout.coords[0]]],
-        "b": numbers[c[layout.coords[1]]],
-        **{carried_name(k): numbers[name] for k, name in enumerate(layout.carried)},
-        "_file": np.full(count, fragment.file_index, dtype=np.int32),
-        "_row": fragment.row_numbers(count),
-    })
+    numbers = {
+        name: _numbers(fragment, name, columns[name], layout.missing.get(name, ()), layout.valid.get(name))
+        for name in (c[layout.coords[0]], c[layout.coords[1]], *layout.carried)
+    }
+    return pd.DataFrame(
+        {
+            "track_id": _track_ids(fragment, layout, columns[c["track_id"]]),
+            "time": _times(fragment, layout, columns[c["time"]]),
+            "a": numbers[c[layout.coords[0]]],
+            "b": numbers[c[layout.coords[1]]],
+            **{carried_name(k): numbers[name] for k, name in enumerate(layout.carried)},
+            "_file": np.full(count, fragment.file_index, dtype=np.int32),
+            "_row": fragment.row_numbers(count),
+        }
+    )
 
 
 def _read_csv(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series]:
@@ -116,8 +127,9 @@ def _read_csv(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series]:
         with fs.open(fragment.path, "rb", compression="infer") as fh:
             # Every value as written: ids stay text ("007" is not "7"), and the
             # conversions below name the first value they cannot take.
-            frame = pd.read_csv(fh, dtype=str, keep_default_na=False, na_values=[""],
-                                usecols=lambda name: name in wanted)
+            frame = pd.read_csv(
+                fh, dtype=str, keep_default_na=False, na_values=[""], usecols=lambda name: name in wanted
+            )
     except Exception as exc:
         raise FleetInputError(f"{fragment.url}: cannot read as CSV: {first_line(exc)}") from None
     return {name: frame[name] for name in frame.columns} | _partition_columns(fragment, layout, len(frame))
@@ -155,8 +167,11 @@ def _arrow_to_series(column: pa.ChunkedArray) -> pd.Series:
 
 
 def _partition_columns(fragment: Fragment, layout: Layout, count: int) -> dict[str, pd.Series]:
-    return {name: pd.Series([value] * count, dtype=STRING)
-            for name, value in fragment.partition.items() if name in layout.wanted()}
+    return {
+        name: pd.Series([value] * count, dtype=STRING)
+        for name, value in fragment.partition.items()
+        if name in layout.wanted()
+    }
 
 
 def first_line(exc: BaseException) -> str:
@@ -164,12 +179,15 @@ def first_line(exc: BaseException) -> str:
     return text[0] if text else type(exc).__name__
 
 
-def _first_bad(fragment: Fragment, name: str, column: pd.Series, bad: np.ndarray, expected: str) -> FleetInputError:
+def _first_bad(
+    fragment: Fragment, name: str, column: pd.Series, bad: np.ndarray, expected: str
+) -> FleetInputError:
     row = int(np.flatnonzero(bad)[0])
     value = column.iloc[row]
     shown = "an empty value" if pd.isna(value) else repr(value)
-    return FleetInputError(f"{fragment.url}: column '{name}' holds {shown} in row "
-                           f"{fragment.row_of(row)}, expected {expected}")
+    return FleetInputError(
+        f"{fragment.url}: column '{name}' holds {shown} in row {fragment.row_of(row)}, expected {expected}"
+    )
 
 
 def _id_dtype(kind: str):
@@ -217,8 +235,9 @@ def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
     return numbers.astype(_time_dtype(layout.time_kind))
 
 
-def _numbers(fragment: Fragment, name: str, column: pd.Series, missing: tuple = (),
-             valid: tuple | None = None) -> np.ndarray:
+def _numbers(
+    fragment: Fragment, name: str, column: pd.Series, missing: tuple = (), valid: tuple | None = None
+) -> np.ndarray:
     if _is_text(column):
         parsed = pd.to_numeric(column, errors="coerce")
         bad = (parsed.isna() & column.notna()).to_numpy()

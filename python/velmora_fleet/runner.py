@@ -7,6 +7,7 @@ whose task died may only have been beside the culprit: each such suspect is
 run once more with nothing else on the cluster, and only a suspect that
 takes its worker down again (twice, alone) gets the status worker_lost.
 """
+
 from __future__ import annotations
 
 import logging
@@ -18,7 +19,9 @@ from .progress import ProgressBar
 from .records import FleetInputError
 from .work import Item, Job, list_tracks, run_item, write_lost
 
-SAFE_TASK_ATTEMPTS = 3  # listing an item's tracks or writing its lost rows: runs no track, so only a bystander
+SAFE_TASK_ATTEMPTS = (
+    3  # listing an item's tracks or writing its lost rows: runs no track, so only a bystander
+)
 log = logging.getLogger("velmora_fleet")
 
 
@@ -67,14 +70,27 @@ class ItemRunner:
                 self._done(outcome)
         elif kind in ("list", "lost") and lost:
             if tag[2] >= SAFE_TASK_ATTEMPTS:
-                raise FleetEngineError(f"workers keep dying while {kind}ing the tracks of {item.name}: {outcome}")
+                raise FleetEngineError(
+                    f"workers keep dying while {kind}ing the tracks of {item.name}: {outcome}"
+                )
             function = list_tracks if kind == "list" else write_lost
             tasks.add((kind, item, tag[2] + 1), function, self.job, item, *tag[3:])
         elif kind == "list":
-            state = self.split[item.index] = {"left": len(outcome), "suspects": 0, "lost": [], "summaries": []}
+            state = self.split[item.index] = {
+                "left": len(outcome),
+                "suspects": 0,
+                "lost": [],
+                "summaries": [],
+            }
             for k, (track_id, records) in enumerate(outcome):
-                tasks.add(("track", item, track_id, records, f"{item.name}-{k:05d}"), run_item, self.job, item,
-                          track_id, f"{item.name}-{k:05d}")
+                tasks.add(
+                    ("track", item, track_id, records, f"{item.name}-{k:05d}"),
+                    run_item,
+                    self.job,
+                    item,
+                    track_id,
+                    f"{item.name}-{k:05d}",
+                )
             if not outcome:
                 self._finish(tasks, item)
         elif kind == "track":
@@ -112,8 +128,10 @@ class ItemRunner:
         if self.check_ids and ids:
             for track_id in ids:
                 if self.seen_ids.setdefault(track_id, summary["index"]) != summary["index"]:
-                    raise FleetInputError(f"track {track_id!r} has records in more than one file, so the input "
-                                          "is not grouped by track: run without --grouped")
+                    raise FleetInputError(
+                        f"track {track_id!r} has records in more than one file, so the input "
+                        "is not grouped by track: run without --grouped"
+                    )
         self.folder.item_done(summary)
         self.bar.advance(summary["points_in"])
 
@@ -146,5 +164,7 @@ def merge_summaries(summaries) -> dict:
 
 def _lost_message(records: int, lost: WorkerLost) -> str:
     worker = re.search(r"tcp://[\w.\-\[\]:]+:\d+", str(lost))
-    return (f"its worker died twice while running it ({records:,} records): a memory limit or a crash "
-            f"in native code" + (f"; the last was {worker.group(0)}" if worker else ""))
+    return (
+        f"its worker died twice while running it ({records:,} records): a memory limit or a crash "
+        f"in native code" + (f"; the last was {worker.group(0)}" if worker else "")
+    )

@@ -7,6 +7,7 @@ footer or header, a missing column, a column of the wrong type, an input that
 is a previous output) is found here, before any engine starts and before any
 record is read.
 """
+
 from __future__ import annotations
 
 import concurrent.futures
@@ -82,9 +83,18 @@ class Plan:
         return None
 
 
-def plan_input(url: str, storage_options: dict, columns: dict | None = None, out_path: str | None = None,
-               time_format: str | None = None, grouped: bool = False, carry: tuple = (), angles: tuple = (),
-               preset=None, carry_if_present: bool = False) -> Plan:
+def plan_input(
+    url: str,
+    storage_options: dict,
+    columns: dict | None = None,
+    out_path: str | None = None,
+    time_format: str | None = None,
+    grouped: bool = False,
+    carry: tuple = (),
+    angles: tuple = (),
+    preset=None,
+    carry_if_present: bool = False,
+) -> Plan:
     """The input's plan. carry_if_present: carry those of the columns that
     the input has (a preset's), instead of requiring them all."""
     import fsspec
@@ -107,16 +117,37 @@ def plan_input(url: str, storage_options: dict, columns: dict | None = None, out
     if carry_if_present:
         carry = tuple(c for c in carry if c in facts[0].columns)
         angles = tuple(c for c in angles if c in facts[0].columns)
-    layout = _layout(facts, mapping, time_format, tuple(carry), tuple(angles),
-                     _missing_codes(preset, mapping) if preset else {}, dict(preset.valid) if preset else {})
+    layout = _layout(
+        facts,
+        mapping,
+        time_format,
+        tuple(carry),
+        tuple(angles),
+        _missing_codes(preset, mapping) if preset else {},
+        dict(preset.valid) if preset else {},
+    )
     fragments = [fragment for index, fact in enumerate(facts) for fragment in _fragments(fact, index)]
     rows = [f.rows for f in facts]
     points = sum(rows) if all(r is not None for r in rows) else None
     if points == 0:
         raise FleetInputError(f"{url}: holds no point records")
-    fingerprint = hashlib.sha256("\n".join(f"{p}\t{f.stamp}" for p, f in zip(paths, facts)).encode()).hexdigest()
-    return Plan(url, fs, kind, layout, fragments, points, fingerprint, len(paths), sum(f.size for f in facts),
-                facts, grouped, f"preset {preset.name}: {export.name}" if preset else "")
+    fingerprint = hashlib.sha256(
+        "\n".join(f"{p}\t{f.stamp}" for p, f in zip(paths, facts)).encode()
+    ).hexdigest()
+    return Plan(
+        url,
+        fs,
+        kind,
+        layout,
+        fragments,
+        points,
+        fingerprint,
+        len(paths),
+        sum(f.size for f in facts),
+        facts,
+        grouped,
+        f"preset {preset.name}: {export.name}" if preset else "",
+    )
 
 
 def _list_files(fs, url: str, root: str, out_path: str | None) -> tuple[list[str], list[str], str | None]:
@@ -161,8 +192,10 @@ def _refuse_previous_output(fs, url: str, folder: str) -> None:
     for _ in range(3):
         for mark in OUTPUT_MARKS:
             if fs.exists(folder + "/" + mark):
-                raise FleetInputError(f"{url}: is the output of a velmora-fleet run ({folder}/{mark}); "
-                                      "give the recordings instead")
+                raise FleetInputError(
+                    f"{url}: is the output of a velmora-fleet run ({folder}/{mark}); "
+                    "give the recordings instead"
+                )
         parent = posixpath.dirname(folder)
         if not parent or parent == folder:
             return
@@ -292,8 +325,10 @@ def _export(preset, fact: FileFacts):
         if all(column in fact.columns for column in export.columns.values()):
             return export
     known = "; ".join(f"{e.name}: {', '.join(e.columns.values())}" for e in preset.exports)
-    raise FleetInputError(f"{fact.url}: has the columns of no export that preset {preset.name} knows ({known}); "
-                          f"its columns are: {', '.join(fact.columns)}")
+    raise FleetInputError(
+        f"{fact.url}: has the columns of no export that preset {preset.name} knows ({known}); "
+        f"its columns are: {', '.join(fact.columns)}"
+    )
 
 
 def _missing_codes(preset, mapping: dict) -> dict:
@@ -301,8 +336,15 @@ def _missing_codes(preset, mapping: dict) -> dict:
     return {mapping.get(name, name): codes for name, codes in preset.missing.items()}
 
 
-def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None, carry: tuple = (),
-            angles: tuple = (), missing: dict | None = None, valid: dict | None = None) -> Layout:
+def _layout(
+    facts: list[FileFacts],
+    mapping: dict,
+    time_format: str | None,
+    carry: tuple = (),
+    angles: tuple = (),
+    missing: dict | None = None,
+    valid: dict | None = None,
+) -> Layout:
     names = {name: mapping.get(name, name) for name in PIPELINE_NAMES}
     first = facts[0]
     for name in ("track_id", "time"):
@@ -313,14 +355,20 @@ def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None, carr
     elif names["lon"] in has and names["lat"] in has:
         coords, geographic = GEOGRAPHIC, True
     else:
-        pair = GEOGRAPHIC if {"lon", "lat"} & set(mapping) or (
-            {names["lon"], names["lat"]} & set(has) and not {names["x"], names["y"]} & set(has)) else METRIC
+        pair = (
+            GEOGRAPHIC
+            if {"lon", "lat"} & set(mapping)
+            or ({names["lon"], names["lat"]} & set(has) and not {names["x"], names["y"]} & set(has))
+            else METRIC
+        )
         for name in pair:
             if name in mapping:
                 _require(first, names, name, mapping)
         absent = [name for name in pair if names[name] not in has]
-        raise FleetInputError(f"{first.url}: missing column '{names[absent[0]]}' (need x and y in metres, "
-                              "or lon and lat in degrees)")
+        raise FleetInputError(
+            f"{first.url}: missing column '{names[absent[0]]}' (need x and y in metres, "
+            "or lon and lat in degrees)"
+        )
     used = {name: names[name] for name in ("track_id", "time", *coords)}
     for fact in facts[1:]:
         for name in used:
@@ -329,16 +377,19 @@ def _layout(facts: list[FileFacts], mapping: dict, time_format: str | None, carr
     for fact in facts:
         for column in carried:
             if column not in fact.columns:
-                raise FleetInputError(f"{fact.url}: missing column '{column}' (to carry); its columns are: "
-                                      f"{', '.join(fact.columns)}")
+                raise FleetInputError(
+                    f"{fact.url}: missing column '{column}' (to carry); its columns are: "
+                    f"{', '.join(fact.columns)}"
+                )
     id_kind = _common_kind(facts, used["track_id"], "track_id", {"int", "float", "str"}, "integers or text")
     time_kind = _time_kind(facts, used["time"], time_format)
     for name in coords:
         _common_kind(facts, used[name], name, {"int", "float", "str"}, "numbers")
     for column in carried:
         _common_kind(facts, column, column, {"int", "float", "str"}, "numbers")
-    return Layout(used, geographic, id_kind, time_kind, time_format, carried, tuple(angles), missing or {},
-                  valid or {})
+    return Layout(
+        used, geographic, id_kind, time_kind, time_format, carried, tuple(angles), missing or {}, valid or {}
+    )
 
 
 def _require(fact: FileFacts, names: dict, name: str, mapping: dict) -> None:
@@ -347,7 +398,9 @@ def _require(fact: FileFacts, names: dict, name: str, mapping: dict) -> None:
         return
     if name in mapping:
         there = ", ".join(fact.columns)
-        raise FleetInputError(f"{fact.url}: missing column '{column}' (given for {name}); its columns are: {there}")
+        raise FleetInputError(
+            f"{fact.url}: missing column '{column}' (given for {name}); its columns are: {there}"
+        )
     raise FleetInputError(f"{fact.url}: missing column '{column}'")
 
 
@@ -360,8 +413,10 @@ def _common_kind(facts: list[FileFacts], column: str, name: str, allowed: set, e
         kinds.add(kind)
     if name == "track_id" and len(kinds) > 1 and "str" in kinds:
         odd = next(f for f in facts if f.columns[column] != facts[0].columns[column])
-        raise FleetInputError(f"{odd.url}: column '{column}' has type {odd.columns[column]}, "
-                              f"other files have {facts[0].columns[column]}")
+        raise FleetInputError(
+            f"{odd.url}: column '{column}' has type {odd.columns[column]}, "
+            f"other files have {facts[0].columns[column]}"
+        )
     return "float" if "float" in kinds else kinds.pop()
 
 
@@ -411,8 +466,9 @@ def _fragments(fact: FileFacts, index: int) -> list[Fragment]:
 
 
 def _piece(fact: FileFacts, index: int, spans: list) -> Fragment:
-    return Fragment(fact.url, fact.path, index, "parquet", tuple(spans), sum(n for _, _, n in spans),
-                    fact.partition)
+    return Fragment(
+        fact.url, fact.path, index, "parquet", tuple(spans), sum(n for _, _, n in spans), fact.partition
+    )
 
 
 @dataclass(frozen=True)
@@ -504,6 +560,9 @@ def _by_file(facts: list[FileFacts], blocks: list) -> tuple:
             fragments.append(Fragment(fact.url, fact.path, index, "parquet", None, fact.rows, fact.partition))
         else:
             spans = tuple(sorted(span for spans in files[index] for span in spans))
-            fragments.append(Fragment(fact.url, fact.path, index, "parquet", spans, sum(n for _, _, n in spans),
-                                      fact.partition))
+            fragments.append(
+                Fragment(
+                    fact.url, fact.path, index, "parquet", spans, sum(n for _, _, n in spans), fact.partition
+                )
+            )
     return tuple(fragments)

@@ -1,4 +1,5 @@
 """What a run did, for the terminal and for callers of run()."""
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -22,7 +23,9 @@ class RunSummary:
     mode: str = "shuffled"  # or "grouped input": the input held each track's records together
     resumed: int = 0  # tasks complete before this run (taken from the run it resumed)
     trips: int = 0
-    trips_failed: dict[str, int] = field(default_factory=dict)  # status -> count of failed rows of tracks.parquet
+    trips_failed: dict[str, int] = field(
+        default_factory=dict
+    )  # status -> count of failed rows of tracks.parquet
     stops: int = 0
     records_dropped: dict[str, int] = field(default_factory=dict)  # reason -> records
     records_in_stops: int = 0
@@ -53,10 +56,13 @@ class RunSummary:
         dropped = sum(self.records_dropped.values())
         drop_detail = ", ".join(f"{name} {count:,}" for name, count in sorted(self.records_dropped.items()))
         lines = [
-            f"tracks: {self.tracks_done:,} done, {failed:,} failed" + (f" ({detail})" if detail else "")
-            + f"; trips: {self.trips:,}" + (f" ({trips_failed:,} failed: {trip_detail})" if trips_failed else "")
+            f"tracks: {self.tracks_done:,} done, {failed:,} failed"
+            + (f" ({detail})" if detail else "")
+            + f"; trips: {self.trips:,}"
+            + (f" ({trips_failed:,} failed: {trip_detail})" if trips_failed else "")
             + f"; stops: {self.stops:,}",
-            f"points: {self.points_in:,} in ({dropped:,} dropped" + (f": {drop_detail}" if drop_detail else "")
+            f"points: {self.points_in:,} in ({dropped:,} dropped"
+            + (f": {drop_detail}" if drop_detail else "")
             + f"; {self.records_in_stops:,} in stops), {self.points_out:,} out",
             f"time: {self.seconds:.2f} s on {self.engine} in {self.tasks:,} task{'s' * (self.tasks != 1)}"
             f"{resumed} ({self.mode}; planning {self.read_seconds:.2f} s, engine start {self.start_seconds:.2f} s, "

@@ -6,6 +6,7 @@ jitter around the stop), carries GPS-like noise and has a few pairs of
 points recorded in swapped order. A few tracks are broken on purpose: one
 with a single point, one with a missing coordinate, per fifty tracks.
 """
+
 from __future__ import annotations
 
 import numpy as np
@@ -64,8 +65,10 @@ def write_fleet(frame: pd.DataFrame, url: str, files: int = 1) -> None:
     if files > 1:
         suffix = ".csv" if csv else ".parquet"
         cuts = np.linspace(0, len(frame), files + 1).astype(int)
-        targets = [(f"{url.rstrip('/')}/part-{k:04d}{suffix}", frame.iloc[cuts[k]:cuts[k + 1]])
-                   for k in range(files)]
+        targets = [
+            (f"{url.rstrip('/')}/part-{k:04d}{suffix}", frame.iloc[cuts[k] : cuts[k + 1]])
+            for k in range(files)
+        ]
     else:
         targets = [(url, frame)]
     for target, rows in targets:
@@ -90,7 +93,7 @@ def _drive(rng, points: int) -> tuple[np.ndarray, np.ndarray]:
     speed = np.clip(cruise + wander, 2.0, 25.0)
     for _ in range(int(rng.integers(1, 3))):
         at = int(rng.integers(0, points))
-        speed[at:at + int(rng.integers(30, 100))] = 0.0
+        speed[at : at + int(rng.integers(30, 100))] = 0.0
     step = speed * SAMPLE_SECONDS
     travelled = np.cumsum(step)
 
@@ -99,8 +102,9 @@ def _drive(rng, points: int) -> tuple[np.ndarray, np.ndarray]:
     lengths = rng.uniform(40.0, 300.0, size=int(total / 40.0) + 2)
     ends = np.cumsum(lengths)
     bends = rng.random(len(lengths)) < 0.5
-    curvature = np.where(bends, rng.choice([-1.0, 1.0], len(lengths)) / rng.uniform(20.0, 200.0, len(lengths)),
-                         0.0)
+    curvature = np.where(
+        bends, rng.choice([-1.0, 1.0], len(lengths)) / rng.uniform(20.0, 200.0, len(lengths)), 0.0
+    )
     heading = rng.uniform(-np.pi, np.pi) + np.cumsum(curvature[np.searchsorted(ends, travelled)] * step)
     x = rng.uniform(-5000.0, 5000.0) + np.cumsum(step * np.cos(heading))
     y = rng.uniform(-5000.0, 5000.0) + np.cumsum(step * np.sin(heading))

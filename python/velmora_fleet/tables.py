@@ -4,6 +4,7 @@ points.parquet: one row per output point; tracks.parquet: one row per trip
 (plus one for a track that yields none); stops.parquet: one row per stop.
 Each carries a WKB `geometry` column and GeoParquet metadata.
 """
+
 from __future__ import annotations
 
 import numpy as np
@@ -24,30 +25,56 @@ class Tables:
         self.time_type = pa.timestamp("ns", tz="UTC") if layout.time_kind == "time" else pa.float64()
         self.crs = "lonlat" if self.geographic else crs_json
         coordinates = ["s", "x", "y"] + (["lon", "lat"] if self.geographic else [])
-        self.point_fields = ([("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)]
-                             + [(name, pa.float64()) for name in coordinates + ["speed", "heading", "curvature"]]
-                             + [(name, pa.float64()) for name in layout.carried]
-                             + [("geometry", pa.binary())])
+        self.point_fields = (
+            [("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)]
+            + [(name, pa.float64()) for name in coordinates + ["speed", "heading", "curvature"]]
+            + [(name, pa.float64()) for name in layout.carried]
+            + [("geometry", pa.binary())]
+        )
         self.points = pa.schema(self.point_fields, metadata=geo_metadata("Point", self.crs))
         self.trips = pa.schema(
-            [("track_id", self.id_type), ("trip", pa.int64()), ("start_time", self.time_type),
-             ("end_time", self.time_type), ("records", pa.int64()), ("records_used", pa.int64())]
+            [
+                ("track_id", self.id_type),
+                ("trip", pa.int64()),
+                ("start_time", self.time_type),
+                ("end_time", self.time_type),
+                ("records", pa.int64()),
+                ("records_used", pa.int64()),
+            ]
             + [(f"records_{reason}", pa.int64()) for reason in DROP_REASONS]
-            + [("records_in_stops", pa.int64()), ("points_flagged", pa.int64()), ("points_removed", pa.int64()),
-               ("points_out", pa.int64()), ("length", pa.float64()), ("status", pa.string()),
-               ("error", pa.string()), ("origin_lon", pa.float64()), ("origin_lat", pa.float64()),
-               ("geometry", pa.binary())],
-            metadata=geo_metadata("LineString", self.crs))
+            + [
+                ("records_in_stops", pa.int64()),
+                ("points_flagged", pa.int64()),
+                ("points_removed", pa.int64()),
+                ("points_out", pa.int64()),
+                ("length", pa.float64()),
+                ("status", pa.string()),
+                ("error", pa.string()),
+                ("origin_lon", pa.float64()),
+                ("origin_lat", pa.float64()),
+                ("geometry", pa.binary()),
+            ],
+            metadata=geo_metadata("LineString", self.crs),
+        )
         stop_coordinates = ["x", "y"] + (["lon", "lat"] if self.geographic else [])
         self.stops = pa.schema(
-            [("track_id", self.id_type), ("stop", pa.int64()), ("arrival", self.time_type),
-             ("departure", self.time_type), ("records", pa.int64())]
-            + [(name, pa.float64()) for name in stop_coordinates] + [("geometry", pa.binary())],
-            metadata=geo_metadata("Point", self.crs))
+            [
+                ("track_id", self.id_type),
+                ("stop", pa.int64()),
+                ("arrival", self.time_type),
+                ("departure", self.time_type),
+                ("records", pa.int64()),
+            ]
+            + [(name, pa.float64()) for name in stop_coordinates]
+            + [("geometry", pa.binary())],
+            metadata=geo_metadata("Point", self.crs),
+        )
 
     def _times(self, values) -> pa.Array:
         if self.layout.time_kind == "time":
-            return pa.array(np.asarray(values, dtype="datetime64[ns]"), type=pa.timestamp("ns")).cast(self.time_type)
+            return pa.array(np.asarray(values, dtype="datetime64[ns]"), type=pa.timestamp("ns")).cast(
+                self.time_type
+            )
         return pa.array(np.asarray(values, dtype=np.float64), type=pa.float64())
 
     def points_table(self, results: list) -> pa.Table:
@@ -74,12 +101,22 @@ class Tables:
         for r in results:
             for t in r.trips:
                 values = {
-                    "track_id": r.track_id, "trip": t.trip, "start_time": t.start, "end_time": t.end,
-                    "records": t.records, "records_used": t.records_used,
+                    "track_id": r.track_id,
+                    "trip": t.trip,
+                    "start_time": t.start,
+                    "end_time": t.end,
+                    "records": t.records,
+                    "records_used": t.records_used,
                     **{f"records_{reason}": t.dropped.get(reason, 0) for reason in DROP_REASONS},
-                    "records_in_stops": t.records_in_stops, "points_flagged": t.points_flagged,
-                    "points_removed": t.points_removed, "points_out": t.points_out, "length": t.length,
-                    "status": t.status, "error": t.error, "origin_lon": t.origin_lon, "origin_lat": t.origin_lat,
+                    "records_in_stops": t.records_in_stops,
+                    "points_flagged": t.points_flagged,
+                    "points_removed": t.points_removed,
+                    "points_out": t.points_out,
+                    "length": t.length,
+                    "status": t.status,
+                    "error": t.error,
+                    "origin_lon": t.origin_lon,
+                    "origin_lat": t.origin_lat,
                     "geometry": self._line(t.geometry),
                 }
                 for name, value in values.items():
@@ -91,9 +128,18 @@ class Tables:
         for r in results:
             for s in r.stops:
                 point = (s.lon, s.lat) if self.geographic else (s.x, s.y)
-                values = {"track_id": r.track_id, "stop": s.stop, "arrival": s.arrival,
-                          "departure": s.departure, "records": s.records, "x": s.x, "y": s.y,
-                          "lon": s.lon, "lat": s.lat, "geometry": wkb_point(*point)}
+                values = {
+                    "track_id": r.track_id,
+                    "stop": s.stop,
+                    "arrival": s.arrival,
+                    "departure": s.departure,
+                    "records": s.records,
+                    "x": s.x,
+                    "y": s.y,
+                    "lon": s.lon,
+                    "lat": s.lat,
+                    "geometry": wkb_point(*point),
+                }
                 for name in self.stops.names:
                     rows[name].append(values[name])
         return self._table(self.stops, rows)
@@ -101,18 +147,27 @@ class Tables:
     def _line(self, geometry):
         if geometry is None:
             return None
-        return wkb_linestring(geometry.lon, geometry.lat) if self.geographic else wkb_linestring(geometry.x,
-                                                                                                  geometry.y)
+        return (
+            wkb_linestring(geometry.lon, geometry.lat)
+            if self.geographic
+            else wkb_linestring(geometry.x, geometry.y)
+        )
 
     def _table(self, schema: pa.Schema, rows: dict) -> pa.Table:
         arrays = []
         for field in schema:
             values = rows[field.name]
             if field.type == self.time_type and self.layout.time_kind == "time":
-                arrays.append(pa.array([None if v is None else np.datetime64(v, "ns") for v in values],
-                                       type=pa.timestamp("ns")).cast(self.time_type))
+                arrays.append(
+                    pa.array(
+                        [None if v is None else np.datetime64(v, "ns") for v in values],
+                        type=pa.timestamp("ns"),
+                    ).cast(self.time_type)
+                )
             elif field.name == "track_id":
-                arrays.append(pa.array([v.item() if hasattr(v, "item") else v for v in values], type=field.type))
+                arrays.append(
+                    pa.array([v.item() if hasattr(v, "item") else v for v in values], type=field.type)
+                )
             else:
                 arrays.append(pa.array(values, type=field.type))
         return pa.Table.from_arrays(arrays, schema=schema)

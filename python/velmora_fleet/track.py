@@ -7,6 +7,7 @@ time, speed and heading, and the columns it carries. Every geometric step is
 a call into velmora; a failing trip gets a status with a message instead of
 raising, and every other trip of the track completes.
 """
+
 from __future__ import annotations
 
 import math
@@ -30,7 +31,17 @@ ERROR = "error"  # any other exception, for example MemoryError
 TOO_LARGE = "too_large"  # more records than the run allows, or than its worker's memory holds
 WORKER_LOST = "worker_lost"  # its worker died twice while running it (memory limit, a crash)
 AT_REST = "at_rest"  # every usable record lies in a stop: no trip, and nothing failed
-STATUSES = (OK, INVALID_INPUT, TOO_SHORT, SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE, WORKER_LOST, AT_REST)
+STATUSES = (
+    OK,
+    INVALID_INPUT,
+    TOO_SHORT,
+    SOLVER_FAILED,
+    INTERNAL_ERROR,
+    ERROR,
+    TOO_LARGE,
+    WORKER_LOST,
+    AT_REST,
+)
 SUCCEEDED = (OK, AT_REST)
 
 # What running a trip takes, measured: about 3.6 KB per record (the elastic
@@ -162,8 +173,13 @@ class TrackResult:
 
     def without_points(self) -> "TrackResult":
         """The same track, its stops and its trips' counts, without the output points."""
-        return TrackResult(self.track_id, self.points_in, stops=self.stops, geographic=self.geographic,
-                           time_kind=self.time_kind)
+        return TrackResult(
+            self.track_id,
+            self.points_in,
+            stops=self.stops,
+            geographic=self.geographic,
+            time_kind=self.time_kind,
+        )
 
     def dropped(self) -> dict:
         total = {}
@@ -174,8 +190,18 @@ class TrackResult:
 
 
 @takes_settings(TRACK_SETTINGS)
-def process_track(time, x=None, y=None, *, lon=None, lat=None, track_id=None, carry: dict | None = None,
-                  carry_angles: dict | None = None, **settings) -> TrackResult:
+def process_track(
+    time,
+    x=None,
+    y=None,
+    *,
+    lon=None,
+    lat=None,
+    track_id=None,
+    carry: dict | None = None,
+    carry_angles: dict | None = None,
+    **settings,
+) -> TrackResult:
     """Runs one track's records (in any order; taken in order of time, ties in
     the given order) through the pipeline. Give either x and y in metres or
     lon and lat in degrees; `time` as numbers (seconds), datetime64 values or
@@ -193,13 +219,23 @@ def process_track(time, x=None, y=None, *, lon=None, lat=None, track_id=None, ca
     columns = {**(carry or {}), **(carry_angles or {})}
     carried = [np.asarray(v, dtype=np.float64) for v in columns.values()]
     if not all(len(c) == len(time) for c in [a, b] + carried):
-        raise ValueError(f"time, {'lon, lat' if geographic else 'x, y'} and the carried columns differ in length: "
-                         f"{len(time)}, {', '.join(str(len(c)) for c in [a, b] + carried)}")
+        raise ValueError(
+            f"time, {'lon, lat' if geographic else 'x, y'} and the carried columns differ in length: "
+            f"{len(time)}, {', '.join(str(len(c)) for c in [a, b] + carried)}"
+        )
     order = np.argsort(time, kind="stable")  # NaT and NaN last
     options = Options(**pick(settings, TRACK_SETTINGS))
-    return process_sorted(track_id, time[order], a[order], b[order], geographic, options,
-                          carried={name: c[order] for name, c in zip(columns, carried)},
-                          angles=tuple(carry_angles or ()), time_kind=kind)
+    return process_sorted(
+        track_id,
+        time[order],
+        a[order],
+        b[order],
+        geographic,
+        options,
+        carried={name: c[order] for name, c in zip(columns, carried)},
+        angles=tuple(carry_angles or ()),
+        time_kind=kind,
+    )
 
 
 def normalised_times(values) -> tuple[np.ndarray, str]:
@@ -220,7 +256,9 @@ def normalised_times(values) -> tuple[np.ndarray, str]:
     times = pd.to_datetime(series, errors="coerce", utc=True, format="ISO8601")
     unreadable = times.isna().to_numpy() & present
     if unreadable.any():
-        raise ValueError(f"time holds {series[unreadable].iloc[0]!r}, which is neither a number nor an ISO 8601 time")
+        raise ValueError(
+            f"time holds {series[unreadable].iloc[0]!r}, which is neither a number nor an ISO 8601 time"
+        )
     return times.dt.tz_localize(None).to_numpy(dtype="datetime64[ns]"), "time"
 
 
@@ -237,9 +275,19 @@ def _time_in(values: np.ndarray, kind: str, origin_ns: int):
     return np.datetime64(int(round(values)) + origin_ns, "ns")
 
 
-def process_sorted(track_id, time: np.ndarray, a: np.ndarray, b: np.ndarray, geographic: bool,
-                   options: Options, max_points: int | None = None, memory_budget: float | None = None,
-                   carried: dict | None = None, angles: tuple = (), time_kind: str | None = None) -> TrackResult:
+def process_sorted(
+    track_id,
+    time: np.ndarray,
+    a: np.ndarray,
+    b: np.ndarray,
+    geographic: bool,
+    options: Options,
+    max_points: int | None = None,
+    memory_budget: float | None = None,
+    carried: dict | None = None,
+    angles: tuple = (),
+    time_kind: str | None = None,
+) -> TrackResult:
     """The pipeline on records already in order of time (a, b: x, y or lon,
     lat; time as datetime64 or numbers, missing last). A trip of more than
     max_points records, or whose estimated need exceeds memory_budget bytes,
@@ -268,16 +316,40 @@ def process_sorted(track_id, time: np.ndarray, a: np.ndarray, b: np.ndarray, geo
             reason[kept[jumped]] = JUMP
             kept, x, y = kept[~jumped], x[~jumped], y[~jumped]
     if len(kept) == 0:
-        counts = {REASONS[r]: int(np.count_nonzero(reason == r)) for r in (NO_TIME, BAD_POSITION) if (reason == r).any()}
+        counts = {
+            REASONS[r]: int(np.count_nonzero(reason == r))
+            for r in (NO_TIME, BAD_POSITION)
+            if (reason == r).any()
+        }
         detail = ", ".join(f"{count} {_REASON_TEXT[name]}" for name, count in counts.items())
-        result.trips = [TripResult(None, records=n, dropped=counts, status=INVALID_INPUT if n else TOO_SHORT,
-                                   error=f"all {n} records dropped: {detail}" if n else
-                                   "a track needs at least 2 points, this one has 0")]
+        result.trips = [
+            TripResult(
+                None,
+                records=n,
+                dropped=counts,
+                status=INVALID_INPUT if n else TOO_SHORT,
+                error=f"all {n} records dropped: {detail}"
+                if n
+                else "a track needs at least 2 points, this one has 0",
+            )
+        ]
         return result
     stop_ranges = stops(seconds[kept], x, y, options.stop_diameter, options.stop_duration)
     plans, stop_list = plan_trips(seconds[kept], x, y, stop_ranges, options.max_gap)
-    context = _Context(kept, value, a, b, geographic, frame if geographic else None, carried, angles,
-                       options, max_points, memory_budget, 1.0 / NS if time_kind == "time" else 1.0)
+    context = _Context(
+        kept,
+        value,
+        a,
+        b,
+        geographic,
+        frame if geographic else None,
+        carried,
+        angles,
+        options,
+        max_points,
+        memory_budget,
+        1.0 / NS if time_kind == "time" else 1.0,
+    )
     result.trips = [_run_one(context, k, plan) for k, plan in enumerate(plans)]
     result.stops = [_stop_result(context, k, stop) for k, stop in enumerate(stop_list)]
     _account(result, reason, value, has_time, kept, plans, stop_list, time_kind)
@@ -287,8 +359,10 @@ def process_sorted(track_id, time: np.ndarray, a: np.ndarray, b: np.ndarray, geo
     return result
 
 
-_REASON_TEXT = {"no_time": "without a time", "bad_position": "with a position that is missing, not finite or "
-                "outside lon -180..180, lat -90..90"}
+_REASON_TEXT = {
+    "no_time": "without a time",
+    "bad_position": "with a position that is missing, not finite or outside lon -180..180, lat -90..90",
+}
 
 
 @dataclass
@@ -309,7 +383,7 @@ class _Context:
 
 def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
     """The trip's points (stop ends included) through the module."""
-    indices = context.kept[plan.first:plan.last + 1]
+    indices = context.kept[plan.first : plan.last + 1]
     a, b, t = context.a[indices], context.b[indices], context.value[indices]
     columns = {name: values[indices] for name, values in context.carried.items()}
     ends = []
@@ -331,10 +405,24 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
     if len(a) < 2:
         return _failed(trip, TOO_SHORT, f"a trip needs at least 2 points, this one has {len(a)}")
     if context.max_points is not None and len(a) > context.max_points:
-        return _failed(trip, TOO_LARGE, f"{len(a):,} records, more than the {context.max_points:,} "
-                                        "a trip may have (max_track_points)")
-    outcome = run_trip(a, b, t, context.geographic, context.options, columns, context.angles,
-                       context.memory_budget, BYTES_PER_RECORD, BYTES_PER_OUTPUT_POINT, context.seconds_per_unit)
+        return _failed(
+            trip,
+            TOO_LARGE,
+            f"{len(a):,} records, more than the {context.max_points:,} a trip may have (max_track_points)",
+        )
+    outcome = run_trip(
+        a,
+        b,
+        t,
+        context.geographic,
+        context.options,
+        columns,
+        context.angles,
+        context.memory_budget,
+        BYTES_PER_RECORD,
+        BYTES_PER_OUTPUT_POINT,
+        context.seconds_per_unit,
+    )
     if isinstance(outcome, tuple):
         return _failed(trip, *outcome)
     trip.geometry = outcome
@@ -353,7 +441,7 @@ def _stop_position(context: _Context, stop: Stop) -> tuple[float, float]:
 
 def _stop_columns(context: _Context, stop: Stop) -> dict:
     """Carried values at a stop: their mean over its records (angles on the circle)."""
-    indices = context.kept[stop.first:stop.last + 1]
+    indices = context.kept[stop.first : stop.last + 1]
     values = {}
     for name, column in context.carried.items():
         part = column[indices]
@@ -361,8 +449,10 @@ def _stop_columns(context: _Context, stop: Stop) -> dict:
         if not part.size:
             values[name] = np.nan
         elif name in context.angles:
-            values[name] = np.degrees(np.arctan2(np.sin(np.radians(part)).mean(),
-                                                 np.cos(np.radians(part)).mean())) % 360.0
+            values[name] = (
+                np.degrees(np.arctan2(np.sin(np.radians(part)).mean(), np.cos(np.radians(part)).mean()))
+                % 360.0
+            )
         else:
             values[name] = part.mean()
     return values
@@ -371,12 +461,28 @@ def _stop_columns(context: _Context, stop: Stop) -> dict:
 def _stop_result(context: _Context, number: int, stop: Stop) -> StopResult:
     lon, lat = _stop_position(context, stop) if context.geographic else (math.nan, math.nan)
     first, last = context.kept[stop.first], context.kept[stop.last]
-    return StopResult(number, context.value[first], context.value[last], stop.x, stop.y, lon, lat,
-                      stop.last - stop.first + 1)
+    return StopResult(
+        number,
+        context.value[first],
+        context.value[last],
+        stop.x,
+        stop.y,
+        lon,
+        lat,
+        stop.last - stop.first + 1,
+    )
 
 
-def _account(result: TrackResult, reason: np.ndarray, value: np.ndarray, has_time: np.ndarray,
-             kept: np.ndarray, plans: list, stop_list: list, kind: str) -> None:
+def _account(
+    result: TrackResult,
+    reason: np.ndarray,
+    value: np.ndarray,
+    has_time: np.ndarray,
+    kept: np.ndarray,
+    plans: list,
+    stop_list: list,
+    kind: str,
+) -> None:
     """Gives every input record to one row: a trip's own records to it; a
     stop's to the trip it ends (or starts); a dropped record to the trip in
     whose time it falls (from one trip's start to the next's), or the first."""
@@ -396,8 +502,11 @@ def _account(result: TrackResult, reason: np.ndarray, value: np.ndarray, has_tim
         owner = owner_of_stop.get(id(stop))
         if owner is None:  # a stop with no trip beside it: the trip nearest in time
             when = value[kept[stop.first]]
-            owner = trips[int(np.clip(np.searchsorted(starts, when, side="right") - 1, 0, len(trips) - 1))] \
-                if trips else None
+            owner = (
+                trips[int(np.clip(np.searchsorted(starts, when, side="right") - 1, 0, len(trips) - 1))]
+                if trips
+                else None
+            )
         if owner is None:
             owner = _tripless_row(result)
         owner.records_in_stops += stop.last - stop.first + 1

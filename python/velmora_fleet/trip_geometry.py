@@ -10,6 +10,7 @@ linearly between the records, so it is exact at them and never decreases.
 A trip in degrees runs in one frame, or in pieces of frames of their own
 when it reaches beyond one frame's extent (see projection).
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -55,8 +56,19 @@ class _Piece:
     length: float
 
 
-def run_trip(a, b, time, geographic: bool, options, columns: dict, angles: tuple, memory_budget,
-             bytes_per_record: float, bytes_per_output_point: float, seconds_per_unit: float = 1.0):
+def run_trip(
+    a,
+    b,
+    time,
+    geographic: bool,
+    options,
+    columns: dict,
+    angles: tuple,
+    memory_budget,
+    bytes_per_record: float,
+    bytes_per_output_point: float,
+    seconds_per_unit: float = 1.0,
+):
     """The trip's geometry, or (status, message) where it fails."""
     ranges = pieces(a, b) if geographic else [(0, len(a))]
     done = []
@@ -67,8 +79,10 @@ def run_trip(a, b, time, geographic: bool, options, columns: dict, angles: tuple
         if memory_budget is not None:
             need = bytes_per_record * len(x) + bytes_per_output_point * _length(x, y) / options.spacing
             if need > memory_budget:
-                return TOO_LARGE, (f"needs about {need / 1e6:,.0f} MB, its worker has "
-                                   f"{max(memory_budget, 0) / 1e6:,.0f} MB left under its memory limit")
+                return TOO_LARGE, (
+                    f"needs about {need / 1e6:,.0f} MB, its worker has "
+                    f"{max(memory_budget, 0) / 1e6:,.0f} MB left under its memory limit"
+                )
         piece_columns = {name: values[start:stop] for name, values in columns.items()}
         outcome = _run_module(x, y, time[start:stop], piece_columns, angles, options)
         if isinstance(outcome, tuple):
@@ -89,8 +103,10 @@ def _run_module(x, y, time, columns: dict, angles: tuple, options):
         for name, values in columns.items():
             if name in angles:  # on the circle: 359 and 1 meet at 0, not 180
                 radians = np.radians(values)
-                handles[name] = (path.add_associated_values(np.cos(radians)),
-                                 path.add_associated_values(np.sin(radians)))
+                handles[name] = (
+                    path.add_associated_values(np.cos(radians)),
+                    path.add_associated_values(np.sin(radians)),
+                )
             else:
                 handles[name] = (path.add_associated_values(np.asarray(values, dtype=np.float64)),)
         time_handle = path.add_associated_values(np.asarray(time, dtype=np.float64))
@@ -105,12 +121,15 @@ def _run_module(x, y, time, columns: dict, angles: tuple, options):
         stage = "resampling"
         # the smoothed path has the repaired one's points, one for one: give it their values again
         along = smoothed.path_length_per_point_np
-        carried = {name: tuple(smoothed.add_associated_values(repaired.associated_value_np(h)) for h in hs)
-                   for name, hs in handles.items()}
+        carried = {
+            name: tuple(smoothed.add_associated_values(repaired.associated_value_np(h)) for h in hs)
+            for name, hs in handles.items()
+        }
         place = smoothed.add_associated_values(along)
         # drop_last=False keeps the track's end point, so no recorded distance is lost.
-        even = smoothed.resampled_path(ResamplingMethod.by_sampling_distance(options.spacing, False),
-                                       InterpolationMethod.Cubic)
+        even = smoothed.resampled_path(
+            ResamplingMethod.by_sampling_distance(options.spacing, False), InterpolationMethod.Cubic
+        )
         stage = "circle-fit curvature"
         curvature = np.asarray(even.compute_circle_fit_curvature(options.max_rmse), dtype=np.float64)
     except (KeyboardInterrupt, SystemExit, GeneratorExit):
@@ -125,13 +144,25 @@ def _run_module(x, y, time, columns: dict, angles: tuple, options):
     values = {}
     for name, hs in carried.items():
         if len(hs) == 2:
-            values[name] = np.degrees(np.arctan2(even.associated_value_np(hs[1]),
-                                                 even.associated_value_np(hs[0]))) % 360.0
+            values[name] = (
+                np.degrees(np.arctan2(even.associated_value_np(hs[1]), even.associated_value_np(hs[0])))
+                % 360.0
+            )
         else:
             values[name] = even.associated_value_np(hs[0])
     heading = (90.0 - np.degrees(even.orientation_np)) % 360.0  # x east, y north
-    return _Piece(even.path_length_per_point_np, even.x_np, even.y_np, curvature, times, heading, values,
-                  flagged, removed, float(even.length))
+    return _Piece(
+        even.path_length_per_point_np,
+        even.x_np,
+        even.y_np,
+        curvature,
+        times,
+        heading,
+        values,
+        flagged,
+        removed,
+        float(even.length),
+    )
 
 
 def _is_internal_error(exc: BaseException) -> bool:
@@ -145,15 +176,39 @@ def _joined(done: list, a, b, geographic: bool, seconds_per_unit: float) -> Trip
         frame, p = done[0]
         lon, lat = frame.inverse(p.x, p.y) if geographic else (np.full(len(p.x), np.nan),) * 2
         origin = frame.origin_degrees if geographic else (np.nan, np.nan)
-        return TripGeometry(p.s, p.x, p.y, p.curvature, p.time, _speed(p.s, p.time, seconds_per_unit), p.heading,
-                            lon, lat, p.carried, p.flagged, p.removed, p.length, origin)
+        return TripGeometry(
+            p.s,
+            p.x,
+            p.y,
+            p.curvature,
+            p.time,
+            _speed(p.s, p.time, seconds_per_unit),
+            p.heading,
+            lon,
+            lat,
+            p.carried,
+            p.flagged,
+            p.removed,
+            p.length,
+            origin,
+        )
     parts, offset = [], 0.0
     for k, (frame, piece) in enumerate(done):
         keep = slice(1, None) if k else slice(None)
         lon, lat = frame.inverse(piece.x, piece.y) if geographic else (np.full(len(piece.x), np.nan),) * 2
-        parts.append((piece.s[keep] + offset, piece.x[keep], piece.y[keep], piece.curvature[keep],
-                      piece.time[keep], piece.heading[keep], lon[keep], lat[keep],
-                      {name: v[keep] for name, v in piece.carried.items()}))
+        parts.append(
+            (
+                piece.s[keep] + offset,
+                piece.x[keep],
+                piece.y[keep],
+                piece.curvature[keep],
+                piece.time[keep],
+                piece.heading[keep],
+                lon[keep],
+                lat[keep],
+                {name: v[keep] for name, v in piece.carried.items()},
+            )
+        )
         offset += piece.length
     s, x, y, curvature, time, heading, lon, lat = (np.concatenate([p[i] for p in parts]) for i in range(8))
     carried = {name: np.concatenate([p[8][name] for p in parts]) for name in parts[0][8]}
@@ -163,9 +218,22 @@ def _joined(done: list, a, b, geographic: bool, seconds_per_unit: float) -> Trip
         origin = frame.origin_degrees
     else:
         origin = done[0][0].origin_degrees if geographic else (np.nan, np.nan)
-    return TripGeometry(s, x, y, curvature, time, _speed(s, time, seconds_per_unit), heading, lon, lat, carried,
-                        sum(p.flagged for _, p in done), sum(p.removed for _, p in done),
-                        float(sum(p.length for _, p in done)), origin)
+    return TripGeometry(
+        s,
+        x,
+        y,
+        curvature,
+        time,
+        _speed(s, time, seconds_per_unit),
+        heading,
+        lon,
+        lat,
+        carried,
+        sum(p.flagged for _, p in done),
+        sum(p.removed for _, p in done),
+        float(sum(p.length for _, p in done)),
+        origin,
+    )
 
 
 def _speed(s: np.ndarray, time: np.ndarray, seconds_per_unit: float) -> np.ndarray:

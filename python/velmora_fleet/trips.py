@@ -2,6 +2,7 @@
 max_gap, and at stops. A stop ends the trip before it at the stop's mean
 position at its arrival time, and the next trip starts there at its
 departure time, so the records at rest never become motion."""
+
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -29,11 +30,12 @@ class TripPlan:
         return max(0, self.last - self.first + 1)
 
 
-def plan_trips(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, stop_ranges: list[tuple],
-               max_gap: float) -> tuple[list[TripPlan], list[Stop]]:
+def plan_trips(
+    seconds: np.ndarray, x: np.ndarray, y: np.ndarray, stop_ranges: list[tuple], max_gap: float
+) -> tuple[list[TripPlan], list[Stop]]:
     """Trips and stops of kept records in order of time (x, y in metres)."""
     n = len(seconds)
-    stops = [Stop(a, b, float(np.mean(x[a:b + 1])), float(np.mean(y[a:b + 1]))) for a, b in stop_ranges]
+    stops = [Stop(a, b, float(np.mean(x[a : b + 1])), float(np.mean(y[a : b + 1]))) for a, b in stop_ranges]
     gap_after = np.zeros(n, dtype=bool)  # a gap between record i and i + 1
     if max_gap > 0 and n > 1:
         gap_after[:-1] = np.diff(seconds) > max_gap
@@ -56,8 +58,14 @@ def plan_trips(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, stop_ranges: l
         last = _run_end(index, gap_after, stops[k].first if k < len(stops) else n)
         before = stop_of.get(index - 1) if index > 0 and not gap_after[index - 1] else None
         after = stop_of.get(last + 1) if last + 1 < n and not gap_after[last] else None
-        trips.append(TripPlan(index, last, before if before and before.last == index - 1 else None,
-                              after if after and after.first == last + 1 else None))
+        trips.append(
+            TripPlan(
+                index,
+                last,
+                before if before and before.last == index - 1 else None,
+                after if after and after.first == last + 1 else None,
+            )
+        )
         index = last + 1
     return trips, stops
 

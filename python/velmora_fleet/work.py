@@ -3,6 +3,7 @@ hold whole tracks, or one bucket of the grouped records), run each track,
 write the item's part of points.parquet and tracks.parquet, and return a
 summary of a few numbers to the driver.
 """
+
 from __future__ import annotations
 
 import collections
@@ -66,14 +67,26 @@ def run_item(job: Job, item: Item, only=None, name: str | None = None) -> dict:
     angles = tuple(job.layout.angles)
     time_kind = "time" if job.layout.time_kind == "time" else "float"
     summary, ids, stops = Summary(), [], []
-    writers = [job.destination.open_writer(f"{table}/{name}.parquet", schema)
-               for table, schema in (("points.parquet", tables.points), ("tracks.parquet", tables.trips))]
+    writers = [
+        job.destination.open_writer(f"{table}/{name}.parquet", schema)
+        for table, schema in (("points.parquet", tables.points), ("tracks.parquet", tables.trips))
+    ]
     try:
         pending, held = [], 0
         for track_id, time, a, b, carried in tracks:
-            result = process_sorted(track_id, time, a, b, job.layout.geographic, job.options,
-                                    max_points=job.max_track_points, memory_budget=budget, carried=carried,
-                                    angles=angles, time_kind=time_kind)
+            result = process_sorted(
+                track_id,
+                time,
+                a,
+                b,
+                job.layout.geographic,
+                job.options,
+                max_points=job.max_track_points,
+                memory_budget=budget,
+                carried=carried,
+                angles=angles,
+                time_kind=time_kind,
+            )
             summary.add(result)
             ids.append(track_id.item() if hasattr(track_id, "item") else track_id)
             stops.append(result.without_points())
@@ -90,8 +103,12 @@ def run_item(job: Job, item: Item, only=None, name: str | None = None) -> dict:
         raise
     parts.append(job.destination.write_table(f"stops.parquet/{name}.parquet", tables.stops_table(stops)))
     result = summary.counts()
-    result.update(index=item.index, parts=parts, seconds=clock.perf_counter() - started,
-                  cpu_seconds=clock.thread_time() - started_cpu)
+    result.update(
+        index=item.index,
+        parts=parts,
+        seconds=clock.perf_counter() - started,
+        cpu_seconds=clock.thread_time() - started_cpu,
+    )
     if job.report_ids:
         result["ids"] = ids
     return result
@@ -130,10 +147,18 @@ class Summary:
         self.points_out += r.points_out
 
     def counts(self) -> dict:
-        return {"tracks": self.tracks, "tracks_done": self.tracks_done, "tracks_failed": dict(self.tracks_failed),
-                "trips": self.trips, "trips_failed": dict(self.trips_failed), "stops": self.stops,
-                "dropped": dict(self.dropped), "in_stops": self.in_stops, "points_in": self.points_in,
-                "points_out": self.points_out}
+        return {
+            "tracks": self.tracks,
+            "tracks_done": self.tracks_done,
+            "tracks_failed": dict(self.tracks_failed),
+            "trips": self.trips,
+            "trips_failed": dict(self.trips_failed),
+            "stops": self.stops,
+            "dropped": dict(self.dropped),
+            "in_stops": self.in_stops,
+            "points_in": self.points_in,
+            "points_out": self.points_out,
+        }
 
 
 def list_tracks(job: Job, item: Item) -> list[tuple]:
@@ -159,18 +184,24 @@ def _cached_tracks(job: Job, item: Item) -> list:
 
 def write_lost(job: Job, item: Item, lost: list[tuple]) -> dict:
     """The rows of the tracks that took their worker down with them."""
-    results = [TrackResult(track_id, records, trips=[TripResult(None, records=records, status=WORKER_LOST,
-                                                                error=message)])
-               for track_id, records, message in lost]
+    results = [
+        TrackResult(
+            track_id, records, trips=[TripResult(None, records=records, status=WORKER_LOST, error=message)]
+        )
+        for track_id, records, message in lost
+    ]
     name = f"{item.name}-lost"
     tables = Tables(job.layout, job.crs)
     summary = Summary()
     for result in results:
         summary.add(result)
     counts = summary.counts()
-    counts.update(index=item.index, parts=[job.destination.write_table(f"tracks.parquet/{name}.parquet",
-                                                                       tables.trips_table(results))],
-                  seconds=0.0, cpu_seconds=0.0)
+    counts.update(
+        index=item.index,
+        parts=[job.destination.write_table(f"tracks.parquet/{name}.parquet", tables.trips_table(results))],
+        seconds=0.0,
+        cpu_seconds=0.0,
+    )
     return counts
 
 

@@ -63,8 +63,10 @@ void process_cgroups(const std::string& root, std::string& v2, std::string& v1_m
         const std::string controllers = line.substr(first + 1, second - first - 1);
         const std::string path = line.substr(second + 1);
         const std::vector<std::string> names = split(controllers, ',');
-        if (line.compare(0, first, "0") == 0 && controllers.empty()) v2 = path;
-        else if (std::find(names.begin(), names.end(), "memory") != names.end()) v1_memory = path;
+        if (line.compare(0, first, "0") == 0 && controllers.empty())
+            v2 = path;
+        else if (std::find(names.begin(), names.end(), "memory") != names.end())
+            v1_memory = path;
     }
 }
 
@@ -108,7 +110,8 @@ std::size_t cgroup_memory_limit_bytes(const std::string& root) {
     process_cgroups(root, v2, v1_memory);
     std::size_t limit = no_limit;
     for (const Mount& mount : cgroup_mounts(root)) {
-        if (mount.v2 && !v2.empty()) limit = std::min(limit, limit_along(root, mount, v2, "memory.max"));
+        if (mount.v2 && !v2.empty())
+            limit = std::min(limit, limit_along(root, mount, v2, "memory.max"));
         if (!mount.v2 && !v1_memory.empty())
             limit = std::min(limit, limit_along(root, mount, v1_memory, "memory.limit_in_bytes"));
     }

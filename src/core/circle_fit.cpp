@@ -52,10 +52,10 @@ constexpr int cols = 3;
 
 // What dgesvd decides from before it touches an n x 3 matrix.
 struct SvdRoute {
-    int qr_rows;    // from this many rows on it starts with a QR decomposition
-    double small;   // it rescales a matrix whose largest magnitude lies
-    double big;     // below small or above big
-    int qr_lwork;   // its workspace on the QR route
+    int qr_rows;   // from this many rows on it starts with a QR decomposition
+    double small;  // it rescales a matrix whose largest magnitude lies
+    double big;    // below small or above big
+    int qr_lwork;  // its workspace on the QR route
 };
 
 // Read from LAPACK itself, with the expressions dgesvd uses. The queries
@@ -66,8 +66,8 @@ const SvdRoute& svd_route() {
         const int ispec = 6;
         const int many = 1 << 20;
         const int unused = 0;
-        r.qr_rows = std::max(cols, ilaenv_(&ispec, "DGESVD", "NA", &many, &cols, &unused, &unused,
-                                           6, 2));
+        r.qr_rows =
+            std::max(cols, ilaenv_(&ispec, "DGESVD", "NA", &many, &cols, &unused, &unused, 6, 2));
         const double eps = dlamch_("P", 1);
         r.small = std::sqrt(dlamch_("S", 1)) / eps;
         r.big = 1.0 / r.small;
@@ -77,8 +77,8 @@ const SvdRoute& svd_route() {
         double optimal = 0.0;
         double unused_out[9];
         int info = 0;
-        dgesvd_("N", "A", &many, &cols, unused_out, &many, unused_out, unused_out, &ldu,
-                unused_out, &ldvt, &optimal, &query, &info, 1, 1);
+        dgesvd_("N", "A", &many, &cols, unused_out, &many, unused_out, unused_out, &ldu, unused_out,
+                &ldvt, &optimal, &query, &info, 1, 1);
         r.qr_lwork = std::max(4 * cols, static_cast<int>(optimal));
         return r;
     }();
@@ -112,8 +112,8 @@ bool plain_svd(double* a, int rows, double* vt, std::vector<double>& work) {
     int info = 0;
     int lwork = -1;
     double optimal = 0.0;
-    dgesvd_("N", "A", &rows, &cols, a, &rows, singular, u_unused, &ldu, vt, &ldvt, &optimal,
-            &lwork, &info, 1, 1);
+    dgesvd_("N", "A", &rows, &cols, a, &rows, singular, u_unused, &ldu, vt, &ldvt, &optimal, &lwork,
+            &info, 1, 1);
     if (info != 0) return false;
     lwork = std::max(1, static_cast<int>(optimal));
     if (work.size() < static_cast<std::size_t>(lwork)) work.resize(lwork);

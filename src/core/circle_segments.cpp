@@ -18,8 +18,7 @@ public:
 
     // Appends the segments of [start, end) to out_; `known` holds the range's
     // coordinate sums where the enclosing fit computed them.
-    void run(std::size_t start, std::size_t end,
-             const detail::CoordinateSums* known = nullptr) {
+    void run(std::size_t start, std::size_t end, const detail::CoordinateSums* known = nullptr) {
         const std::size_t d = end - start;  // wraps when end < start; the fit rejects that
         if (d < 3) {
             out_.push_back({start, end, 0.0});
@@ -54,7 +53,7 @@ private:
     CircleFit fit(std::size_t start, std::size_t end, const detail::SumsShared& sums = {}) {
         if (end < start) {
             throw IndexError("slice index starts at " + std::to_string(start) + " but ends at " +
-                                std::to_string(end));
+                             std::to_string(end));
         }
         check_end(end, x_.size());
         check_end(end, y_.size());
@@ -68,7 +67,7 @@ private:
     static void check_end(std::size_t end, std::size_t length) {
         if (end > length) {
             throw IndexError("range end index " + std::to_string(end) +
-                                " out of range for slice of length " + std::to_string(length));
+                             " out of range for slice of length " + std::to_string(length));
         }
     }
 

@@ -16,9 +16,8 @@ void dgeqrf_(const int* m, const int* n, double* a, const int* lda, double* tau,
              const int* lwork, int* info);
 void dgebrd_(const int* m, const int* n, double* a, const int* lda, double* d, double* e,
              double* tauq, double* taup, double* work, const int* lwork, int* info);
-void dorgbr_(const char* vect, const int* m, const int* n, const int* k, double* a,
-             const int* lda, const double* tau, double* work, const int* lwork, int* info,
-             std::size_t vect_len);
+void dorgbr_(const char* vect, const int* m, const int* n, const int* k, double* a, const int* lda,
+             const double* tau, double* work, const int* lwork, int* info, std::size_t vect_len);
 void dbdsqr_(const char* uplo, const int* n, const int* ncvt, const int* nru, const int* ncc,
              double* d, double* e, double* vt, const int* ldvt, double* u, const int* ldu,
              double* c, const int* ldc, double* work, int* info, std::size_t uplo_len);

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <exception>
+#include <limits>
 #include <new>
 
 namespace velmora {
@@ -48,7 +48,8 @@ std::size_t memory_limit_bytes() noexcept {
 }
 
 bool can_map(std::size_t bytes) noexcept {
-    void* probe = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* probe =
+        ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (probe == MAP_FAILED) return false;
     ::munmap(probe, bytes);
     return true;

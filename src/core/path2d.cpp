@@ -32,8 +32,7 @@ Path2D Path2D::from_points(std::vector<Point> points) {
     return path;
 }
 
-Path2D Path2D::from_parts(std::vector<Point> points, std::vector<double> x,
-                          std::vector<double> y) {
+Path2D Path2D::from_parts(std::vector<Point> points, std::vector<double> x, std::vector<double> y) {
     Path2D path;
     path.points_ = std::move(points);
     path.x_ = std::move(x);
@@ -125,8 +124,7 @@ const std::vector<double>& Path2D::curvature() const {
         const std::size_t n = points_.size();
         std::vector<double> k(n);
         for (std::size_t i = 0; i < n; ++i) {
-            k[i] = (gx[i] * gyy[i] - gxx[i] * gy[i]) /
-                   std::pow(gx[i] * gx[i] + gy[i] * gy[i], 1.5);
+            k[i] = (gx[i] * gyy[i] - gxx[i] * gy[i]) / std::pow(gx[i] * gx[i] + gy[i] * gy[i], 1.5);
         }
         return k;
     });
@@ -143,8 +141,9 @@ const Path2D::Column* Path2D::associated_column(std::size_t handle) const noexce
 
 std::size_t Path2D::add_associated_values(Column values) {
     if (values.size() != points_.size()) {
-        throw InvalidArgumentError("The associated value has length " + std::to_string(values.size()) +
-                                   ", although " + std::to_string(points_.size()) + " was expected");
+        throw InvalidArgumentError("The associated value has length " +
+                                   std::to_string(values.size()) + ", although " +
+                                   std::to_string(points_.size()) + " was expected");
     }
     associated_values_.push_back(std::move(values));
     return associated_values_.size() - 1;

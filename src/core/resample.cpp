@@ -3,10 +3,10 @@
 #include <limits>
 #include <new>
 
-#include "velmora/error.hpp"
 #include "core/memory.hpp"
-#include "velmora/path2d.hpp"
 #include "spline/knots.hpp"
+#include "velmora/error.hpp"
+#include "velmora/path2d.hpp"
 
 namespace velmora {
 
@@ -34,9 +34,7 @@ public:
         : base_(base), size_(base.size() + (append_total ? 1 : 0)), total_(total) {}
 
     std::size_t size() const noexcept { return size_; }
-    double operator[](std::size_t i) const noexcept {
-        return i < base_.size() ? base_[i] : total_;
-    }
+    double operator[](std::size_t i) const noexcept { return i < base_.size() ? base_[i] : total_; }
 
 private:
     LinspaceGrid base_;
@@ -83,9 +81,8 @@ Path2D Path2D::resampled_path(const ResamplingMethod& method, InterpolationMetho
     const SplineKnots knots(lengths);
 
     // Per grid entry: the point, the result's x and y, one value per column.
-    const std::size_t per_entry =
-        checked_add(checked_mul(associated_values_.size(), sizeof(double)),
-                    sizeof(Point) + 2 * sizeof(double));
+    const std::size_t per_entry = checked_add(
+        checked_mul(associated_values_.size(), sizeof(double)), sizeof(Point) + 2 * sizeof(double));
     const Grid grid = make_grid(method, total, epsilon, per_entry);
     const std::size_t size = grid.size();
 

@@ -30,8 +30,7 @@ std::optional<Path2D> Path2D::sub_path(std::optional<Point> start, std::optional
     const std::optional<Projection> ps =
         nearest_projection(start.value_or(points_.front()), epsilon);
     if (!ps) return std::nullopt;
-    const std::optional<Projection> pe =
-        nearest_projection(end.value_or(points_.back()), epsilon);
+    const std::optional<Projection> pe = nearest_projection(end.value_or(points_.back()), epsilon);
     if (!pe) return std::nullopt;
     const std::size_t i_s = ps->index;
     const std::size_t i_e = pe->index;

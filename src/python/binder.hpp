@@ -37,7 +37,6 @@ public:
     Signature(const char* function, std::initializer_list<Param> params)
         : Signature(function, std::vector<Param>(params)) {}
 
-
     /// Binds fast-call arguments; out[i] receives a borrowed pointer or nullptr
     /// for an absent argument. Throws python_error with a TypeError set.
     void bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;

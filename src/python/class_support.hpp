@@ -13,7 +13,8 @@ namespace velmora::python::detail {
 /// and sibling classes share one memory layout, so the types are immutable:
 /// the interpreter then refuses `obj.__class__ = Sibling`, which would read one
 /// variant's storage as another's.
-inline constexpr unsigned long final_value_class_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+inline constexpr unsigned long final_value_class_flags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
 /// tp_new of a class without a constructor: TypeError "No constructor defined for {name}".
 inline PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {

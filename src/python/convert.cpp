@@ -50,14 +50,16 @@ bool to_bool(handle obj) {
     if (PyBool_Check(obj.ptr())) return obj.ptr() == Py_True;
     // NumPy's bool scalar is accepted as well, by its truth value.
     const std::string module = [&] {
-        object mod = steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(obj.type()), "__module__"));
-        const char* utf8 = (mod && PyUnicode_Check(mod.ptr())) ? PyUnicode_AsUTF8(mod.ptr()) : nullptr;
+        object mod =
+            steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(obj.type()), "__module__"));
+        const char* utf8 =
+            (mod && PyUnicode_Check(mod.ptr())) ? PyUnicode_AsUTF8(mod.ptr()) : nullptr;
         if (utf8 == nullptr) clear_ordinary_error();
         return std::string(utf8 != nullptr ? utf8 : "");
     }();
     const std::string name = obj.type()->tp_name;
-    if (module == "numpy" && (name == "numpy.bool_" || name == "numpy.bool" || name == "bool_" ||
-                              name == "bool")) {
+    if (module == "numpy" &&
+        (name == "numpy.bool_" || name == "numpy.bool" || name == "bool_" || name == "bool")) {
         const int truth = PyObject_IsTrue(obj.ptr());
         if (truth < 0) throw python_error{};
         return truth != 0;
@@ -122,20 +124,23 @@ class DoubleBuffer {
 public:
     DoubleBuffer(handle obj, int columns) {
         PyTypeObject* type = obj.type();
-        if (PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr()) || type->tp_as_buffer == nullptr)
+        if (PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr()) ||
+            type->tp_as_buffer == nullptr)
             return;
         const bool ndarray = ndarray_type.matches(type);
-        const bool plain = columns == 0 && (PyMemoryView_Check(obj.ptr()) || array_type.matches(type));
+        const bool plain =
+            columns == 0 && (PyMemoryView_Check(obj.ptr()) || array_type.matches(type));
         if (!ndarray && !plain) return;
         if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
             clear_ordinary_error();
             return;
         }
         held_ = true;
-        const bool is_double = view_.itemsize == 8 &&
-                               is_native_double(view_.format != nullptr ? view_.format : "B", ndarray);
-        const bool shape_ok = columns == 0 ? view_.ndim == 1
-                                           : (view_.ndim == 2 && view_.shape[1] == columns);
+        const bool is_double =
+            view_.itemsize == 8 &&
+            is_native_double(view_.format != nullptr ? view_.format : "B", ndarray);
+        const bool shape_ok =
+            columns == 0 ? view_.ndim == 1 : (view_.ndim == 2 && view_.shape[1] == columns);
         // A buffer at an odd address (a view at a byte offset) cannot be read
         // as doubles in place; the generic conversion handles it.
         const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
@@ -172,7 +177,8 @@ void for_each_item(handle seq, Each&& each) {
         return;
     }
     if (PyTuple_CheckExact(ptr)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ptr); ++i) each(handle(PyTuple_GET_ITEM(ptr, i)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ptr); ++i)
+            each(handle(PyTuple_GET_ITEM(ptr, i)));
         return;
     }
     object iter = check(PyObject_GetIter(ptr));
@@ -203,8 +209,8 @@ void refuse_str(handle obj) {
 Point to_point(handle obj) {
     PyObject* ptr = obj.ptr();
     if ((PyList_CheckExact(ptr) || PyTuple_CheckExact(ptr)) && Py_SIZE(ptr) == 2) {
-        PyObject* const* items = PyList_CheckExact(ptr) ? &PyList_GET_ITEM(ptr, 0)
-                                                        : &PyTuple_GET_ITEM(ptr, 0);
+        PyObject* const* items =
+            PyList_CheckExact(ptr) ? &PyList_GET_ITEM(ptr, 0) : &PyTuple_GET_ITEM(ptr, 0);
         if (PyFloat_CheckExact(items[0]) && PyFloat_CheckExact(items[1]))
             return {PyFloat_AS_DOUBLE(items[0]), PyFloat_AS_DOUBLE(items[1])};
     }

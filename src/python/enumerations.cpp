@@ -16,8 +16,7 @@ using namespace detail;
 namespace {
 
 struct PyEnum {
-    PyObject_HEAD
-    int value;
+    PyObject_HEAD int value;
 };
 
 struct EnumInfo {
@@ -38,8 +37,8 @@ int enum_value(PyObject* obj) { return reinterpret_cast<PyEnum*>(obj)->value; }
 PyObject* enum_repr(PyObject* self) {
     return guarded([&] {
         const EnumInfo& info = info_of(self);
-        return check(PyUnicode_FromFormat("%s.%s", info.class_name,
-                                          info.member_names[enum_value(self)]));
+        return check(
+            PyUnicode_FromFormat("%s.%s", info.class_name, info.member_names[enum_value(self)]));
     });
 }
 
@@ -112,14 +111,15 @@ PyTypeObject* elastic_band_type_slot = nullptr;
 }  // namespace
 
 PyTypeObject* interpolation_method_type() {
-    static PyType_Spec type_spec = {"builtins.InterpolationMethod", sizeof(PyEnum), 0, final_value_class_flags,
-                               enum_slots};
-    return once(interpolation_type_slot, [] { return create_enum(interpolation_info, &type_spec); });
+    static PyType_Spec type_spec = {"builtins.InterpolationMethod", sizeof(PyEnum), 0,
+                                    final_value_class_flags, enum_slots};
+    return once(interpolation_type_slot,
+                [] { return create_enum(interpolation_info, &type_spec); });
 }
 
 PyTypeObject* elastic_band_method_type() {
-    static PyType_Spec type_spec = {"builtins.ElasticBandMethod", sizeof(PyEnum), 0, final_value_class_flags,
-                               enum_slots};
+    static PyType_Spec type_spec = {"builtins.ElasticBandMethod", sizeof(PyEnum), 0,
+                                    final_value_class_flags, enum_slots};
     return once(elastic_band_type_slot, [] { return create_enum(elastic_band_info, &type_spec); });
 }
 
@@ -135,7 +135,8 @@ ElasticBandMethod to_elastic_band_method(handle obj) {
 
 object enum_member(PyTypeObject* type, handle value) {
     if (type == nullptr) throw python_error{};
-    const EnumInfo& info = type == interpolation_method_type() ? interpolation_info : elastic_band_info;
+    const EnumInfo& info =
+        type == interpolation_method_type() ? interpolation_info : elastic_band_info;
     if (!PyLong_Check(value.ptr()))
         raise(PyExc_TypeError, std::string(info.class_name) + " value must be an int, not " +
                                    type_name(value.type()));

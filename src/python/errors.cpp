@@ -32,8 +32,8 @@ void set_panic(const std::string& message, const std::source_location& where) {
                  static_cast<unsigned>(where.line()), message.c_str());
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // creating the class failed: that error stays set
-    object text = steal(PyUnicode_FromStringAndSize(message.data(),
-                                                    static_cast<Py_ssize_t>(message.size())));
+    object text =
+        steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) return;
     PyErr_SetObject(type, text.ptr());
 }
@@ -57,9 +57,9 @@ PyObject* create_panic_type() {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    static PyType_Spec type_spec = {"pyo3_runtime.PanicException", 0, 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-                                    slots};
+    static PyType_Spec type_spec = {
+        "pyo3_runtime.PanicException", 0, 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots};
     return PyType_FromSpecWithBases(&type_spec, PyExc_BaseException);
 }
 

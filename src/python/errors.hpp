@@ -62,7 +62,6 @@ PyObject* guarded(Body&& body) {
     }
 }
 
-
 /// A pending error that is not an Exception (KeyboardInterrupt, SystemExit,
 /// GeneratorExit) propagates at once (throws python_error); an ordinary one is
 /// cleared, for callers where a failure only means "not available".

@@ -23,7 +23,8 @@ void append_double(std::string& out, double value) {
     }
     // Shortest round-trip digits and decimal exponent, from scientific form "d.ddde±x".
     char buf[64];
-    const auto result = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
+    const auto result =
+        std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
     const char* e = static_cast<const char*>(std::memchr(buf, 'e', result.ptr - buf));
     std::string digits;
     for (const char* p = buf; p != e; ++p) {

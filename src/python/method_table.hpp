@@ -104,11 +104,26 @@ struct Property {
 
 template <class T>
 T convert_argument(handle obj);
-template <> inline double convert_argument<double>(handle obj) { return to_double(obj); }
-template <> inline std::size_t convert_argument<std::size_t>(handle obj) { return to_size(obj); }
-template <> inline Point convert_argument<Point>(handle obj) { return to_point(obj); }
-template <> inline handle convert_argument<handle>(handle obj) { return obj; }
-template <> inline Path2D convert_argument<Path2D>(handle obj) { return to_path_from_points(obj); }
+template <>
+inline double convert_argument<double>(handle obj) {
+    return to_double(obj);
+}
+template <>
+inline std::size_t convert_argument<std::size_t>(handle obj) {
+    return to_size(obj);
+}
+template <>
+inline Point convert_argument<Point>(handle obj) {
+    return to_point(obj);
+}
+template <>
+inline handle convert_argument<handle>(handle obj) {
+    return obj;
+}
+template <>
+inline Path2D convert_argument<Path2D>(handle obj) {
+    return to_path_from_points(obj);
+}
 template <>
 inline std::vector<double> convert_argument<std::vector<double>>(handle obj) {
     return to_double_vector(obj);
@@ -121,7 +136,10 @@ template <>
 inline InterpolationMethod convert_argument<InterpolationMethod>(handle obj) {
     return to_interpolation_method(obj);
 }
-template <> inline bool convert_argument<bool>(handle obj) { return to_bool(obj); }
+template <>
+inline bool convert_argument<bool>(handle obj) {
+    return to_bool(obj);
+}
 template <>
 inline ElasticBandMethod convert_argument<ElasticBandMethod>(handle obj) {
     return to_elastic_band_method(obj);
@@ -202,9 +220,12 @@ std::string docstring(const char* name, const char* receiver, const std::tuple<A
 template <class... Args>
 Signature signature_of(std::string function, const std::tuple<Args...>& args) {
     std::vector<Param> list;
-    std::apply([&](const auto&... param) {
-        (list.push_back({param.name, std::is_same_v<std::decay_t<decltype(param)>, Required>}), ...);
-    }, args);
+    std::apply(
+        [&](const auto&... param) {
+            (list.push_back({param.name, std::is_same_v<std::decay_t<decltype(param)>, Required>}),
+             ...);
+        },
+        args);
     return Signature(std::move(function), list);
 }
 
@@ -215,7 +236,8 @@ std::tuple<Ts...> convert_all(const std::tuple<Args...>& args, PyObject* const* 
     static_assert(sizeof...(Ts) == sizeof...(Args), "one parameter row for each argument");
     return [&]<std::size_t... K>(std::index_sequence<K...>) {
         return std::tuple<Ts...>{take<Ts>(std::get<K>(args), bound[K])...};
-    }(std::index_sequence_for<Args...>{});
+    }
+    (std::index_sequence_for<Args...>{});
 }
 
 /// The same, to the types of the std::tuple `Arguments`.
@@ -233,7 +255,8 @@ const Signature& row_signature() {
     static constexpr const auto& row = std::get<I>(Rows);
     static_assert(std::tuple_size_v<std::decay_t<decltype(row.args)>> <= Signature::max_params,
                   "more parameters than the binder's slots");
-    static const Signature sig = signature_of(std::string(Class::name) + "." + row.name + "()", row.args);
+    static const Signature sig =
+        signature_of(std::string(Class::name) + "." + row.name + "()", row.args);
     return sig;
 }
 
@@ -281,7 +304,8 @@ std::string row_docstring() {
 }
 
 template <class Class, const auto& Rows, std::size_t I>
-void add_row(std::vector<PyMethodDef>& methods, std::vector<PyGetSetDef>& getset, const std::string& doc) {
+void add_row(std::vector<PyMethodDef>& methods, std::vector<PyGetSetDef>& getset,
+             const std::string& doc) {
     static constexpr const auto& row = std::get<I>(Rows);
     if constexpr (std::decay_t<decltype(row)>::is_property) {
         getset.push_back({row.name, &property_get<Class, Rows, I>, nullptr, row.doc, nullptr});
@@ -312,7 +336,8 @@ MemberTables member_tables() {
         methods.push_back({nullptr, nullptr, 0, nullptr});
         getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         return MemberTables{methods.data(), getset.data()};
-    }(std::make_index_sequence<n>{});
+    }
+    (std::make_index_sequence<n>{});
     return tables;
 }
 

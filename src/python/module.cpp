@@ -18,7 +18,11 @@ PyModuleDef module_def = {
     "velmora",
     "Useful tools for working with paths",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};
@@ -35,7 +39,8 @@ void publish(PyObject* module, const char* name, PyTypeObject* (*get_type)()) {
         Py_XDECREF(exc_type);
         Py_XDECREF(tb);
         object error = check(PyObject_CallFunction(
-            PyExc_RuntimeError, "s", (std::string("An error occurred while initializing class ") + name).c_str()));
+            PyExc_RuntimeError, "s",
+            (std::string("An error occurred while initializing class ") + name).c_str()));
         PyException_SetCause(error.ptr(), cause.release());
         PyErr_SetObject(PyExc_RuntimeError, error.ptr());
         throw python_error{};

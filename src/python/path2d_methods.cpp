@@ -43,16 +43,17 @@ object array_of(const std::vector<Point>& v) {
 // under `array_name` (name + "_np").
 template <auto Read>
 constexpr auto list_and_array(const char* name, const char* array_name) {
-    return std::tuple{Property{name, +[](const Path2D& path) { return to_list((path.*Read)()); }},
-                      Property{array_name, +[](const Path2D& path) { return array_of((path.*Read)()); }}};
+    return std::tuple{
+        Property{name, +[](const Path2D& path) { return to_list((path.*Read)()); }},
+        Property{array_name, +[](const Path2D& path) { return array_of((path.*Read)()); }}};
 }
 
 // The coordinates, and the per-point geometry computed on first use.
 constexpr auto properties = std::tuple_cat(
-    list_and_array<&Path2D::points>("points", "points_np"),
-    list_and_array<&Path2D::x>("x", "x_np"),
+    list_and_array<&Path2D::points>("points", "points_np"), list_and_array<&Path2D::x>("x", "x_np"),
     list_and_array<&Path2D::y>("y", "y_np"),
-    list_and_array<&Path2D::path_length_per_point>("path_length_per_point", "path_length_per_point_np"),
+    list_and_array<&Path2D::path_length_per_point>("path_length_per_point",
+                                                   "path_length_per_point_np"),
     std::tuple{Property{"length", +[](const Path2D& path) { return to_python(path.length()); }}},
     list_and_array<&Path2D::orientation>("orientation", "orientation_np"),
     list_and_array<&Path2D::unit_tangent_vector>("unit_tangent_vector", "unit_tangent_vector_np"),
@@ -87,46 +88,49 @@ constexpr std::tuple methods{
            ":rtype: list[tuple[int, int, float]]"},
 
     // Resampling
-    Method{"resampled_path",
-           params(arg("resampling_method"),
-                  arg("resampling_type", InterpolationMethod::Linear, "InterpolationMethod.Linear"),
-                  arg("epsilon", default_epsilon)),
-           +[](const Path2D& path, ResamplingMethod method, InterpolationMethod interpolation,
-               double epsilon) { return wrap(path.resampled_path(method, interpolation, epsilon)); },
-           "Resamples the path equidistantly using the given interpolation method.\n\n"
-           ":param number_points: Number of points of the resampled path\n"
-           ":param resampling_type: Method of interpolation\n"
-           ":param epsilon: The distance within two points are considered equal\n\n"
-           ":type number_points: int\n"
-           ":type resampling_type: ResamplingType\n"
-           ":type epsilon: float\n\n"
-           ":returns: Resampled path\n"
-           ":rtype: Path2D"},
+    Method{
+        "resampled_path",
+        params(arg("resampling_method"),
+               arg("resampling_type", InterpolationMethod::Linear, "InterpolationMethod.Linear"),
+               arg("epsilon", default_epsilon)),
+        +[](const Path2D& path, ResamplingMethod method, InterpolationMethod interpolation,
+            double epsilon) { return wrap(path.resampled_path(method, interpolation, epsilon)); },
+        "Resamples the path equidistantly using the given interpolation method.\n\n"
+        ":param number_points: Number of points of the resampled path\n"
+        ":param resampling_type: Method of interpolation\n"
+        ":param epsilon: The distance within two points are considered equal\n\n"
+        ":type number_points: int\n"
+        ":type resampling_type: ResamplingType\n"
+        ":type epsilon: float\n\n"
+        ":returns: Resampled path\n"
+        ":rtype: Path2D"},
 
     // Smoothing: elastic band and Chaikin
-    Method{"smoothed_path_elastic_band",
-           params(arg("max_deviation"), arg("elastic_band_type", ElasticBandMethod::OrthogonalBounds,
-                                            "ElasticBandMethod.OrthogonalBounds")),
-           +[](const Path2D& path, double max_deviation, ElasticBandMethod method) {
-               return path_or_none(path.smoothed_path_elastic_band(max_deviation, method));
-           },
-           "Smoothes the path using an algorithm from Autoware [1]. A QP has to be solved for that.\n"
-           "CLARABEL [2] is used as the solver.\n\n"
-           "[1] https://autowarefoundation.github.io/autoware.universe/main/planning/"
-           "autoware_path_smoother/docs/eb/\n"
-           "[2] https://clarabel.org/stable/\n\n"
-           ":param max_deviation: Maximum deviation from the original path\n"
-           ":param elastic_band_type: Type of constraining the deviation to the original path\n\n"
-           ":type max_deviation: float\n"
-           ":type elastic_band_type: ElasticBandType\n\n"
-           ":returns: The smoothed path\n"
-           ":rtype: Path2D"},
+    Method{
+        "smoothed_path_elastic_band",
+        params(arg("max_deviation"), arg("elastic_band_type", ElasticBandMethod::OrthogonalBounds,
+                                         "ElasticBandMethod.OrthogonalBounds")),
+        +[](const Path2D& path, double max_deviation, ElasticBandMethod method) {
+            return path_or_none(path.smoothed_path_elastic_band(max_deviation, method));
+        },
+        "Smoothes the path using an algorithm from Autoware [1]. A QP has to be solved for that.\n"
+        "CLARABEL [2] is used as the solver.\n\n"
+        "[1] https://autowarefoundation.github.io/autoware.universe/main/planning/"
+        "autoware_path_smoother/docs/eb/\n"
+        "[2] https://clarabel.org/stable/\n\n"
+        ":param max_deviation: Maximum deviation from the original path\n"
+        ":param elastic_band_type: Type of constraining the deviation to the original path\n\n"
+        ":type max_deviation: float\n"
+        ":type elastic_band_type: ElasticBandType\n\n"
+        ":returns: The smoothed path\n"
+        ":rtype: Path2D"},
     Method{"smoothed_path_chaikin", params(arg("num_iterations")),
            +[](const Path2D& path, std::size_t iterations) {
                return wrap(path.smoothed_path_chaikin(iterations));
            },
            "Smoothes the path using the Chaikin's path smoothing algorithm.\n\n"
-           ":param num_iterations: Number of iterations used for Chaikin's path smoothing algorithm.\n\n"
+           ":param num_iterations: Number of iterations used for Chaikin's path smoothing "
+           "algorithm.\n\n"
            ":type num_iterations: int\n\n"
            ":returns: The smoothed path\n"
            ":rtype: Path2D"},
@@ -157,7 +161,8 @@ constexpr std::tuple methods{
            ":returns: The path length\n"
            ":rtype: Option[int]"},
     Method{"sub_path",
-           params(arg("start", std::nullopt), arg("end", std::nullopt), arg("epsilon", default_epsilon)),
+           params(arg("start", std::nullopt), arg("end", std::nullopt),
+                  arg("epsilon", default_epsilon)),
            +[](const Path2D& path, std::optional<Point> start, std::optional<Point> end,
                double epsilon) { return path_or_none(path.sub_path(start, end, epsilon)); },
            "Returns the sub path from start to end.\n"
@@ -183,15 +188,16 @@ constexpr std::tuple methods{
            ":type sus_angle: float\n\n"
            ":returns: Indices of suspicious points\n"
            ":rtype: list[int]"},
-    Method{"repair_corrupted_point_order", params(arg("sus_angle", default_sus_angle)),
-           +[](const Path2D& path, double sus_angle) {
-               return wrap(path.repair_corrupted_point_order(sus_angle));
-           },
-           "Repairs corrupted point order by removing points that progress in the wrong direction.\n\n"
-           ":param sus_angle: Every turn sharper than this angle is suspicious.\n\n"
-           ":type sus_angle: float\n\n"
-           ":returns: Repaired path\n"
-           ":rtype: Path2D"},
+    Method{
+        "repair_corrupted_point_order", params(arg("sus_angle", default_sus_angle)),
+        +[](const Path2D& path, double sus_angle) {
+            return wrap(path.repair_corrupted_point_order(sus_angle));
+        },
+        "Repairs corrupted point order by removing points that progress in the wrong direction.\n\n"
+        ":param sus_angle: Every turn sharper than this angle is suspicious.\n\n"
+        ":type sus_angle: float\n\n"
+        ":returns: Repaired path\n"
+        ":rtype: Path2D"},
 
     // Associated values (the only method that changes the path: exclusive borrow)
     Method{"add_associated_values", params(arg("values")),

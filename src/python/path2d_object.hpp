@@ -13,8 +13,7 @@
 namespace velmora::python {
 
 struct PyPath2D {
-    PyObject_HEAD
-    Path2D path;
+    PyObject_HEAD Path2D path;
     BorrowFlag borrow;
 };
 

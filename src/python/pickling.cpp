@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "binder.hpp"
 #include "convert.hpp"
 #include "enum_classes.hpp"
-#include "binder.hpp"
 #include "errors.hpp"
 #include "path2d_object.hpp"
 #include "velmora/error.hpp"
@@ -30,12 +30,12 @@ std::uint64_t little_endian(std::uint64_t bits) {
 
 std::vector<double> from_bytes(handle obj, const char* field) {
     if (!PyBytes_Check(obj.ptr()))
-        raise(PyExc_TypeError, std::string("pickle: ") + field + " must be bytes, not " +
-                                   type_name(obj.type()));
+        raise(PyExc_TypeError,
+              std::string("pickle: ") + field + " must be bytes, not " + type_name(obj.type()));
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(obj.ptr()));
     if (size % 8 != 0)
-        raise(PyExc_ValueError, std::string("pickle: ") + field + " holds " +
-                                    std::to_string(size) + " bytes, not a whole number of doubles");
+        raise(PyExc_ValueError, std::string("pickle: ") + field + " holds " + std::to_string(size) +
+                                    " bytes, not a whole number of doubles");
     const char* data = PyBytes_AS_STRING(obj.ptr());
     std::vector<double> values(size / 8);
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -50,8 +50,8 @@ object path2d_from(PyObject* const* fields, Py_ssize_t count) {
     if (count != 3) raise(PyExc_TypeError, "Path2D pickle: expected x, y and the columns");
     Path2D path = Path2D::from_coordinates(from_bytes(fields[0], "x"), from_bytes(fields[1], "y"));
     if (!PyTuple_Check(fields[2]))
-        raise(PyExc_TypeError, "Path2D pickle: the columns must be a tuple, not " +
-                                   type_name(Py_TYPE(fields[2])));
+        raise(PyExc_TypeError,
+              "Path2D pickle: the columns must be a tuple, not " + type_name(Py_TYPE(fields[2])));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields[2]); ++i) {
         std::vector<double> column = from_bytes(PyTuple_GET_ITEM(fields[2], i), "a column");
         try {
@@ -94,7 +94,8 @@ PyObject* reconstruct(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const Py_ssize_t count = nargs - 1;
         if (kind == "Path2D") return path2d_from(fields, count);
         if (kind == "InterpolationMethod" || kind == "ElasticBandMethod") {
-            if (count != 1) raise(PyExc_TypeError, std::string(kind) + " pickle: expected one value");
+            if (count != 1)
+                raise(PyExc_TypeError, std::string(kind) + " pickle: expected one value");
             return enum_member(kind == "InterpolationMethod" ? interpolation_method_type()
                                                              : elastic_band_method_type(),
                                fields[0]);
@@ -108,7 +109,8 @@ PyObject* reconstruct(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 object pack_doubles(const std::vector<double>& values) {
-    object out = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size() * 8)));
+    object out =
+        check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size() * 8)));
     char* data = PyBytes_AS_STRING(out.ptr());
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::uint64_t bits = little_endian(std::bit_cast<std::uint64_t>(values[i]));
@@ -150,7 +152,8 @@ object reduce_path2d(const Path2D& path) {
     const auto& columns = path.associated_values();
     object packed = check(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
     for (std::size_t i = 0; i < columns.size(); ++i)
-        PyTuple_SET_ITEM(packed.ptr(), static_cast<Py_ssize_t>(i), pack_doubles(columns[i]).release());
+        PyTuple_SET_ITEM(packed.ptr(), static_cast<Py_ssize_t>(i),
+                         pack_doubles(columns[i]).release());
     return reduction("Path2D", {pack_doubles(path.x()), pack_doubles(path.y()), packed});
 }
 
@@ -161,7 +164,8 @@ PyObject* reduce_panic(PyObject* self, PyObject*) {
         // Attributes set on the exception travel as its state (None when there are none).
         object attributes = check(PyObject_GetAttrString(self, "__dict__"));
         const bool any = PyDict_Check(attributes.ptr()) && PyDict_GET_SIZE(attributes.ptr()) != 0;
-        return check(PyTuple_Pack(3, PyTuple_GET_ITEM(rebuilt.ptr(), 0), PyTuple_GET_ITEM(rebuilt.ptr(), 1),
+        return check(PyTuple_Pack(3, PyTuple_GET_ITEM(rebuilt.ptr(), 0),
+                                  PyTuple_GET_ITEM(rebuilt.ptr(), 1),
                                   any ? attributes.ptr() : Py_None));
     });
 }

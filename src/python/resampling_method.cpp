@@ -20,8 +20,7 @@ using namespace detail;
 namespace {
 
 struct PyResamplingMethod {
-    PyObject_HEAD
-    ResamplingMethod value;
+    PyObject_HEAD ResamplingMethod value;
 };
 
 PyTypeObject* by_number_points_type = nullptr;
@@ -77,7 +76,8 @@ PyObject* by_sampling_distance_new(PyTypeObject* type, PyObject* args, PyObject*
             signature_of("ResamplingMethod_BySamplingDistance.__new__()", sampling_distance_params);
         PyObject* bound[Signature::max_params];
         sig.bind(args, kwargs, bound);
-        const auto [distance, drop_last] = convert_all<double, bool>(sampling_distance_params, bound);
+        const auto [distance, drop_last] =
+            convert_all<double, bool>(sampling_distance_params, bound);
         return make_resampling(type, BySamplingDistance{distance, drop_last});
     });
 }
@@ -107,20 +107,21 @@ constexpr std::tuple base_rows{
            ":type number_points: int\n\n"
            ":returns: The resampling method\n"
            ":rtype: ResamplingMethod"},
-    Method{"by_sampling_distance",
-           params(arg("sampling_distance"), arg("drop_last", BySamplingDistance{}.drop_last)),
-           +[](Static, double sampling_distance, bool drop_last) {
-               return new_resampling_method(BySamplingDistance{sampling_distance, drop_last});
-           },
-           "The path will be resampled using the given sampling_distance.\n"
-           "The distance between the last and second last point will differ from sampling distance.\n"
-           "Setting drop_last=True will omit the last point.\n\n"
-           ":param sampling_distance: Sampling distance\n"
-           ":param drop_last: Omits the last point when true.\n\n"
-           ":type sampling_distance: float\n"
-           ":type drop_last: bool\n\n"
-           ":returns: The resampling method\n"
-           ":rtype: ResamplingMethod"},
+    Method{
+        "by_sampling_distance",
+        params(arg("sampling_distance"), arg("drop_last", BySamplingDistance{}.drop_last)),
+        +[](Static, double sampling_distance, bool drop_last) {
+            return new_resampling_method(BySamplingDistance{sampling_distance, drop_last});
+        },
+        "The path will be resampled using the given sampling_distance.\n"
+        "The distance between the last and second last point will differ from sampling distance.\n"
+        "Setting drop_last=True will omit the last point.\n\n"
+        ":param sampling_distance: Sampling distance\n"
+        ":param drop_last: Omits the last point when true.\n\n"
+        ":type sampling_distance: float\n"
+        ":type drop_last: bool\n\n"
+        ":returns: The resampling method\n"
+        ":rtype: ResamplingMethod"},
 };
 
 constexpr std::tuple number_points_rows{
@@ -131,7 +132,8 @@ constexpr std::tuple number_points_rows{
 constexpr std::tuple sampling_distance_rows{
     Property{"sampling_distance",
              +[](const BySamplingDistance& method) { return to_python(method.sampling_distance); }},
-    Property{"drop_last", +[](const BySamplingDistance& method) { return py_bool(method.drop_last); }},
+    Property{"drop_last",
+             +[](const BySamplingDistance& method) { return py_bool(method.drop_last); }},
 };
 
 // Pickles as its class name and fields; unpickles to an equal object.
@@ -154,15 +156,20 @@ PyMethodDef variant_methods[] = {
 // A variant class derived from the base; its fields (the constructor's
 // parameters) are its __match_args__.
 template <class... Fields>
-PyTypeObject* make_variant(PyType_Spec* type_spec, PyTypeObject* base, const std::tuple<Fields...>& fields) {
+PyTypeObject* make_variant(PyType_Spec* type_spec, PyTypeObject* base,
+                           const std::tuple<Fields...>& fields) {
     object bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base)));
     object type = check(PyType_FromSpecWithBases(type_spec, bases.ptr()));
     auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
     object names = check(PyTuple_New(sizeof...(Fields)));
     Py_ssize_t i = 0;
-    std::apply([&](const auto&... field) {
-        (PyTuple_SET_ITEM(names.ptr(), i++, check(PyUnicode_InternFromString(field.name)).release()), ...);
-    }, fields);
+    std::apply(
+        [&](const auto&... field) {
+            (PyTuple_SET_ITEM(names.ptr(), i++,
+                              check(PyUnicode_InternFromString(field.name)).release()),
+             ...);
+        },
+        fields);
     if (PyDict_SetItemString(t->tp_dict, "__match_args__", names.ptr()) != 0) throw python_error{};
     clear_doc(t);
     PyType_Modified(t);
@@ -178,9 +185,9 @@ PyTypeObject* create_resampling_types() {
         {0, nullptr},
     };
     // Python code may derive from the base, but not rebind its attributes.
-    static PyType_Spec base_spec = {"builtins.ResamplingMethod", sizeof(PyResamplingMethod), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-                                    base_slots};
+    static PyType_Spec base_spec = {
+        "builtins.ResamplingMethod", sizeof(PyResamplingMethod), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, base_slots};
 
     static const std::string number_doc =
         docstring("ResamplingMethod_ByNumberPoints", "", number_points_params, nullptr);
@@ -228,11 +235,14 @@ PyTypeObject* resampling_type_slot = nullptr;
 
 }  // namespace
 
-PyTypeObject* resampling_method_type() { return once(resampling_type_slot, create_resampling_types); }
+PyTypeObject* resampling_method_type() {
+    return once(resampling_type_slot, create_resampling_types);
+}
 
 object new_resampling_method(const ResamplingMethod& value) {
     if (resampling_method_type() == nullptr) throw python_error{};
-    return make_resampling(value.index() == 0 ? by_number_points_type : by_sampling_distance_type, value);
+    return make_resampling(value.index() == 0 ? by_number_points_type : by_sampling_distance_type,
+                           value);
 }
 
 ResamplingMethod to_resampling_method(handle obj) {

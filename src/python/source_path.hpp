@@ -15,7 +15,8 @@ constexpr const char* project_relative_path(const char* file, std::string_view r
     const std::string_view name(file);
     if (!root.empty() && name.starts_with(root)) return file + root.size();
     std::size_t cut = std::string_view::npos;
-    for (std::string_view marker : {std::string_view("/src/"), std::string_view("/include/velmora/")}) {
+    for (std::string_view marker :
+         {std::string_view("/src/"), std::string_view("/include/velmora/")}) {
         const std::size_t at = name.rfind(marker);
         if (at != std::string_view::npos && (cut == std::string_view::npos || at > cut)) cut = at;
     }

@@ -90,7 +90,7 @@ struct RowCount {
 // right-hand side) for the variable-bound rows.
 template <class OnExpression, class OnVariable>
 RowCount visit_rows(const ProblemVariables& variables, const std::vector<Constraint>& constraints,
-                       OnExpression on_expression, OnVariable on_variable) {
+                    OnExpression on_expression, OnVariable on_variable) {
     std::size_t r = 0;
     for (const Constraint& constraint : constraints) {
         const auto* eq = std::get_if<Equality>(&constraint);

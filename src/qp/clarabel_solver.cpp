@@ -15,12 +15,9 @@ namespace detail {
 namespace {
 
 velmora_csc_view view_of(const CscMatrix& matrix) {
-    return velmora_csc_view{matrix.m,
-                            matrix.n,
-                            matrix.nnz(),
-                            matrix.colptr.data(),
-                            matrix.rowval.data(),
-                            matrix.nzval.data()};
+    return velmora_csc_view{
+        matrix.m,           matrix.n, matrix.nnz(), matrix.colptr.data(), matrix.rowval.data(),
+        matrix.nzval.data()};
 }
 
 // Read once: the shim's answer never changes.
@@ -38,10 +35,9 @@ const velmora_clarabel_settings& shim_defaults() {
 }  // namespace
 
 SolveResult solve_assembled(const AssembledProblem& problem, const ClarabelSettings& settings) {
-    const velmora_qp_problem c_problem{view_of(problem.p),       problem.q.data(),
-                                       problem.q.size(),         view_of(problem.a),
-                                       problem.b.data(),         problem.b.size(),
-                                       problem.zero_cone_dim,    problem.nonneg_cone_dim};
+    const velmora_qp_problem c_problem{
+        view_of(problem.p), problem.q.data(), problem.q.size(),      view_of(problem.a),
+        problem.b.data(),   problem.b.size(), problem.zero_cone_dim, problem.nonneg_cone_dim};
 
     // Clarabel's solution has one entry per column of A, which it checks
     // against the length of q.

@@ -4,8 +4,8 @@
 #include <limits>
 #include <new>
 
-#include "velmora/error.hpp"
 #include "core/memory.hpp"
+#include "velmora/error.hpp"
 
 namespace velmora::qp {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "velmora/error.hpp"
 #include "core/memory.hpp"
+#include "velmora/error.hpp"
 
 namespace velmora::qp {
 

@@ -1,5 +1,5 @@
-#include "velmora/error.hpp"
 #include "core/memory.hpp"
+#include "velmora/error.hpp"
 #include "velmora/qp/solver.hpp"
 
 namespace velmora::qp {

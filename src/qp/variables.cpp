@@ -7,7 +7,8 @@ namespace velmora::qp {
 std::vector<Variable> ProblemVariables::add_vector(std::size_t count, std::optional<double> lower,
                                                    std::optional<double> upper) {
     const std::size_t first = entries_.size();
-    if (count > static_cast<std::size_t>(-1) - first) check_allocation(static_cast<std::size_t>(-1), 1);
+    if (count > static_cast<std::size_t>(-1) - first)
+        check_allocation(static_cast<std::size_t>(-1), 1);
     check_allocation(first + count, sizeof(VariableBounds));
     check_allocation(count, sizeof(Variable));
 

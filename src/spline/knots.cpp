@@ -84,7 +84,8 @@ SplineKnots::SplineKnots(std::span<const double> keys) : keys_(keys), n_(keys.si
 std::size_t SplineKnots::copied_lower_index(double s, SplineCursor& cursor) const {
     const std::size_t size = t_.size();
     if (has_nan_) {
-        const auto lower = detail::search_lower(size, [this](std::size_t i) { return t_[i]; }, s);
+        const auto lower = detail::search_lower(
+            size, [this](std::size_t i) { return t_[i]; }, s);
         return lower ? *lower : no_key;
     }
     if (std::isnan(s)) throw_unwrap_none();

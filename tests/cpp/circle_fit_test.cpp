@@ -95,8 +95,8 @@ std::optional<velmora::CircleFit> fit(std::span<const double> x, std::span<const
     const int cols = 3, ldu = 1, ldvt = 3;
     double singular[3], u_unused[1], vt[9], optimal = 0.0;
     int info = 0, lwork = -1;
-    dgesvd_("N", "A", &rows, &cols, m.data(), &rows, singular, u_unused, &ldu, vt, &ldvt,
-            &optimal, &lwork, &info, 1, 1);
+    dgesvd_("N", "A", &rows, &cols, m.data(), &rows, singular, u_unused, &ldu, vt, &ldvt, &optimal,
+            &lwork, &info, 1, 1);
     if (info != 0) return std::nullopt;
     lwork = std::max(1, static_cast<int>(optimal));
     std::vector<double> work(lwork);
@@ -135,7 +135,8 @@ double largest_entry(std::span<const double> x, std::span<const double> y) {
         largest = std::max({largest, std::abs(cx), std::abs(cy)});
     }
     const double zm = z_sum / static_cast<double>(n);
-    for (const double v : z) largest = std::max(largest, std::abs((v - zm) / (2.0 * std::sqrt(zm))));
+    for (const double v : z)
+        largest = std::max(largest, std::abs((v - zm) / (2.0 * std::sqrt(zm))));
     return largest;
 }
 
@@ -226,8 +227,8 @@ struct Corpus {
                 break;
             case 8:  // huge or tiny magnitudes, around dgesvd's rescaling bounds too
             case 9: {
-                const double exponent = std::vector<double>{140, 137.9, 138.3, 100, -100, -137.9,
-                                                            -138.3, -140, -155, -160}[pick(10)];
+                const double exponent = std::vector<double>{
+                    140, 137.9, 138.3, 100, -100, -137.9, -138.3, -140, -155, -160}[pick(10)];
                 const double unit = std::pow(10.0, exponent);
                 const double offset = pick(2) ? unit * uniform(-3, 3) : 0.0;
                 for (std::size_t i = 0; i < n; ++i) {
@@ -289,8 +290,8 @@ TEST(TaubinCircleFit, BitIdenticalToDgesvdOnTheWholeMatrix) {
             rescaled += largest < small || largest > 1.0 / small;
             // The decomposition's variant decides exactly as the full RMSE does,
             // a threshold of zero included (the partial sums start at zero).
-            for (const double max_rmse : {expected->rmse, std::nextafter(expected->rmse, 0.0),
-                                          expected->rmse * 0.5, 0.0}) {
+            for (const double max_rmse :
+                 {expected->rmse, std::nextafter(expected->rmse, 0.0), expected->rmse * 0.5, 0.0}) {
                 const auto within = velmora::detail::taubin_circle_fit_within(x, y, ws, max_rmse);
                 ASSERT_TRUE(within);
                 EXPECT_EQ(max_rmse >= within->rmse, max_rmse >= expected->rmse) << "fit " << k;

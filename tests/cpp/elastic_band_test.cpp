@@ -47,10 +47,14 @@ TEST(ElasticBand, ReportsWhyThereIsNoPath) {
         std::optional<SolverError> reason;
     };
     const std::vector<Case> cases = {
-        {"contradictory square bounds", zigzag(3), -1.0, ElasticBandMethod::SquareBounds, SolverError::Infeasible},
-        {"NaN deviation", zigzag(5), std::nan(""), ElasticBandMethod::OrthogonalBounds, SolverError::NotSolved},
-        {"end points beyond 1e20", Path2D::from_points({{1e25, 0}, {2e25, 0}}), 0.5, ElasticBandMethod::SquareBounds, SolverError::RefusedData},
-        {"interior point beyond 1e20", Path2D::from_points({{0, 0}, {-1e25, 1}, {2, 0}}), 0.5, ElasticBandMethod::OrthogonalBounds, SolverError::RefusedData},
+        {"contradictory square bounds", zigzag(3), -1.0, ElasticBandMethod::SquareBounds,
+         SolverError::Infeasible},
+        {"NaN deviation", zigzag(5), std::nan(""), ElasticBandMethod::OrthogonalBounds,
+         SolverError::NotSolved},
+        {"end points beyond 1e20", Path2D::from_points({{1e25, 0}, {2e25, 0}}), 0.5,
+         ElasticBandMethod::SquareBounds, SolverError::RefusedData},
+        {"interior point beyond 1e20", Path2D::from_points({{0, 0}, {-1e25, 1}, {2, 0}}), 0.5,
+         ElasticBandMethod::OrthogonalBounds, SolverError::RefusedData},
         {"solvable", zigzag(5), 0.1, ElasticBandMethod::OrthogonalBounds, std::nullopt},
     };
     for (const Case& c : cases) {
@@ -69,7 +73,8 @@ TEST(ElasticBand, UnboundedSquareDeviationStraightensThePath) {
     const auto smoothed = zigzag(5).smoothed_path_elastic_band(
         std::numeric_limits<double>::infinity(), ElasticBandMethod::SquareBounds);
     ASSERT_TRUE(std::holds_alternative<Path2D>(smoothed));
-    expect_points_near(std::get<Path2D>(smoothed).points(), {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}}, 1e-3);
+    expect_points_near(std::get<Path2D>(smoothed).points(),
+                       {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}}, 1e-3);
 }
 
 // The exact bits of smoothed paths as an earlier, map-based modelling layer

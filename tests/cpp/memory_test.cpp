@@ -38,7 +38,8 @@ class CgroupLimit : public ::testing::TestWithParam<CgroupCase> {};
 
 TEST_P(CgroupLimit, SmallestLimitOfTheProcessCgroupAndItsAncestors) {
     const CgroupCase& c = GetParam();
-    const fs::path root = fs::path(::testing::TempDir()) / ("velmora_cgroup_" + std::string(c.name));
+    const fs::path root =
+        fs::path(::testing::TempDir()) / ("velmora_cgroup_" + std::string(c.name));
     fs::remove_all(root);
     const auto write = [&root](const std::string& name, const std::string& text) {
         const fs::path file = root / name;
@@ -55,19 +56,28 @@ TEST_P(CgroupLimit, SmallestLimitOfTheProcessCgroupAndItsAncestors) {
 INSTANTIATE_TEST_SUITE_P(
     Trees, CgroupLimit,
     ::testing::Values(
-        CgroupCase{"v2_limit_on_an_ancestor", v2_mount, "0::/user.slice/app.scope\n",
+        CgroupCase{"v2_limit_on_an_ancestor",
+                   v2_mount,
+                   "0::/user.slice/app.scope\n",
                    {{"sys/fs/cgroup/user.slice/app.scope/memory.max", "max\n"},
                     {"sys/fs/cgroup/user.slice/memory.max", "1073741824\n"}},
                    1073741824},
-        CgroupCase{"v2_leaf_below_ancestor", v2_mount, "0::/a/b\n",
-                   {{"sys/fs/cgroup/a/b/memory.max", "4096\n"}, {"sys/fs/cgroup/a/memory.max", "8192\n"}},
-                   4096},
-        CgroupCase{"v1_memory_hierarchy", v1_mount, "5:cpu:/other\n4:memory:/jobs/abc\n0::/\n",
+        CgroupCase{
+            "v2_leaf_below_ancestor",
+            v2_mount,
+            "0::/a/b\n",
+            {{"sys/fs/cgroup/a/b/memory.max", "4096\n"}, {"sys/fs/cgroup/a/memory.max", "8192\n"}},
+            4096},
+        CgroupCase{"v1_memory_hierarchy",
+                   v1_mount,
+                   "5:cpu:/other\n4:memory:/jobs/abc\n0::/\n",
                    {{"sys/fs/cgroup/memory/jobs/abc/memory.limit_in_bytes", "536870912\n"},
                     {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"},
                     {"sys/fs/cgroup/cpu/other/memory.limit_in_bytes", "1\n"}},
                    536870912},
-        CgroupCase{"hybrid_takes_the_smaller", hybrid_mounts, "4:memory:/job\n0::/job\n",
+        CgroupCase{"hybrid_takes_the_smaller",
+                   hybrid_mounts,
+                   "4:memory:/job\n0::/job\n",
                    {{"sys/fs/cgroup/memory/job/memory.limit_in_bytes", "200000000\n"},
                     {"sys/fs/cgroup/unified/job/memory.max", "300000000\n"}},
                    200000000},
@@ -78,11 +88,18 @@ INSTANTIATE_TEST_SUITE_P(
                    "4:memory:/docker/abc\n",
                    {{"sys/fs/cgroup/memory/memory.limit_in_bytes", "268435456\n"}},
                    268435456},
-        CgroupCase{"container_namespace_v2", v2_mount, "0::/\n",
-                   {{"sys/fs/cgroup/memory.max", "2147483648\n"}}, 2147483648},
-        CgroupCase{"unlimited", v2_mount, "0::/a\n", {{"sys/fs/cgroup/a/memory.max", "max\n"}}, none},
-        CgroupCase{"garbage_is_no_limit", v2_mount, "0::/a\n",
-                   {{"sys/fs/cgroup/a/memory.max", "12k\n"}}, none},
+        CgroupCase{"container_namespace_v2",
+                   v2_mount,
+                   "0::/\n",
+                   {{"sys/fs/cgroup/memory.max", "2147483648\n"}},
+                   2147483648},
+        CgroupCase{
+            "unlimited", v2_mount, "0::/a\n", {{"sys/fs/cgroup/a/memory.max", "max\n"}}, none},
+        CgroupCase{"garbage_is_no_limit",
+                   v2_mount,
+                   "0::/a\n",
+                   {{"sys/fs/cgroup/a/memory.max", "12k\n"}},
+                   none},
         CgroupCase{"no_cgroup_files", "", "", {}, none}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -17,9 +17,13 @@ using velmora::Point;
 // Columns of any length and unchecked parts would let a caller make paths
 // that later operations read past; only the operations themselves use these.
 template <class P>
-concept sets_columns = requires(P p) { p.set_associated_values({{1.0}}); };
+concept sets_columns = requires(P p) {
+    p.set_associated_values({{1.0}});
+};
 template <class P>
-concept builds_from_parts = requires { P::from_parts({}, {}, {}); };
+concept builds_from_parts = requires {
+    P::from_parts({}, {}, {});
+};
 static_assert(!sets_columns<Path2D> && !builds_from_parts<Path2D>);
 
 TEST(Path2D, ConstructionKeepsUnequalCoordinates) {
@@ -59,10 +63,18 @@ TEST(Path2D, RemovePointsRefusesIndicesItCannotHonour) {
         std::string message;
     };
     const std::vector<Case> cases{
-        {{1, 3}, typeid(velmora::IndexError).name(), "index out of bounds: the len is 3 but the index is 3"},
-        {{7}, typeid(velmora::IndexError).name(), "index out of bounds: the len is 3 but the index is 7"},
-        {{2, 1}, typeid(velmora::InvalidArgumentError).name(), "indices to remove must be strictly ascending"},
-        {{1, 1}, typeid(velmora::InvalidArgumentError).name(), "indices to remove must be strictly ascending"},
+        {{1, 3},
+         typeid(velmora::IndexError).name(),
+         "index out of bounds: the len is 3 but the index is 3"},
+        {{7},
+         typeid(velmora::IndexError).name(),
+         "index out of bounds: the len is 3 but the index is 7"},
+        {{2, 1},
+         typeid(velmora::InvalidArgumentError).name(),
+         "indices to remove must be strictly ascending"},
+        {{1, 1},
+         typeid(velmora::InvalidArgumentError).name(),
+         "indices to remove must be strictly ascending"},
     };
     for (const Case& c : cases) {
         // x longer than the points: an index past the points would shift them apart.
@@ -104,10 +116,20 @@ TEST(Path2D, ConcurrentReadsOfOnePathAgree) {
                 bool same = true;
                 for (int k = 0; k < 4; ++k) {
                     switch ((t + k) % 4) {
-                        case 0: same = same && path.path_length_per_point() == reference.path_length_per_point(); break;
-                        case 1: same = same && path.orientation() == reference.orientation(); break;
-                        case 2: same = same && path.unit_tangent_vector() == reference.unit_tangent_vector(); break;
-                        case 3: same = same && path.curvature() == reference.curvature(); break;
+                        case 0:
+                            same = same && path.path_length_per_point() ==
+                                               reference.path_length_per_point();
+                            break;
+                        case 1:
+                            same = same && path.orientation() == reference.orientation();
+                            break;
+                        case 2:
+                            same = same &&
+                                   path.unit_tangent_vector() == reference.unit_tangent_vector();
+                            break;
+                        case 3:
+                            same = same && path.curvature() == reference.curvature();
+                            break;
                     }
                 }
                 agrees[t] = same && path.length() == reference.length();

@@ -87,10 +87,11 @@ Points corrupted_path(std::mt19937_64& rng) {
     const std::size_t run_start = n ? rng() % n : 0, run_length = n ? rng() % (n / 3 + 2) : 0;
     for (std::size_t i = 0; i < n; ++i) {
         heading += uniform(-0.05, 0.05);
-        if (kind == 0 && rng() % 10 == 0) direction = -direction;                  // backward steps
-        if (kind == 1) direction = i >= run_start && i < run_start + run_length ? -1 : 1;  // a long run
-        if (kind == 2) direction = i % 2 ? -0.5 : 1;                               // zig-zag
-        if (kind == 3) heading = uniform(-3.2, 3.2);                               // anything
+        if (kind == 0 && rng() % 10 == 0) direction = -direction;  // backward steps
+        if (kind == 1)
+            direction = i >= run_start && i < run_start + run_length ? -1 : 1;  // a long run
+        if (kind == 2) direction = i % 2 ? -0.5 : 1;                            // zig-zag
+        if (kind == 3) heading = uniform(-3.2, 3.2);                            // anything
         const double step = uniform(0.5, 1.5) * direction;
         x += step * std::cos(heading);
         y += step * std::sin(heading);

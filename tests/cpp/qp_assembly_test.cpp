@@ -51,8 +51,9 @@ TEST(CscMatrix, FromTripletsSortsColumnsAndSumsRepeats) {
                                                  {1, 2, 3, 4, 5, 6, 7});
     EXPECT_EQ(a.m, 3u);
     EXPECT_EQ(a.n, 3u);
-    EXPECT_EQ(entries(a), (Entries{{{0, 0}, 5}, {{1, 0}, 3}, {{2, 0}, 5}, {{2, 1}, 7}, {{0, 2}, 2},
-                                   {{2, 2}, 6}}));
+    EXPECT_EQ(
+        entries(a),
+        (Entries{{{0, 0}, 5}, {{1, 0}, 3}, {{2, 0}, 5}, {{2, 1}, 7}, {{0, 2}, 2}, {{2, 2}, 6}}));
     EXPECT_EQ(a.find(2, 0), 5.0);
     EXPECT_EQ(a.find(1, 1), std::nullopt);  // below the column's only row
     expect_internal_error([] { (void)CscMatrix::from_triplets(2, 4, {2}, {0}, {1.0}); },
@@ -102,11 +103,11 @@ TEST(Assembly, RowsComeInEqualityBoundedVariableOrder) {
     const auto x = registry.add_vector(2, std::nullopt, std::nullopt);
     const auto z = registry.add_vector(1, 0.0, 1.0);
     std::vector<Constraint> constraints;
-    constraints.emplace_back(Bounded{-1.0, 4.0, x[0] * 2.0 + 0.5});    // rows 2 (upper), 3 (lower)
-    constraints.emplace_back(Equality{x[0] + x[1] - 3.0});             // row 0
-    constraints.emplace_back(Bounded{7.0, std::nullopt, x[1] - 1.0});  // row 4, lower only
-    constraints.emplace_back(Equality{z[0] * -1.0});                   // row 1
-    constraints.emplace_back(Bounded{std::nullopt, 2.0, 0.25 + x[1]});   // row 5, upper only
+    constraints.emplace_back(Bounded{-1.0, 4.0, x[0] * 2.0 + 0.5});     // rows 2 (upper), 3 (lower)
+    constraints.emplace_back(Equality{x[0] + x[1] - 3.0});              // row 0
+    constraints.emplace_back(Bounded{7.0, std::nullopt, x[1] - 1.0});   // row 4, lower only
+    constraints.emplace_back(Equality{z[0] * -1.0});                    // row 1
+    constraints.emplace_back(Bounded{std::nullopt, 2.0, 0.25 + x[1]});  // row 5, upper only
 
     const auto problem = assemble(registry, square(x[0] - x[1]), constraints);
     EXPECT_EQ(problem.zero_cone_dim, 2u);
@@ -115,14 +116,15 @@ TEST(Assembly, RowsComeInEqualityBoundedVariableOrder) {
     EXPECT_EQ(problem.a.n, 3u);
     EXPECT_EQ(problem.b, (std::vector<double>{3.0, -0.0, 3.5, 1.5, -8.0, 1.75, 1.0, -0.0}));
     EXPECT_EQ(entries(problem.a), (Entries{
-                                      {{0, 0}, 1.0}, {{0, 1}, 1.0},  // x0 + x1 - 3 = 0
-                                      {{1, 2}, -1.0},                // -z = 0
-                                      {{2, 0}, 2.0},                 // 2 x0 + 0.5 <= 4
-                                      {{3, 0}, -2.0},                // 2 x0 + 0.5 >= -1
-                                      {{4, 1}, -1.0},                // x1 - 1 >= 7
-                                      {{5, 1}, 1.0},                 // x1 + 0.25 <= 2
-                                      {{6, 2}, 1.0},                 // z <= 1
-                                      {{7, 2}, -1.0},                // z >= 0
+                                      {{0, 0}, 1.0},
+                                      {{0, 1}, 1.0},   // x0 + x1 - 3 = 0
+                                      {{1, 2}, -1.0},  // -z = 0
+                                      {{2, 0}, 2.0},   // 2 x0 + 0.5 <= 4
+                                      {{3, 0}, -2.0},  // 2 x0 + 0.5 >= -1
+                                      {{4, 1}, -1.0},  // x1 - 1 >= 7
+                                      {{5, 1}, 1.0},   // x1 + 0.25 <= 2
+                                      {{6, 2}, 1.0},   // z <= 1
+                                      {{7, 2}, -1.0},  // z >= 0
                                   }));
     EXPECT_EQ(entries(problem.p),
               (Entries{{{0, 0}, 2.0}, {{1, 1}, 2.0}, {{0, 1}, -2.0}, {{1, 0}, -2.0}}));
@@ -179,7 +181,6 @@ TEST(Assembly, RowCountIsRecordsOrHighestFilledRow) {
     EXPECT_EQ(assemble(registry, QuadraticExpression{}, wide).a.n, 4u);
 }
 
-
 // Seeded corpus of modelled problems, built with every operator in random
 // order and with coefficients that round. The digests hold the exact bits of
 // the assembled arrays and of the solver's solutions as an earlier, map-based
@@ -194,7 +195,8 @@ struct Random {
     explicit Random(std::uint64_t seed) : engine(seed) {}
     std::size_t below(std::size_t n) { return static_cast<std::size_t>(engine() % n); }
     double coefficient() {
-        static constexpr double pool[] = {1.0, -1.0, 2.0, -2.0, 0.1, -0.3, 1.0 / 3.0, 1e-7, -0.0, 0.0, 12345.678, 1e10};
+        static constexpr double pool[] = {1.0,       -1.0, 2.0,  -2.0, 0.1,       -0.3,
+                                          1.0 / 3.0, 1e-7, -0.0, 0.0,  12345.678, 1e10};
         if (below(3) == 0) return pool[below(std::size(pool))];
         return (static_cast<double>(engine() >> 11) * 0x1.0p-53 - 0.5) * 8.0;
     }
@@ -212,17 +214,39 @@ AffineExpression affine(Random& rng, std::size_t n, int depth = 0) {
         const Variable v{rng.below(n)};
         const double c = rng.coefficient();
         switch (rng.below(depth < 2 ? 11 : 9)) {
-            case 0: e = std::move(e) + v; break;
-            case 1: e = std::move(e) - v; break;
-            case 2: e = std::move(e) - c; break;
-            case 3: e = c + std::move(e); break;
-            case 4: e = -std::move(e); break;
-            case 5: e += v * c; break;
-            case 6: e = std::move(e) + c * v; break;
-            case 7: e = std::move(e) + (v - c); break;
-            case 8: e = std::move(e) - (c + v); break;
-            case 9: e = std::move(e) + affine(rng, n, depth + 1); break;
-            default: e = std::move(e) - affine(rng, n, depth + 1); break;
+            case 0:
+                e = std::move(e) + v;
+                break;
+            case 1:
+                e = std::move(e) - v;
+                break;
+            case 2:
+                e = std::move(e) - c;
+                break;
+            case 3:
+                e = c + std::move(e);
+                break;
+            case 4:
+                e = -std::move(e);
+                break;
+            case 5:
+                e += v * c;
+                break;
+            case 6:
+                e = std::move(e) + c * v;
+                break;
+            case 7:
+                e = std::move(e) + (v - c);
+                break;
+            case 8:
+                e = std::move(e) - (c + v);
+                break;
+            case 9:
+                e = std::move(e) + affine(rng, n, depth + 1);
+                break;
+            default:
+                e = std::move(e) - affine(rng, n, depth + 1);
+                break;
         }
     }
     return e;
@@ -233,10 +257,18 @@ QuadraticExpression objective(Random& rng, std::size_t n) {
     const std::size_t terms = rng.below(5);
     for (std::size_t t = 0; t < terms; ++t) {
         switch (rng.below(4)) {
-            case 0: q += square(affine(rng, n)); break;
-            case 1: q += affine(rng, n) * affine(rng, n); break;
-            case 2: q += affine(rng, n) * AffineExpression(rng.coefficient()); break;
-            default: q += AffineExpression(rng.coefficient()) * affine(rng, n); break;
+            case 0:
+                q += square(affine(rng, n));
+                break;
+            case 1:
+                q += affine(rng, n) * affine(rng, n);
+                break;
+            case 2:
+                q += affine(rng, n) * AffineExpression(rng.coefficient());
+                break;
+            default:
+                q += AffineExpression(rng.coefficient()) * affine(rng, n);
+                break;
         }
     }
     return q;
@@ -340,7 +372,8 @@ TEST(Assembly, SeededCorpusKeepsItsDigests) {
                 solutions.add(solved->solution());
                 ++solved_count;
             } else {
-                solutions.add(std::uint64_t{10 + static_cast<std::uint64_t>(std::get<SolverError>(result))});
+                solutions.add(
+                    std::uint64_t{10 + static_cast<std::uint64_t>(std::get<SolverError>(result))});
                 ++failed_count;
             }
         }

@@ -71,7 +71,14 @@ TEST(AffineExpression, OperatorsFollowTheTable) {
         {"-e", -e, {{0, -2.0}, {1, -1.0}}, 0.5},
         {"c - v", -1.0 - x2, {{2, -1.0}}, -1.0},
         {"second difference", -(2 * x1) + x2 + x0, {{0, 1.0}, {1, -2.0}, {2, 1.0}}, 0.0},
-        {"e += e", [&] { AffineExpression g = e; g += g; return g; }(), {{0, 4.0}, {1, 2.0}}, -1.0},
+        {"e += e",
+         [&] {
+             AffineExpression g = e;
+             g += g;
+             return g;
+         }(),
+         {{0, 4.0}, {1, 2.0}},
+         -1.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -101,10 +108,11 @@ TEST(AffineExpression, DoubleNegationRestoresEveryBit) {
 
 TEST(QuadraticExpression, SquareOfSecondDifference) {
     const QuadraticExpression q = square(-(2 * x1) + x2 + x0);
-    EXPECT_EQ(quadratic(q), (std::map<IndexPair, double>{
-                                {{0, 0}, 1}, {{1, 1}, 4}, {{2, 2}, 1},
-                                {{0, 1}, -4}, {{0, 2}, 2}, {{1, 2}, -4}}));
-    EXPECT_EQ(coefficients(q.linear), (std::map<std::size_t, double>{{0, 0.0}, {1, 0.0}, {2, 0.0}}));
+    EXPECT_EQ(quadratic(q),
+              (std::map<IndexPair, double>{
+                  {{0, 0}, 1}, {{1, 1}, 4}, {{2, 2}, 1}, {{0, 1}, -4}, {{0, 2}, 2}, {{1, 2}, -4}}));
+    EXPECT_EQ(coefficients(q.linear),
+              (std::map<std::size_t, double>{{0, 0.0}, {1, 0.0}, {2, 0.0}}));
     EXPECT_EQ(q.linear.constant, 0.0);
 }
 
@@ -123,8 +131,8 @@ TEST(QuadraticExpression, SquareOfConstantHasOnlyAConstant) {
 }
 
 TEST(QuadraticExpression, PlusAssignSumsSharedPairsAndCopiesOthers) {
-    QuadraticExpression q = x0 * x1;  // (0,1): 1
-    q += x1 * (x0 * 2.0);             // (0,1): 2 more
+    QuadraticExpression q = x0 * x1;                 // (0,1): 1
+    q += x1 * (x0 * 2.0);                            // (0,1): 2 more
     const QuadraticExpression r = square(x2 - 1.0);  // (2,2): 1, x2: -2, constant 1
     q += r;
     EXPECT_EQ(quadratic(q), (std::map<IndexPair, double>{{{0, 1}, 3.0}, {{2, 2}, 1.0}}));

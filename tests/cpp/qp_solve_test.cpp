@@ -1,14 +1,14 @@
 #include <array>
 #include <cmath>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "test_support.hpp"
 #include <velmora_clarabel.h>
+#include "test_support.hpp"
 
 #include "qp/assembly.hpp"
 #include "velmora/error.hpp"
@@ -62,9 +62,9 @@ TEST(ClarabelSettings, EachFieldReachesTheSolver) {
     testing::internal::CaptureStdout();
     (void)ClarabelSolver(s).solve(registry, square(v[0] - 1.0), {});
     const std::string printed = testing::internal::GetCapturedStdout();
-    for (const char* line : {"  max iter = 37, ",
-                             "  tol_feas = 4.0e-5, tol_gap_abs = 2.0e-6, tol_gap_rel = 3.0e-7,",
-                             "reltol = 5.0e-11, abstol = 6.0e-12,"})
+    for (const char* line :
+         {"  max iter = 37, ", "  tol_feas = 4.0e-5, tol_gap_abs = 2.0e-6, tol_gap_rel = 3.0e-7,",
+          "reltol = 5.0e-11, abstol = 6.0e-12,"})
         EXPECT_NE(printed.find(line), std::string::npos) << line << " not in:\n" << printed;
 
     testing::internal::CaptureStdout();
@@ -167,17 +167,47 @@ TEST(ClarabelSolver, HandlesNonFiniteData) {
         double pinned = 1.0;  // the equality row pins x0 * coefficient here
     };
     const std::vector<Case> cases = {
-        {"infinite upper bound", {}, Bounded{std::nullopt, inf, AffineExpression(Variable{1})}, 1.0, 3.0, {}},
-        {"infinite lower bound", {}, Bounded{-inf, std::nullopt, AffineExpression(Variable{1})}, 1.0, 3.0, {}},
-        {"huge bounds on both sides", {}, Bounded{-1e300, 1e300, AffineExpression(Variable{1})}, 1.0, 3.0, {}},
+        {"infinite upper bound",
+         {},
+         Bounded{std::nullopt, inf, AffineExpression(Variable{1})},
+         1.0,
+         3.0,
+         {}},
+        {"infinite lower bound",
+         {},
+         Bounded{-inf, std::nullopt, AffineExpression(Variable{1})},
+         1.0,
+         3.0,
+         {}},
+        {"huge bounds on both sides",
+         {},
+         Bounded{-1e300, 1e300, AffineExpression(Variable{1})},
+         1.0,
+         3.0,
+         {}},
         {"infinite variable bound", inf, {}, 1.0, 3.0, {}},
-        {"bound of minus infinity", {}, Bounded{std::nullopt, -inf, AffineExpression(Variable{1})}, 1.0, {}, SolverError::Infeasible},
-        {"NaN bound", {}, Bounded{nan, std::nullopt, AffineExpression(Variable{1})}, 1.0, {}, SolverError::NotSolved},
+        {"bound of minus infinity",
+         {},
+         Bounded{std::nullopt, -inf, AffineExpression(Variable{1})},
+         1.0,
+         {},
+         SolverError::Infeasible},
+        {"NaN bound",
+         {},
+         Bounded{nan, std::nullopt, AffineExpression(Variable{1})},
+         1.0,
+         {},
+         SolverError::NotSolved},
         {"NaN coefficient", {}, {}, nan, {}, SolverError::NotSolved},
         {"infinite coefficient", {}, {}, inf, {}, SolverError::NotSolved},
         {"equality at 1e25", {}, {}, 1.0, {}, SolverError::RefusedData, 1e25},
         {"equality at -1e20", {}, {}, 1.0, {}, SolverError::RefusedData, -1e20},
-        {"bound counted infinite but broken", {}, Bounded{std::nullopt, 1e20, 1e21 * Variable{1}}, 1.0, {}, SolverError::RefusedData},
+        {"bound counted infinite but broken",
+         {},
+         Bounded{std::nullopt, 1e20, 1e21 * Variable{1}},
+         1.0,
+         {},
+         SolverError::RefusedData},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -187,7 +217,8 @@ TEST(ClarabelSolver, HandlesNonFiniteData) {
         std::vector<Constraint> constraints;
         constraints.emplace_back(Equality{v[0] * c.coefficient - c.pinned});
         if (c.bound) constraints.emplace_back(*c.bound);
-        const SolveResult result = ClarabelSolver().solve(registry, square(v[1] - 3.0), constraints);
+        const SolveResult result =
+            ClarabelSolver().solve(registry, square(v[1] - 3.0), constraints);
         if (c.expected) {
             const auto x = solution_of(result);
             ASSERT_EQ(x.size(), 2u);
@@ -211,7 +242,8 @@ TEST(ClarabelSolver, DimensionMismatchCarriesClarabelsMessage) {
     };
     std::vector<Case> cases(3);
     cases[0] = {"bounded record without bounds", {}, {}, "A and b incompatible dimensions."};
-    cases[0].constraints.emplace_back(Bounded{std::nullopt, std::nullopt, AffineExpression(Variable{0})});
+    cases[0].constraints.emplace_back(
+        Bounded{std::nullopt, std::nullopt, AffineExpression(Variable{0})});
     cases[1] = {"constraint past the registry", {}, {}, "A and q incompatible dimensions."};
     cases[1].constraints.emplace_back(Equality{Variable{2} - 1.0});
     cases[2] = {"quadratic entry past the registry", {}, {}, "P and q incompatible dimensions."};
@@ -222,8 +254,8 @@ TEST(ClarabelSolver, DimensionMismatchCarriesClarabelsMessage) {
         ProblemVariables registry;
         registry.add_vector(2, std::nullopt, std::nullopt);
         testing::internal::CaptureStderr();
-        const std::string message =
-            internal_error([&] { (void)ClarabelSolver().solve(registry, c.objective, c.constraints); });
+        const std::string message = internal_error(
+            [&] { (void)ClarabelSolver().solve(registry, c.objective, c.constraints); });
         const std::string printed = testing::internal::GetCapturedStderr();
         EXPECT_EQ(message, c.message);
         EXPECT_EQ(printed, "");
@@ -275,16 +307,31 @@ TEST(ClarabelShim, RejectsMalformedArrays) {
     const std::vector<std::size_t> one_column{0, 2};
     const std::vector<Case> cases = {
         {"valid", identity, 2, VELMORA_CLARABEL_OK, ""},
-        {"colptr does not end at nnz", {2, 2, 2, short_ptr.data(), rows.data(), values.data()}, 2,
-         VELMORA_CLARABEL_INVALID_ARGUMENT, "A: column pointers do not span 0..2"},
-        {"colptr decreases", {2, 2, 1, falling_ptr.data(), rows.data(), values.data()}, 2,
-         VELMORA_CLARABEL_INVALID_ARGUMENT, "A: column pointers decrease at column 1"},
-        {"row out of range", {2, 2, 2, colptr.data(), big_row.data(), values.data()}, 2,
-         VELMORA_CLARABEL_INVALID_ARGUMENT, "A: row index out of range in column 1"},
-        {"repeated row", {2, 1, 2, one_column.data(), same_rows.data(), values.data()}, 2,
-         VELMORA_CLARABEL_INVALID_ARGUMENT, "A: row indices not increasing in column 0"},
-        {"null arrays", {2, 2, 2, colptr.data(), nullptr, nullptr}, 2,
-         VELMORA_CLARABEL_INVALID_ARGUMENT, "A: null pointer for 2 entries"},
+        {"colptr does not end at nnz",
+         {2, 2, 2, short_ptr.data(), rows.data(), values.data()},
+         2,
+         VELMORA_CLARABEL_INVALID_ARGUMENT,
+         "A: column pointers do not span 0..2"},
+        {"colptr decreases",
+         {2, 2, 1, falling_ptr.data(), rows.data(), values.data()},
+         2,
+         VELMORA_CLARABEL_INVALID_ARGUMENT,
+         "A: column pointers decrease at column 1"},
+        {"row out of range",
+         {2, 2, 2, colptr.data(), big_row.data(), values.data()},
+         2,
+         VELMORA_CLARABEL_INVALID_ARGUMENT,
+         "A: row index out of range in column 1"},
+        {"repeated row",
+         {2, 1, 2, one_column.data(), same_rows.data(), values.data()},
+         2,
+         VELMORA_CLARABEL_INVALID_ARGUMENT,
+         "A: row indices not increasing in column 0"},
+        {"null arrays",
+         {2, 2, 2, colptr.data(), nullptr, nullptr},
+         2,
+         VELMORA_CLARABEL_INVALID_ARGUMENT,
+         "A: null pointer for 2 entries"},
         {"small solution buffer", identity, 1, VELMORA_CLARABEL_INVALID_ARGUMENT,
          "solution buffer holds 1 entries but the solution has 2"},
     };

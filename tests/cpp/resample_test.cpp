@@ -13,8 +13,8 @@
 #include "spline_reference.hpp"
 #include "test_support.hpp"
 
-#include "velmora/error.hpp"
 #include "core/memory.hpp"
+#include "velmora/error.hpp"
 #include "velmora/path2d.hpp"
 
 using velmora::ByNumberPoints;
@@ -31,11 +31,13 @@ using velmora::testing::nan_value;
 TEST(Resample, ImpossibleGridsFailBeforeAllocating) {
     const Path2D path = Path2D::from_points({{0, 0}, {1000, 0}});
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_THROW(path.resampled_path(ByNumberPoints{std::size_t{1} << 62}, InterpolationMethod::Linear, 0.01),
+    EXPECT_THROW(path.resampled_path(ByNumberPoints{std::size_t{1} << 62},
+                                     InterpolationMethod::Linear, 0.01),
                  std::bad_alloc);
     // 1e18 samples: below 2^64, far above memory.
-    EXPECT_THROW(path.resampled_path(BySamplingDistance{1e-15, false}, InterpolationMethod::Cubic, 0.01),
-                 std::bad_alloc);
+    EXPECT_THROW(
+        path.resampled_path(BySamplingDistance{1e-15, false}, InterpolationMethod::Cubic, 0.01),
+        std::bad_alloc);
     // Fits once, but not with one result value per column on top.
     Path2D wide = path;
     for (int i = 0; i < 200; ++i) ASSERT_NO_THROW(wide.add_associated_values({0, 1}));
@@ -58,7 +60,8 @@ std::string reference_resample(const Path2D& path, const velmora::ResamplingMeth
         const double total = lengths.back();
         std::vector<velmora::testing::ReferenceSpline> splines{{lengths, path.x(), kind},
                                                                {lengths, path.y(), kind}};
-        for (const auto& column : path.associated_values()) splines.emplace_back(lengths, column, kind);
+        for (const auto& column : path.associated_values())
+            splines.emplace_back(lengths, column, kind);
         std::vector<double> grid;
         if (const auto* by_number = std::get_if<ByNumberPoints>(&method)) {
             grid = velmora::testing::reference_linspace(0, by_number->number_points, total);
@@ -67,8 +70,10 @@ std::string reference_resample(const Path2D& path, const velmora::ResamplingMeth
             const double d = by_distance.sampling_distance;
             const double k = std::floor(total / d);
             std::uint64_t saturated = std::numeric_limits<std::uint64_t>::max();
-            if (!(k > 0.0)) saturated = 0;
-            else if (k < 18446744073709551616.0) saturated = static_cast<std::uint64_t>(k);
+            if (!(k > 0.0))
+                saturated = 0;
+            else if (k < 18446744073709551616.0)
+                saturated = static_cast<std::uint64_t>(k);
             grid = velmora::testing::reference_linspace(0, saturated + 1, d * k);
             if (!by_distance.drop_last && std::abs(d * k - total) > epsilon) grid.push_back(total);
         }
@@ -119,7 +124,8 @@ TEST(Resample, SharedKeySearchMatchesPerSplineSampling) {
             for (int i = 1; i < n; ++i) {
                 const bool repeat = shape == 1 && i % 3 == 0;
                 const Point step{normal(rng), normal(rng)};
-                pts.push_back(repeat ? pts.back() : Point{pts.back().x + step.x, pts.back().y + step.y});
+                pts.push_back(repeat ? pts.back()
+                                     : Point{pts.back().x + step.x, pts.back().y + step.y});
             }
             if (shape == 2) pts[static_cast<std::size_t>(n) / 2].y = nan_value;
             if (shape == 3) pts.back().x = inf;
@@ -153,7 +159,8 @@ TEST(Resample, SharedKeySearchMatchesPerSplineSampling) {
             for (const bool drop_last : {false, true})
                 methods.push_back(BySamplingDistance{d, drop_last});
         for (const auto& method : methods)
-            for (const InterpolationMethod im : {InterpolationMethod::Linear, InterpolationMethod::Cubic})
+            for (const InterpolationMethod im :
+                 {InterpolationMethod::Linear, InterpolationMethod::Cubic})
                 for (const double epsilon : {0.01, 1.0}) {
                     const std::string expected = reference_resample(path, method, im, epsilon);
                     ASSERT_EQ(describe_resample(path, method, im, epsilon), expected)

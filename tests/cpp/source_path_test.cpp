@@ -26,15 +26,15 @@ TEST_P(SourcePath, IsRelativeToTheProject) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, SourcePath,
-    ::testing::Values(
-        SourcePathCase{"/home/u/src/velmora/src/python/numpy_api.cpp", "/home/u/src/velmora/",
-                       "src/python/numpy_api.cpp"},
-        SourcePathCase{"/home/u/src/velmora/include/velmora/error.hpp", "/home/u/src/velmora/",
-                       "include/velmora/error.hpp"},
-        // built elsewhere: the last marker wins, not the first "/src/"
-        SourcePathCase{"/home/u/src/other/src/core/resample.cpp", "/home/u/src/velmora/",
-                       "src/core/resample.cpp"},
-        SourcePathCase{"/home/u/src/other/include/velmora/error.hpp", "", "include/velmora/error.hpp"},
-        SourcePathCase{"/opt/elsewhere/file.cpp", "", "/opt/elsewhere/file.cpp"}));
+    ::testing::Values(SourcePathCase{"/home/u/src/velmora/src/python/numpy_api.cpp",
+                                     "/home/u/src/velmora/", "src/python/numpy_api.cpp"},
+                      SourcePathCase{"/home/u/src/velmora/include/velmora/error.hpp",
+                                     "/home/u/src/velmora/", "include/velmora/error.hpp"},
+                      // built elsewhere: the last marker wins, not the first "/src/"
+                      SourcePathCase{"/home/u/src/other/src/core/resample.cpp",
+                                     "/home/u/src/velmora/", "src/core/resample.cpp"},
+                      SourcePathCase{"/home/u/src/other/include/velmora/error.hpp", "",
+                                     "include/velmora/error.hpp"},
+                      SourcePathCase{"/opt/elsewhere/file.cpp", "", "/opt/elsewhere/file.cpp"}));
 
 }  // namespace

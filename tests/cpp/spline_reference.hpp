@@ -41,8 +41,8 @@ public:
     const std::vector<ReferenceKey>& keys() const { return keys_; }
 
     std::optional<double> sample(double s) const {
-        const auto lower =
-            detail::search_lower(keys_.size(), [this](std::size_t i) { return keys_[i].t; }, s);
+        const auto lower = detail::search_lower(
+            keys_.size(), [this](std::size_t i) { return keys_[i].t; }, s);
         if (!lower) return std::nullopt;
         const std::size_t i = *lower;
         const std::size_t len = keys_.size();

@@ -1,6 +1,6 @@
-#include <cmath>
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -199,7 +199,8 @@ TEST(SplineKnots, NaNMetBySearchFails) {
     EXPECT_TRUE(std::isnan(knots.t(knots.len() - 1)));  // NaN sorts last
     // 0.5 never probes the NaN key; 3.5 does.
     EXPECT_DOUBLE_EQ(locate(knots, 0.5, KeyInterpolation::Linear)->value(keys), 0.5);
-    EXPECT_EQ(internal_error([&] { locate(knots, 3.5, KeyInterpolation::Linear); }), unwrap_message);
+    EXPECT_EQ(internal_error([&] { locate(knots, 3.5, KeyInterpolation::Linear); }),
+              unwrap_message);
     EXPECT_EQ(internal_error([&] { locate(knots, nan_value, KeyInterpolation::Linear); }),
               unwrap_message);
 }
@@ -255,7 +256,8 @@ TEST(SplineKnots, KeysAreTheKeysOfThePlainSpline) {
             const std::vector<double> keys = random_keys(rng, shape, n);
             // Longer values: the end guards take values.back(), not the value of the last key.
             std::vector<double> values(keys.size() + 2);
-            for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.5 + static_cast<double>(i);
+            for (std::size_t i = 0; i < values.size(); ++i)
+                values[i] = 0.5 + static_cast<double>(i);
             const ReferenceSpline spline(keys, values, KeyInterpolation::Linear);
             const velmora::SplineKnots knots(keys);
             ASSERT_EQ(knots.len(), spline.keys().size());
@@ -291,7 +293,8 @@ TEST(SplineKnots, SamplesMatchPlainSplineSampling) {
             for (const double k : keys)
                 if (!std::isnan(k)) hi = std::max(hi, k);
             const auto count = static_cast<std::size_t>(4 * n + 7);
-            std::vector<double> ascending = velmora::testing::reference_linspace(-3, count, hi + 1.0);
+            std::vector<double> ascending =
+                velmora::testing::reference_linspace(-3, count, hi + 1.0);
             std::vector<std::vector<double>> grids{ascending,
                                                    {ascending.rbegin(), ascending.rend()}};
             std::vector<double> exact{-1.0};  // exactly on keys and guards
@@ -309,7 +312,8 @@ TEST(SplineKnots, SamplesMatchPlainSplineSampling) {
             with_nan.insert(with_nan.begin() + static_cast<std::ptrdiff_t>(count / 2), nan_value);
             grids.push_back(with_nan);
 
-            for (const KeyInterpolation kind : {KeyInterpolation::Linear, KeyInterpolation::CatmullRom}) {
+            for (const KeyInterpolation kind :
+                 {KeyInterpolation::Linear, KeyInterpolation::CatmullRom}) {
                 const velmora::SplineKnots knots(keys);
                 std::vector<ReferenceSpline> splines;
                 for (const auto& seq : sequences) splines.emplace_back(keys, seq, kind);

@@ -4,6 +4,7 @@
 The faults are planted through a worker plugin, which Dask installs again on
 every worker that replaces a dead one.
 """
+
 import json
 import os
 import signal

@@ -1,6 +1,7 @@
 """Input that cannot be used fails with one line naming the file (and the
 column and row): from footers and headers before any work, or from the
 records while reading, with nothing left in the output folder."""
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -23,29 +24,48 @@ def folder(**files):
     def write(path):
         path.mkdir()
         for name, content in files.items():
-            (path / name.replace("__", ".")).write_text(content) if isinstance(content, str) \
-                else content.to_parquet(path / name.replace("__", "."))
+            (path / name.replace("__", ".")).write_text(content) if isinstance(
+                content, str
+            ) else content.to_parquet(path / name.replace("__", "."))
+
     return write
 
 
 XY = pd.DataFrame({"track_id": [1, 1], "time": [0.0, 1.0], "x": [0.0, 1.0], "y": [0.0, 0.0]})
 
 
-@pytest.mark.parametrize("name, write, message", [
-    ("a.parquet", parquet(pd.DataFrame({"track_id": [1], "x": [0.0], "y": [0.0]})), r": missing column 'time'"),
-    ("a.csv", text("track_id,time,x\n1,0,0\n"), r": missing column 'y' \(need x and y"),
-    ("a.csv", text("track_id,time,lat\n1,0,0\n"), r": missing column 'lon'"),
-    ("a.parquet", parquet(pd.DataFrame({"track_id": [1], "time": [True], "x": [0.0], "y": [0.0]})),
-     r": column 'time' has type bool, expected numbers or times"),
-    ("a.parquet", parquet(pd.DataFrame({"track_id": [], "time": [], "x": [], "y": []})), r": holds no point records"),
-    ("a.parquet", text("not parquet at all"), r": cannot read as Parquet"),
-    ("absent.parquet", None, r": cannot read: no such file"),
-    ("empty", folder(), r": holds no input files"),
-    ("mixed", folder(a__csv=GOOD, b__parquet=XY), r": holds both CSV and Parquet files"),
-    ("d", folder(a__parquet=XY, b__parquet=XY.assign(track_id=["1", "1"])),
-     r"/b.parquet: column 'track_id' has type str, other files have int"),
-    ("d", folder(a__parquet=XY, b__parquet=XY.drop(columns="y")), r"/b.parquet: missing column 'y'"),
-])
+@pytest.mark.parametrize(
+    "name, write, message",
+    [
+        (
+            "a.parquet",
+            parquet(pd.DataFrame({"track_id": [1], "x": [0.0], "y": [0.0]})),
+            r": missing column 'time'",
+        ),
+        ("a.csv", text("track_id,time,x\n1,0,0\n"), r": missing column 'y' \(need x and y"),
+        ("a.csv", text("track_id,time,lat\n1,0,0\n"), r": missing column 'lon'"),
+        (
+            "a.parquet",
+            parquet(pd.DataFrame({"track_id": [1], "time": [True], "x": [0.0], "y": [0.0]})),
+            r": column 'time' has type bool, expected numbers or times",
+        ),
+        (
+            "a.parquet",
+            parquet(pd.DataFrame({"track_id": [], "time": [], "x": [], "y": []})),
+            r": holds no point records",
+        ),
+        ("a.parquet", text("not parquet at all"), r": cannot read as Parquet"),
+        ("absent.parquet", None, r": cannot read: no such file"),
+        ("empty", folder(), r": holds no input files"),
+        ("mixed", folder(a__csv=GOOD, b__parquet=XY), r": holds both CSV and Parquet files"),
+        (
+            "d",
+            folder(a__parquet=XY, b__parquet=XY.assign(track_id=["1", "1"])),
+            r"/b.parquet: column 'track_id' has type str, other files have int",
+        ),
+        ("d", folder(a__parquet=XY, b__parquet=XY.drop(columns="y")), r"/b.parquet: missing column 'y'"),
+    ],
+)
 def test_unusable_input_fails_before_any_work(tmp_path, name, write, message):
     source = tmp_path / name
     if write:
@@ -56,24 +76,32 @@ def test_unusable_input_fails_before_any_work(tmp_path, name, write, message):
     assert not (tmp_path / "out").exists()
 
 
-@pytest.mark.parametrize("content, message", [
-    (GOOD + "1,2.0,abc,0.0\n", r"column 'x' holds 'abc' in row 3, expected a number"),
-    (GOOD + ",2.0,2.0,0.0\n", r"column 'track_id' holds an empty value in row 3, expected a track id"),
-    (GOOD.replace("1,1.0,1", "1,soon,1"), r"column 'time' holds 'soon' in row 2, expected a number"),
-])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (GOOD + "1,2.0,abc,0.0\n", r"column 'x' holds 'abc' in row 3, expected a number"),
+        (GOOD + ",2.0,2.0,0.0\n", r"column 'track_id' holds an empty value in row 3, expected a track id"),
+        (GOOD.replace("1,1.0,1", "1,soon,1"), r"column 'time' holds 'soon' in row 2, expected a number"),
+    ],
+)
 @pytest.mark.parametrize("grouped", [False, True])
 def test_bad_values_found_while_reading_leave_nothing_behind(tmp_path, content, message, grouped):
     (tmp_path / "in").mkdir()
     (tmp_path / "in" / "a.csv").write_text(GOOD.replace("1,", "2,"))
     (tmp_path / "in" / "b.csv").write_text(content)
     with pytest.raises(velmora_fleet.FleetInputError, match=f"^{tmp_path / 'in' / 'b.csv'}: {message}$"):
-        velmora_fleet.run(str(tmp_path / "in"), str(tmp_path / "out"), workers=0, grouped=grouped, batch_points=1)
+        velmora_fleet.run(
+            str(tmp_path / "in"), str(tmp_path / "out"), workers=0, grouped=grouped, batch_points=1
+        )
     assert list((tmp_path / "out").iterdir()) == []
 
 
 def test_cli_reports_unusable_input_in_one_line(tmp_path, capsys):
     assert main(["run", str(tmp_path / "absent.csv"), "--out", str(tmp_path / "o"), "--workers", "0"]) == 1
-    assert capsys.readouterr().err == f"velmora-fleet: error: {tmp_path / 'absent.csv'}: cannot read: no such file\n"
+    assert (
+        capsys.readouterr().err
+        == f"velmora-fleet: error: {tmp_path / 'absent.csv'}: cannot read: no such file\n"
+    )
 
 
 def test_records_with_gaps_drop_alone():
@@ -89,7 +117,10 @@ def test_records_with_gaps_drop_alone():
     assert list(tracks["records_bad_position"]) == [0, 1, 0] and list(tracks["records_no_time"]) == [0, 0, 1]
     assert summary.points_in == 7 and list(tracks["records"]) == [2, 3, 2]
     points = pd.read_parquet("memory://gaps/out/points.parquet")
-    assert set(points["track_id"]) == {"1", "2"} and np.isfinite(points[["s", "x", "y", "curvature"]]).all().all()
+    assert (
+        set(points["track_id"]) == {"1", "2"}
+        and np.isfinite(points[["s", "x", "y", "curvature"]]).all().all()
+    )
 
 
 @pytest.mark.parametrize("ids", [["007", "7"], ["1", "1.0"]])

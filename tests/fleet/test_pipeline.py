@@ -1,6 +1,7 @@
 """The pipeline gives exactly what a loop over process_track gives, whatever
 the input's layout, the engine and the number of tasks; the output folder
 reads as one table and is never silently replaced."""
+
 import json
 import logging
 import subprocess
@@ -45,29 +46,45 @@ LAYOUTS = {
 
 @pytest.mark.parametrize("engine", ["in process", "2 workers"])
 @pytest.mark.parametrize("layout", LAYOUTS)
-def test_any_layout_on_any_engine_matches_a_plain_loop(fleet_frame, expected, client, tmp_path, layout, engine):
+def test_any_layout_on_any_engine_matches_a_plain_loop(
+    fleet_frame, expected, client, tmp_path, layout, engine
+):
     write, keywords, mode = LAYOUTS[layout]
     write(fleet_frame, tmp_path / "in")
     where = {"workers": 0} if engine == "in process" else {"client": client}
-    summary = velmora_fleet.run(str(tmp_path / "in"), str(tmp_path / "out"), batch_points=1500, **where, **keywords)
+    summary = velmora_fleet.run(
+        str(tmp_path / "in"), str(tmp_path / "out"), batch_points=1500, **where, **keywords
+    )
     points, tracks = assert_output_equals(tmp_path / "out", expected)
 
     assert summary.mode == mode and summary.tasks >= 3
-    assert summary.tracks_failed == {"too_short": 1} and summary.tracks == 30 and summary.records_dropped == {"bad_position": 1}
+    assert (
+        summary.tracks_failed == {"too_short": 1}
+        and summary.tracks == 30
+        and summary.records_dropped == {"bad_position": 1}
+    )
     assert (summary.points_in, summary.points_out) == (tracks["records"].sum(), len(points))
     # one table for every reader, parts and all; nothing else in the folder
     assert ds.dataset(tmp_path / "out" / "points.parquet").count_rows() == len(points)
-    assert duckdb.sql(f"select count(*) from '{tmp_path}/out/points.parquet/*.parquet'").fetchall() == [(len(points),)]
+    assert duckdb.sql(f"select count(*) from '{tmp_path}/out/points.parquet/*.parquet'").fetchall() == [
+        (len(points),)
+    ]
     manifest = json.loads((tmp_path / "out" / "_velmora_run.json").read_text())
     assert manifest["complete"] and len(manifest["parts"]) == 3 * summary.tasks
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["_velmora_run.json", "points.parquet", "stops.parquet",
-                                                                   "tracks.parquet"]
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [
+        "_velmora_run.json",
+        "points.parquet",
+        "stops.parquet",
+        "tracks.parquet",
+    ]
 
 
 def test_declared_grouping_that_is_not_true_fails_and_leaves_nothing(fleet_frame, tmp_path):
     log_of_files(fleet_frame, tmp_path / "in")
     with pytest.raises(velmora_fleet.FleetInputError, match="has records in more than one file"):
-        velmora_fleet.run(str(tmp_path / "in"), str(tmp_path / "out"), workers=0, grouped=True, batch_points=1000)
+        velmora_fleet.run(
+            str(tmp_path / "in"), str(tmp_path / "out"), workers=0, grouped=True, batch_points=1000
+        )
     assert list((tmp_path / "out").iterdir()) == []
 
 
@@ -77,8 +94,10 @@ def test_output_folder_is_refused_replaced_or_left_out_of_the_input(fleet_frame,
     out = source / "result"  # inside the input folder: a second run must not read the first's output
     velmora_fleet.run(str(source), str(out), workers=0)
     (out / "points.parquet" / "part-00000.parquet").unlink()  # the manifest alone says the result is whole
-    with pytest.raises(velmora_fleet.OutputRefused, match="holds the complete result of an earlier run; "
-                                                          "--overwrite replaces it$"):
+    with pytest.raises(
+        velmora_fleet.OutputRefused,
+        match="holds the complete result of an earlier run; --overwrite replaces it$",
+    ):
         velmora_fleet.run(str(source), str(out), workers=0)
     velmora_fleet.run(str(source), str(out), workers=0, overwrite=True)
     assert_output_equals(out, expected)
@@ -107,13 +126,34 @@ def test_cli_runs_on_an_already_started_scheduler(tmp_path):
     from dask.distributed import LocalCluster
 
     source = tmp_path / "fleet.csv"
-    assert main(["generate", str(source), "--tracks", "12", "--points", "150", "--seed", "5", "--lonlat"]) == 0
-    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, silence_logs=logging.ERROR) as cluster:
+    assert (
+        main(["generate", str(source), "--tracks", "12", "--points", "150", "--seed", "5", "--lonlat"]) == 0
+    )
+    with LocalCluster(
+        n_workers=1,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    ) as cluster:
         done = subprocess.run(
-            [sys.executable, "-m", "velmora_fleet", "run", str(source), "--out", str(tmp_path / "out"),
-             "--scheduler", cluster.scheduler_address, "--quiet"],
-            capture_output=True, text=True, timeout=120)
+            [
+                sys.executable,
+                "-m",
+                "velmora_fleet",
+                "run",
+                str(source),
+                "--out",
+                str(tmp_path / "out"),
+                "--scheduler",
+                cluster.scheduler_address,
+                "--quiet",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
     assert done.returncode == 0, done.stderr
     assert f"Dask at {cluster.scheduler_address} with 1 worker" in done.stdout
     assert "tracks: 11 done, 1 failed (too_short 1)" in done.stdout
@@ -123,21 +163,24 @@ def test_cli_runs_on_an_already_started_scheduler(tmp_path):
     assert_output_equals(tmp_path / "out", expected)
 
 
-@pytest.mark.parametrize("argv", [
-    ["run"],
-    ["run", "in.parquet"],
-    ["run", "in.parquet", "--out", "o", "--spacing", "0"],
-    ["run", "in.parquet", "--out", "o", "--max-deviation", "nan"],
-    ["run", "in.parquet", "--out", "o", "--workers", "-1"],
-    ["run", "in.parquet", "--out", "o", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"],
-    ["run", "in.parquet", "--out", "o", "--resume", "--overwrite"],
-    ["run", "in.parquet", "--out", "o", "--max-track-points", "1"],
-    ["run", "in.parquet", "--out", "o", "--frobnicate"],
-    ["generate", "o.parquet", "--tracks", "many"],
-    ["generate", "o.parquet", "--points", "0"],
-    ["fly"],
-    [],
-])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["run"],
+        ["run", "in.parquet"],
+        ["run", "in.parquet", "--out", "o", "--spacing", "0"],
+        ["run", "in.parquet", "--out", "o", "--max-deviation", "nan"],
+        ["run", "in.parquet", "--out", "o", "--workers", "-1"],
+        ["run", "in.parquet", "--out", "o", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"],
+        ["run", "in.parquet", "--out", "o", "--resume", "--overwrite"],
+        ["run", "in.parquet", "--out", "o", "--max-track-points", "1"],
+        ["run", "in.parquet", "--out", "o", "--frobnicate"],
+        ["generate", "o.parquet", "--tracks", "many"],
+        ["generate", "o.parquet", "--points", "0"],
+        ["fly"],
+        [],
+    ],
+)
 def test_bad_arguments_give_one_line_and_status_2(argv, capsys):
     with pytest.raises(SystemExit) as stop:
         main(argv)

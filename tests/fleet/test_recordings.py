@@ -1,6 +1,7 @@
 """Recordings as users have them: exports with their own column names and
 codes, times with time zones or as a DataFrame's index, and output that GIS
 tools open."""
+
 import json
 import os
 import subprocess
@@ -18,27 +19,45 @@ DK = "# Timestamp,Type of mobile,MMSI,Latitude,Longitude,SOG,COG,Heading\n"
 
 
 def us_rows(mmsi, start_lon, count, heading):
-    return "".join(f"2020-06-30T00:{k // 60:02d}:{k % 60:02d},{start_lon + k * 1e-4:.6f},40.6,{mmsi},"
-                   f"7.5,{(358 + 2 * k) % 360},{heading},X\n" for k in range(0, count * 10, 10))
+    return "".join(
+        f"2020-06-30T00:{k // 60:02d}:{k % 60:02d},{start_lon + k * 1e-4:.6f},40.6,{mmsi},"
+        f"7.5,{(358 + 2 * k) % 360},{heading},X\n"
+        for k in range(0, count * 10, 10)
+    )
 
 
 def dk_rows(mmsi, count):
-    return "".join(f"01/11/2023 00:{k // 60:02d}:{k % 60:02d},Class A,{mmsi},55.{k:04d},12.0,5.0,90.0,511\n"
-                   for k in range(0, count * 10, 10))
+    return "".join(
+        f"01/11/2023 00:{k // 60:02d}:{k % 60:02d},Class A,{mmsi},55.{k:04d},12.0,5.0,90.0,511\n"
+        for k in range(0, count * 10, 10)
+    )
 
 
-@pytest.mark.parametrize("content, export, used, headings", [
-    (US + us_rows(367000140, -74.07, 30, 246) + "2020-06-30T00:05:00,181.0,91.0,367000140,102.3,360,511,X\n"
-     + us_rows(366999618, -74.02, 30, 511), "US MarineCadastre", 60, {"367000140": 246.0, "366999618": None}),
-    (DK + dk_rows(219000001, 30), "Danish Maritime Authority", 30, {"219000001": None}),
-])
+@pytest.mark.parametrize(
+    "content, export, used, headings",
+    [
+        (
+            US
+            + us_rows(367000140, -74.07, 30, 246)
+            + "2020-06-30T00:05:00,181.0,91.0,367000140,102.3,360,511,X\n"
+            + us_rows(366999618, -74.02, 30, 511),
+            "US MarineCadastre",
+            60,
+            {"367000140": 246.0, "366999618": None},
+        ),
+        (DK + dk_rows(219000001, 30), "Danish Maritime Authority", 30, {"219000001": None}),
+    ],
+)
 def test_ais_preset_maps_the_export_and_its_not_available_codes(tmp_path, content, export, used, headings):
     (tmp_path / "ais.csv").write_text(content)
     summary = velmora_fleet.run(str(tmp_path / "ais.csv"), str(tmp_path / "out"), workers=0, preset="ais")
     assert summary.columns.endswith(f"(preset ais: {export})") and "track_id=MMSI" in summary.columns
     trips = pd.read_parquet(tmp_path / "out" / "tracks.parquet")
     points = pd.read_parquet(tmp_path / "out" / "points.parquet")
-    assert trips["records_used"].sum() == used and trips["records_bad_position"].sum() == len(content.splitlines()) - 1 - used
+    assert (
+        trips["records_used"].sum() == used
+        and trips["records_bad_position"].sum() == len(content.splitlines()) - 1 - used
+    )
     assert {"SOG", "COG", "Heading", "time", "speed", "heading", "lon", "lat"} <= set(points.columns)
     assert pd.api.types.is_string_dtype(trips["track_id"])  # MMSI kept as written
     for mmsi, heading in headings.items():  # 511: not available
@@ -48,17 +67,29 @@ def test_ais_preset_maps_the_export_and_its_not_available_codes(tmp_path, conten
 
 def test_a_mapped_column_that_is_absent_names_it_and_the_columns_there(tmp_path):
     (tmp_path / "a.csv").write_text("id,t,lon,lat\n1,0,0,0\n")
-    with pytest.raises(velmora_fleet.FleetInputError,
-                       match=r"a.csv: missing column 'MMSI' \(given for track_id\); its columns are: id, t, lon, lat$"):
-        velmora_fleet.run(str(tmp_path / "a.csv"), str(tmp_path / "out"), workers=0, columns="track_id=MMSI,time=t")
+    with pytest.raises(
+        velmora_fleet.FleetInputError,
+        match=r"a.csv: missing column 'MMSI' \(given for track_id\); its columns are: id, t, lon, lat$",
+    ):
+        velmora_fleet.run(
+            str(tmp_path / "a.csv"), str(tmp_path / "out"), workers=0, columns="track_id=MMSI,time=t"
+        )
 
 
 @pytest.mark.parametrize("index", [["time"], ["track_id", "time"]])
 def test_time_zones_and_indexes_of_parquet_files_are_read(tmp_path, index):
     rows = 40
-    frame = pd.DataFrame({"track_id": np.repeat([1, 2], rows // 2), "x": np.tile(np.arange(rows // 2) * 5.0, 2),
-                          "y": 0.0, "time": pd.date_range("2026-05-01 12:00", periods=rows // 2, freq="s",
-                                                          tz="Europe/Berlin").tolist() * 2})
+    frame = pd.DataFrame(
+        {
+            "track_id": np.repeat([1, 2], rows // 2),
+            "x": np.tile(np.arange(rows // 2) * 5.0, 2),
+            "y": 0.0,
+            "time": pd.date_range(
+                "2026-05-01 12:00", periods=rows // 2, freq="s", tz="Europe/Berlin"
+            ).tolist()
+            * 2,
+        }
+    )
     frame.set_index(index).to_parquet(tmp_path / "in.parquet")
     velmora_fleet.run(str(tmp_path / "in.parquet"), str(tmp_path / "out"), workers=0)
     trips = pd.read_parquet(tmp_path / "out" / "tracks.parquet")
@@ -68,26 +99,47 @@ def test_time_zones_and_indexes_of_parquet_files_are_read(tmp_path, index):
 
 def test_outputs_are_geoparquet_with_their_crs(tmp_path):
     gpd = pytest.importorskip("geopandas")
-    velmora_fleet.write_fleet(velmora_fleet.generate_fleet(3, 300, seed=2, lonlat=True), str(tmp_path / "ll.parquet"))
+    velmora_fleet.write_fleet(
+        velmora_fleet.generate_fleet(3, 300, seed=2, lonlat=True), str(tmp_path / "ll.parquet")
+    )
     velmora_fleet.run(str(tmp_path / "ll.parquet"), str(tmp_path / "ll"), workers=0)
     points = gpd.read_parquet(tmp_path / "ll" / "points.parquet")
     trips = gpd.read_parquet(tmp_path / "ll" / "tracks.parquet")
     assert points.crs.to_string() == "OGC:CRS84" and trips.geom_type.unique().tolist() == ["LineString"]
-    assert np.array_equal(points.geometry.x, points["lon"]) and np.array_equal(points.geometry.y, points["lat"])
+    assert np.array_equal(points.geometry.x, points["lon"]) and np.array_equal(
+        points.geometry.y, points["lat"]
+    )
 
     velmora_fleet.write_fleet(velmora_fleet.generate_fleet(3, 300, seed=2), str(tmp_path / "xy.parquet"))
     velmora_fleet.run(str(tmp_path / "xy.parquet"), str(tmp_path / "xy"), workers=0, crs="EPSG:25832")
     assert gpd.read_parquet(tmp_path / "xy" / "points.parquet").crs.to_epsg() == 25832
     velmora_fleet.run(str(tmp_path / "xy.parquet"), str(tmp_path / "none"), workers=0)
-    geo = json.loads(pq.read_schema(tmp_path / "none" / "points.parquet" / "part-00000.parquet").metadata[b"geo"])
+    geo = json.loads(
+        pq.read_schema(tmp_path / "none" / "points.parquet" / "part-00000.parquet").metadata[b"geo"]
+    )
     assert geo["columns"]["geometry"]["crs"] is None  # x, y of no known system
 
 
 def test_a_run_in_which_every_track_failed_exits_with_1(tmp_path):
     (tmp_path / "a.csv").write_text("track_id,time,x,y\n1,0,0,0\n2,0,5,5\n")
-    done = subprocess.run([sys.executable, "-m", "velmora_fleet", "run", str(tmp_path / "a.csv"), "--out",
-                           str(tmp_path / "out"), "--workers", "0", "--quiet"], capture_output=True, text=True,
-                          timeout=60, env=dict(os.environ))
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "velmora_fleet",
+            "run",
+            str(tmp_path / "a.csv"),
+            "--out",
+            str(tmp_path / "out"),
+            "--workers",
+            "0",
+            "--quiet",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=dict(os.environ),
+    )
     assert done.returncode == 1 and done.stderr.splitlines() == ["velmora-fleet: error: every track failed"]
     assert "tracks: 0 done, 2 failed (too_short 2)" in done.stdout
 
@@ -97,12 +149,21 @@ def test_a_real_ais_hour_accounts_for_every_record(tmp_path):
     if not sample:
         pytest.skip("no AIS sample (make fetches it: VELMORA_AIS_SAMPLE)")
     gpd = pytest.importorskip("geopandas")
-    summary = velmora_fleet.run(f"{sample}/NYHarbor_2020_06_30_first_hour.csv", str(tmp_path / "out"), workers=0,
-                                preset="ais")
+    summary = velmora_fleet.run(
+        f"{sample}/NYHarbor_2020_06_30_first_hour.csv", str(tmp_path / "out"), workers=0, preset="ais"
+    )
     trips = pd.read_parquet(tmp_path / "out" / "tracks.parquet")
     points = gpd.read_parquet(tmp_path / "out" / "points.parquet")
-    counted = trips[["records_used", "records_no_time", "records_bad_position", "records_duplicate",
-                     "records_jump", "records_in_stops"]].sum(axis=1)
+    counted = trips[
+        [
+            "records_used",
+            "records_no_time",
+            "records_bad_position",
+            "records_duplicate",
+            "records_jump",
+            "records_in_stops",
+        ]
+    ].sum(axis=1)
     assert (trips["records"] == counted).all() and trips["records"].sum() == summary.points_in == 8689
     assert summary.tracks == 295 and summary.stops > 0 and summary.records_dropped
     gaps = points.groupby(["track_id", "trip"])["time"].apply(lambda t: t.diff().max())

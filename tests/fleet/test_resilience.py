@@ -1,5 +1,6 @@
 """Dead workers, a track too large for its worker, interrupts and clusters
 without workers, each in child processes with a timeout."""
+
 import json
 import os
 import signal
@@ -21,8 +22,12 @@ FLEET_CLI = [sys.executable, "-m", "velmora_fleet", "run"]
 
 
 def scenario(name, source, out, timeout=180):
-    done = subprocess.run([sys.executable, str(SCENARIOS), name, str(source), str(out)], capture_output=True,
-                          text=True, timeout=timeout)
+    done = subprocess.run(
+        [sys.executable, str(SCENARIOS), name, str(source), str(out)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -34,10 +39,13 @@ def log_with_a_long_track(tmp_path_factory, fleet_frame):
 
     x, y = _drive(np.random.default_rng(5), 150_000)
     start = fleet_frame["time"].min()
-    long = pd.DataFrame({"track_id": 1, "time": start + pd.to_timedelta(np.arange(len(x)) * 100, unit="ms"),
-                         "x": x, "y": y})
+    long = pd.DataFrame(
+        {"track_id": 1, "time": start + pd.to_timedelta(np.arange(len(x)) * 100, unit="ms"), "x": x, "y": y}
+    )
     path = tmp_path_factory.mktemp("long") / "log"
-    velmora_fleet.write_fleet(pd.concat([fleet_frame, long]).sort_values("time", kind="stable"), str(path), files=3)
+    velmora_fleet.write_fleet(
+        pd.concat([fleet_frame, long]).sort_values("time", kind="stable"), str(path), files=3
+    )
     return path
 
 
@@ -47,24 +55,37 @@ def test_a_worker_killed_mid_run_changes_nothing(fleet_file, expected, tmp_path)
     assert_output_equals(tmp_path / "out", expected)
 
 
-@pytest.mark.parametrize("name, source, failed_track, status, message", [
-    ("poison", "fleet_file", 1003, "worker_lost", "its worker died twice while running it (200 records): a memory "
-                                                  "limit or a crash in native code; the last was tcp://127.0.0.1:"),
-    ("small-memory", "log_with_a_long_track", 1, "too_large", "needs about"),
-])
-def test_a_track_that_takes_its_worker_down_fails_alone(request, expected, tmp_path, name, source, failed_track,
-                                                        status, message):
+@pytest.mark.parametrize(
+    "name, source, failed_track, status, message",
+    [
+        (
+            "poison",
+            "fleet_file",
+            1003,
+            "worker_lost",
+            "its worker died twice while running it (200 records): a memory "
+            "limit or a crash in native code; the last was tcp://127.0.0.1:",
+        ),
+        ("small-memory", "log_with_a_long_track", 1, "too_large", "needs about"),
+    ],
+)
+def test_a_track_that_takes_its_worker_down_fails_alone(
+    request, expected, tmp_path, name, source, failed_track, status, message
+):
     summary = scenario(name, request.getfixturevalue(source), tmp_path / "out")
     points, tracks = read_output(tmp_path / "out")
     row = tracks[tracks["track_id"] == str(failed_track)].iloc[0]
-    assert (row["status"], row["error"][:len(message)]) == (status, message)
+    assert (row["status"], row["error"][: len(message)]) == (status, message)
     assert summary["failed"] == {"too_short": 1, status: 1}
     others = [frame[frame["track_id"] != str(failed_track)] for frame in (points, tracks)]
     wanted = [frame[frame["track_id"] != failed_track] for frame in expected]
     for got, want in zip(others, wanted):
-        pd.testing.assert_frame_equal(got.reset_index(drop=True)[list(want.columns)],
-                                      want.assign(track_id=want["track_id"].astype(str)).reset_index(drop=True),
-                                      check_exact=True, check_dtype=False)
+        pd.testing.assert_frame_equal(
+            got.reset_index(drop=True)[list(want.columns)],
+            want.assign(track_id=want["track_id"].astype(str)).reset_index(drop=True),
+            check_exact=True,
+            check_dtype=False,
+        )
 
 
 def _wait_for(condition, seconds, what):
@@ -82,20 +103,35 @@ def _done_items(out) -> int:
 
 
 def test_interrupted_run_resumes_to_the_same_result(fleet_file, expected, tmp_path):
-    cluster = subprocess.Popen([sys.executable, str(SCENARIOS), "slow", "-", "-"], stdout=subprocess.PIPE, text=True)
+    cluster = subprocess.Popen(
+        [sys.executable, str(SCENARIOS), "slow", "-", "-"], stdout=subprocess.PIPE, text=True
+    )
     try:
         address = cluster.stdout.readline().strip()
         out = tmp_path / "out"
-        command = FLEET_CLI + [str(fleet_file), "--out", str(out), "--scheduler", address, "--batch-points", "1000"]
+        command = FLEET_CLI + [
+            str(fleet_file),
+            "--out",
+            str(out),
+            "--scheduler",
+            address,
+            "--batch-points",
+            "1000",
+        ]
         child = subprocess.Popen(command, stderr=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         _wait_for(lambda: _done_items(out), 120, "a first part recorded")
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=30)
         assert child.returncode == 130
-        assert err.splitlines()[-1] == f"velmora-fleet: interrupted; {out} holds an incomplete run: --resume finishes it"
+        assert (
+            err.splitlines()[-1]
+            == f"velmora-fleet: interrupted; {out} holds an incomplete run: --resume finishes it"
+        )
         assert "Traceback" not in err and not (out / "_velmora_run.json").exists()
 
-        resumed = subprocess.run(command + ["--resume", "--quiet"], capture_output=True, text=True, timeout=120)
+        resumed = subprocess.run(
+            command + ["--resume", "--quiet"], capture_output=True, text=True, timeout=120
+        )
         assert resumed.returncode == 0, resumed.stderr
         assert "taken from the interrupted run" in resumed.stdout
     finally:
@@ -107,8 +143,13 @@ def test_interrupted_run_resumes_to_the_same_result(fleet_file, expected, tmp_pa
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_a_signal_stops_the_embedded_cluster_in_seconds_with_one_line(fleet_file, tmp_path, signum, status):
     out = tmp_path / "out"
-    child = subprocess.Popen(FLEET_CLI + [str(fleet_file), "--out", str(out), "--workers", "2", "--quiet"],
-                             stderr=subprocess.PIPE, stdout=subprocess.PIPE, text=True, start_new_session=True)
+    child = subprocess.Popen(
+        FLEET_CLI + [str(fleet_file), "--out", str(out), "--workers", "2", "--quiet"],
+        stderr=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     _wait_for(lambda: (out / "_velmora_work").exists(), 120, "the cluster to start")
     workers = psutil.Process(child.pid).children(recursive=True)
     assert workers  # the embedded cluster's processes
@@ -126,12 +167,27 @@ def test_a_cluster_without_workers_fails_after_the_wait_with_one_line(fleet_file
 
     from dask.distributed import LocalCluster
 
-    with LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address=None, silence_logs=logging.CRITICAL) as c:
-        done = subprocess.run(FLEET_CLI + [str(fleet_file), "--out", str(tmp_path / "out"), "--scheduler",
-                                           c.scheduler_address, "--wait-workers", "1"],
-                              capture_output=True, text=True, timeout=60)
+    with LocalCluster(
+        n_workers=0, host="127.0.0.1", dashboard_address=None, silence_logs=logging.CRITICAL
+    ) as c:
+        done = subprocess.run(
+            FLEET_CLI
+            + [
+                str(fleet_file),
+                "--out",
+                str(tmp_path / "out"),
+                "--scheduler",
+                c.scheduler_address,
+                "--wait-workers",
+                "1",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
     assert done.returncode == 1
     assert done.stderr.splitlines() == [
         f"velmora-fleet: waiting up to 1 s for a worker to join the cluster at {c.scheduler_address}",
-        f"velmora-fleet: error: no worker joined the cluster at {c.scheduler_address} within 1 s"]
+        f"velmora-fleet: error: no worker joined the cluster at {c.scheduler_address} within 1 s",
+    ]
     assert not (tmp_path / "out").exists()

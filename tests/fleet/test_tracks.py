@@ -1,6 +1,7 @@
 """process_track: bad records drop and are counted, trips and stops, time and
 carried columns, degrees in and out; every failure is a status, never an
 exception."""
+
 import math
 
 import numpy as np
@@ -12,37 +13,52 @@ LINE = np.arange(6.0)
 STRAIGHT = dict(time=np.arange(40.0), x=np.arange(40.0) * 5.0, y=np.zeros(40))
 
 
-@pytest.mark.parametrize("arguments, status, message", [
-    (dict(time=[0.0], x=[1.0], y=[2.0]), "too_short", "a trip needs at least 2 points, this one has 1"),
-    (dict(time=[math.nan, math.nan], x=[0, 1], y=[0, 0]), "invalid_input",
-     "all 2 records dropped: 2 without a time"),
-    # contradictory bounds: the solver reports no solution
-    (dict(time=LINE, x=LINE, y=LINE * 0.1, max_deviation=-1.0), "solver_failed",
-     "elastic band smoothing: the solver found no path"),
-    # a sampling distance of 0 breaks the module's own expectation (its internal error)
-    (dict(time=LINE, x=LINE, y=LINE * 0, spacing=0.0), "internal_error",
-     "resampling: index out of bounds: the len is 0 but the index is 0"),
-])
+@pytest.mark.parametrize(
+    "arguments, status, message",
+    [
+        (dict(time=[0.0], x=[1.0], y=[2.0]), "too_short", "a trip needs at least 2 points, this one has 1"),
+        (
+            dict(time=[math.nan, math.nan], x=[0, 1], y=[0, 0]),
+            "invalid_input",
+            "all 2 records dropped: 2 without a time",
+        ),
+        # contradictory bounds: the solver reports no solution
+        (
+            dict(time=LINE, x=LINE, y=LINE * 0.1, max_deviation=-1.0),
+            "solver_failed",
+            "elastic band smoothing: the solver found no path",
+        ),
+        # a sampling distance of 0 breaks the module's own expectation (its internal error)
+        (
+            dict(time=LINE, x=LINE, y=LINE * 0, spacing=0.0),
+            "internal_error",
+            "resampling: index out of bounds: the len is 0 but the index is 0",
+        ),
+    ],
+)
 def test_failing_track_gets_status_and_message(arguments, status, message):
     result = process_track(track_id=7, **arguments)
     assert (result.status, result.error, result.points_out) == (status, message, 0)
     assert result.track_id == 7 and math.isnan(result.length)
 
 
-@pytest.mark.parametrize("change, reason", [
-    (dict(time={3: math.nan}), "no_time"),
-    (dict(y={3: math.nan}), "bad_position"),
-    (dict(x={3: math.inf}), "bad_position"),
-    (dict(time={4: 3.0}), "duplicate"),  # the same time as the record before: the first is kept
-    (dict(x={3: 5000.0}), "jump"),  # 5 km in a second
-])
+@pytest.mark.parametrize(
+    "change, reason",
+    [
+        (dict(time={3: math.nan}), "no_time"),
+        (dict(y={3: math.nan}), "bad_position"),
+        (dict(x={3: math.inf}), "bad_position"),
+        (dict(time={4: 3.0}), "duplicate"),  # the same time as the record before: the first is kept
+        (dict(x={3: 5000.0}), "jump"),  # 5 km in a second
+    ],
+)
 def test_each_bad_record_is_dropped_and_counted(change, reason):
     arrays = {name: np.array(values, dtype=float) for name, values in STRAIGHT.items()}
     for name, edits in change.items():
         for index, value in edits.items():
             arrays[name][index] = value
     result = process_track(**arrays, max_speed=50.0)
-    trip, = result.trips
+    (trip,) = result.trips
     assert result.status == "ok" and trip.dropped == {reason: 1}
     assert trip.records == 40 and trip.records_used == 39
 
@@ -64,11 +80,19 @@ def test_time_is_exact_at_the_ends_monotone_between_and_gives_the_speed():
     assert result.heading == pytest.approx(np.full(result.points_out, 90.0))  # due east
 
 
-@pytest.mark.parametrize("values, near", [([350.0, 355.0, 5.0, 10.0], 0.0), ([170.0, 175.0, 185.0, 190.0], 180.0)])
+@pytest.mark.parametrize(
+    "values, near", [([350.0, 355.0, 5.0, 10.0], 0.0), ([170.0, 175.0, 185.0, 190.0], 180.0)]
+)
 def test_angles_are_carried_on_the_circle(values, near):
     time = np.arange(4.0) * 10.0
-    result = process_track(time, x=time * 3.0, y=np.zeros(4), carry_angles={"COG": values}, carry={"SOG": [1, 2, 3, 4]},
-                           spacing=1.0)
+    result = process_track(
+        time,
+        x=time * 3.0,
+        y=np.zeros(4),
+        carry_angles={"COG": values},
+        carry={"SOG": [1, 2, 3, 4]},
+        spacing=1.0,
+    )
     cog = result.carried("COG")
     assert np.all(np.abs((cog - near + 180.0) % 360.0 - 180.0) <= 10.0 + 1e-9)
     assert result.carried("SOG")[0] == 1.0 and result.carried("SOG")[-1] == 4.0
@@ -78,12 +102,14 @@ def test_gaps_start_trips_and_stops_end_them_at_their_mean_position():
     rng = np.random.default_rng(0)
     drive = np.arange(60.0) * 10.0  # 10 m/s for a minute ...
     rest = 650.0 + rng.normal(0.0, 2.0, 400)  # ... then jitter at rest for 400 s ...
-    time = np.r_[np.arange(60.0), 60.0 + np.arange(400.0), 2000.0 + np.arange(30.0)]  # ... then a gap of 1,540 s
+    time = np.r_[
+        np.arange(60.0), 60.0 + np.arange(400.0), 2000.0 + np.arange(30.0)
+    ]  # ... then a gap of 1,540 s
     x = np.r_[drive, rest, 900.0 + np.arange(30.0) * 10.0]
     y = np.r_[np.zeros(60), rng.normal(0.0, 2.0, 400), np.zeros(30)]
     result = process_track(time, x=x, y=y)
     assert [t.trip for t in result.trips] == [0, 1]
-    stop, = result.stops
+    (stop,) = result.stops
     assert (stop.arrival, stop.departure, stop.records) == (60.0, 459.0, 400)
     first, second = result.trips
     assert (first.start, first.end) == (0.0, 60.0) and (second.start, second.end) == (2000.0, 2029.0)
@@ -95,8 +121,10 @@ def test_gaps_start_trips_and_stops_end_them_at_their_mean_position():
     assert len(plain.trips) == 1 and plain.points_out > result.points_out
 
 
-@pytest.mark.parametrize("lon, lat", [((11.5, 11.58), (48.1, 48.15)), ((179.99, -179.99), (0.0, 0.01)),
-                                      ((30.0, 31.0), (89.99, 89.995))])
+@pytest.mark.parametrize(
+    "lon, lat",
+    [((11.5, 11.58), (48.1, 48.15)), ((179.99, -179.99), (0.0, 0.01)), ((30.0, 31.0), (89.99, 89.995))],
+)
 def test_degrees_map_to_east_north_and_back_as_an_independent_geodesy_library_says(lon, lat):
     pyproj = pytest.importorskip("pyproj")
     steps = np.linspace(0.0, 1.0, 60)
@@ -106,7 +134,8 @@ def test_degrees_map_to_east_north_and_back_as_an_independent_geodesy_library_sa
     origin_lon, origin_lat = result.origin_lon, result.origin_lat
     enu = pyproj.Transformer.from_pipeline(
         "+proj=pipeline +step +proj=axisswap +order=2,1 +step +proj=unitconvert +xy_in=deg +xy_out=rad "
-        f"+step +proj=cart +ellps=WGS84 +step +proj=topocentric +ellps=WGS84 +lon_0={origin_lon} +lat_0={origin_lat}")
+        f"+step +proj=cart +ellps=WGS84 +step +proj=topocentric +ellps=WGS84 +lon_0={origin_lon} +lat_0={origin_lat}"
+    )
     east, north, _ = enu.transform(result.lat, result.lon, np.zeros(result.points_out))
     assert np.max(np.hypot(east - result.x, north - result.y)) < 1e-3  # x east, y north, and back within 1 mm
 
@@ -126,7 +155,11 @@ def test_text_times_are_ordered_as_times_and_missing_ones_drop():
     assert numbers.ok and numbers.dropped() == {"no_time": 1}
     assert (numbers.x[0], numbers.x[-1]) == pytest.approx((0.0, 30.0), abs=1e-9)  # "10" after "2"
     # the same instants in two offsets are ordered by instant
-    iso = process_track(["2026-01-01T10:00:00+02:00", "2026-01-01T07:00:00Z", "2026-01-01T08:30:00Z"],
-                        x=[1000.0, 0.0, 2000.0], y=[0.0, 0.0, 0.0], max_gap=0)
+    iso = process_track(
+        ["2026-01-01T10:00:00+02:00", "2026-01-01T07:00:00Z", "2026-01-01T08:30:00Z"],
+        x=[1000.0, 0.0, 2000.0],
+        y=[0.0, 0.0, 0.0],
+        max_gap=0,
+    )
     assert (iso.x[0], iso.x[-1]) == pytest.approx((0.0, 2000.0), abs=1e-9)
     assert iso.time[0] == np.datetime64("2026-01-01T07:00:00")

@@ -19,6 +19,7 @@ installed, else a seeded random driver. Reproduce a random-engine finding
 with `python fuzz_velmora.py --engine random --replay SEED`, an atheris one by
 passing the crash file: `python fuzz_velmora.py --engine atheris CRASH_FILE`.
 """
+
 import argparse
 import array
 import copy
@@ -60,8 +61,7 @@ PANIC_MESSAGES = [
 BORROW_MESSAGES = {"Already borrowed", "Already mutably borrowed"}
 # IndexError and FuzzError come from the odd objects themselves,
 # NotImplementedError from indexing a two-dimensional memoryview.
-ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, IndexError, FuzzError,
-           NotImplementedError)
+ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, IndexError, FuzzError, NotImplementedError)
 
 
 def parameter_names(fn):
@@ -70,22 +70,64 @@ def parameter_names(fn):
 
 # Every method, property and resampling constructor as the module publishes
 # them, so that a new one is fuzzed without a change here.
-METHODS = {name: parameter_names(member) for name, member in vars(Path2D).items()
-           if isinstance(member, types.MethodDescriptorType) and not name.startswith("_")}
-PROPERTIES = [name for name, member in vars(Path2D).items()
-              if isinstance(member, types.GetSetDescriptorType)]
-RESAMPLING_MAKERS = {name: parameter_names(getattr(RM, name)) for name, member in vars(RM).items()
-                     if isinstance(member, staticmethod)}
-RESAMPLING_MAKERS.update({name: parameter_names(member) for name, member in vars(RM).items()
-                          if isinstance(member, type)})
+METHODS = {
+    name: parameter_names(member)
+    for name, member in vars(Path2D).items()
+    if isinstance(member, types.MethodDescriptorType) and not name.startswith("_")
+}
+PROPERTIES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
+RESAMPLING_MAKERS = {
+    name: parameter_names(getattr(RM, name))
+    for name, member in vars(RM).items()
+    if isinstance(member, staticmethod)
+}
+RESAMPLING_MAKERS.update(
+    {name: parameter_names(member) for name, member in vars(RM).items() if isinstance(member, type)}
+)
 JUNK_NAMES = ["z", "", "self", "points ", "\u00e9", "x" * 300, "\ud800"]
 
 # Numbers: mid-sized counts (9 .. 2**30) are left out on purpose, so that no
 # input asks for a result that fits in memory but takes gigabytes.
-SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, math.nan, -math.nan, math.inf, -math.inf,
-                  1e300, -1e300, 1.7976931348623157e308, 5e-324, 1e-300, 2.8, 0.15, 0.01]
-SPECIAL_INTS = [0, 1, 2, 3, 4, 5, 8, -1, -2**63, 2**31, 2**32, 2**40, 2**62, 2**63 - 1, 2**63,
-                2**64 - 1, 2**64, 2**100, -2**100]
+SPECIAL_FLOATS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    1e300,
+    -1e300,
+    1.7976931348623157e308,
+    5e-324,
+    1e-300,
+    2.8,
+    0.15,
+    0.01,
+]
+SPECIAL_INTS = [
+    0,
+    1,
+    2,
+    3,
+    4,
+    5,
+    8,
+    -1,
+    -(2**63),
+    2**31,
+    2**32,
+    2**40,
+    2**62,
+    2**63 - 1,
+    2**63,
+    2**64 - 1,
+    2**64,
+    2**100,
+    -(2**100),
+]
 
 
 # --------------------------------------------------------------------------
@@ -106,8 +148,9 @@ class RandomSource:
         return self.rng.uniform(lo, hi)
 
     def text(self, n):
-        return "".join(chr(self.rng.choice([0x61, 0x62, 0x30, 0xe9, 0x20, 0xd800, 0x1f600]))
-                       for _ in range(n))
+        return "".join(
+            chr(self.rng.choice([0x61, 0x62, 0x30, 0xE9, 0x20, 0xD800, 0x1F600])) for _ in range(n)
+        )
 
 
 class AtherisSource:
@@ -330,8 +373,18 @@ def value(src, depth=0):
     if k == 4:
         return OddNumber(src)
     if k == 5:
-        return pick(src, [np.float64(math.nan), np.int64(-3), np.uint8(7), np.bool_(True),
-                          np.float32(0.5), FloatSub(2.5), IntSub(3)])
+        return pick(
+            src,
+            [
+                np.float64(math.nan),
+                np.int64(-3),
+                np.uint8(7),
+                np.bool_(True),
+                np.float32(0.5),
+                FloatSub(2.5),
+                IntSub(3),
+            ],
+        )
     if k in (6, 7, 8):
         return [number(src), number(src)] if k != 8 else (number(src), OddNumber(src))
     if k in (9, 10):
@@ -345,13 +398,11 @@ def value(src, depth=0):
         data = [number(src) for _ in range(1 + src.below(6))]
         if src.boolean():
             return array.array("d", [float(v) for v in data])
-        return memoryview(np.array(data + data, dtype=np.float64).tobytes()).cast(
-            "d", [len(data), 2])
+        return memoryview(np.array(data + data, dtype=np.float64).tobytes()).cast("d", [len(data), 2])
     if k == 14:
         return OddSequence(src, depth)
     if k == 15:
-        return OddIterable([point_like(src, depth + 1) for _ in range(src.below(4))],
-                           src.below(5))
+        return OddIterable([point_like(src, depth + 1) for _ in range(src.below(4))], src.below(5))
     if k == 16:
         holder = [[0.0, 0.0]]
         holder.append(MutatingPoint(holder))
@@ -384,8 +435,7 @@ def enum_value(src):
     if k == 0:
         return RM.by_number_points(count(src) % 9)
     if k == 1:
-        return RM.by_sampling_distance(abs(number(src)) if src.boolean() else number(src),
-                                       src.boolean())
+        return RM.by_sampling_distance(abs(number(src)) if src.boolean() else number(src), src.boolean())
     if k == 2:
         return RM.ByNumberPoints(src.below(9))
     if k in (3, 4):
@@ -407,11 +457,25 @@ def receiver(src):
 
 
 PARAM_KINDS = {
-    "max_rmse": "float", "epsilon": "float", "max_deviation": "float", "sus_angle": "float",
-    "sampling_distance": "float", "start": "index-or-point", "end": "index-or-point",
-    "num_iterations": "count", "handle": "count", "number_points": "count", "point": "point",
-    "resampling_method": "enum", "resampling_type": "enum", "elastic_band_type": "enum",
-    "drop_last": "bool", "values": "column", "points": "points", "x": "column", "y": "column",
+    "max_rmse": "float",
+    "epsilon": "float",
+    "max_deviation": "float",
+    "sus_angle": "float",
+    "sampling_distance": "float",
+    "start": "index-or-point",
+    "end": "index-or-point",
+    "num_iterations": "count",
+    "handle": "count",
+    "number_points": "count",
+    "point": "point",
+    "resampling_method": "enum",
+    "resampling_type": "enum",
+    "elastic_band_type": "enum",
+    "drop_last": "bool",
+    "values": "column",
+    "points": "points",
+    "x": "column",
+    "y": "column",
 }
 
 
@@ -473,8 +537,11 @@ def action(src, path):
         return ("Path2D", args, kwargs), lambda: Path2D(*args, **kwargs)
     if k == 6:
         names = [pick(src, PROPERTIES) for _ in range(3)]
-        return (f"properties {names}", [], {}), lambda: ([getattr(path, n) for n in names],
-                                                         repr(path), str(path))
+        return (f"properties {names}", [], {}), lambda: (
+            [getattr(path, n) for n in names],
+            repr(path),
+            str(path),
+        )
     if k == 7:
         target = pick(src, sorted(RESAMPLING_MAKERS))
         names = RESAMPLING_MAKERS[target]
@@ -491,10 +558,14 @@ def action(src, path):
         right = value(src)
         op = pick(src, ["==", "!=", "<", ">=", "int", "repr", "hash", "bool"])
         ops = {
-            "==": lambda: left == right, "!=": lambda: left != right,
-            "<": lambda: left < right, ">=": lambda: right >= left,
-            "int": lambda: int(left), "repr": lambda: repr(left),
-            "hash": lambda: hash(left), "bool": lambda: bool(left),
+            "==": lambda: left == right,
+            "!=": lambda: left != right,
+            "<": lambda: left < right,
+            ">=": lambda: right >= left,
+            "int": lambda: int(left),
+            "repr": lambda: repr(left),
+            "hash": lambda: hash(left),
+            "bool": lambda: bool(left),
         }
         return (f"enum {op}", [left, right], {}), ops[op]
     if k == 9:
@@ -502,22 +573,26 @@ def action(src, path):
         args, kwargs = arguments(src, METHODS[name])
         other = value(src)
         return (f"Path2D.{name} unbound", [other, *args], kwargs), (
-            lambda: getattr(Path2D, name)(other, *args, **kwargs))
+            lambda: getattr(Path2D, name)(other, *args, **kwargs)
+        )
     if k == 10:
         cls = pick(src, [RM, RM.ByNumberPoints, RM.BySamplingDistance, IM, EB, Path2D])
         other = pick(src, [RM, RM.ByNumberPoints, RM.BySamplingDistance, IM, EB, Path2D, object])
         args, kwargs = arguments(src, ["number_points", "sampling_distance", "drop_last"])
         return (f"{cls.__name__}.__new__({other.__name__})", args, kwargs), (
-            lambda: cls.__new__(other, *args, **kwargs))
-    probe = pick(src, ["copy", "deepcopy", "pickle", "weakref", "setattr", "delattr", "dir",
-                       "swap-class"])
+            lambda: cls.__new__(other, *args, **kwargs)
+        )
+    probe = pick(src, ["copy", "deepcopy", "pickle", "weakref", "setattr", "delattr", "dir", "swap-class"])
     target = pick(src, [path, enum_value(src)])
     new_class = pick(src, [RM, RM.ByNumberPoints, RM.BySamplingDistance, IM, EB, Path2D])
 
     def swap_class():
         target.__class__ = new_class
-        return [getattr(target, name) for name in ("number_points", "sampling_distance",
-                                                   "drop_last") if hasattr(type(target), name)]
+        return [
+            getattr(target, name)
+            for name in ("number_points", "sampling_distance", "drop_last")
+            if hasattr(type(target), name)
+        ]
 
     probes = {
         "copy": lambda: copy.copy(target),
@@ -540,7 +615,8 @@ def describe(desc):
 
 def same_points(a, b):
     return len(a) == len(b) and all(
-        (u == v or (math.isnan(u) and math.isnan(v))) for p, q in zip(a, b) for u, v in zip(p, q))
+        (u == v or (math.isnan(u) and math.isnan(v))) for p, q in zip(a, b) for u, v in zip(p, q)
+    )
 
 
 class Stats:
@@ -554,8 +630,12 @@ class Stats:
         self.outcomes[key] = self.outcomes.get(key, 0) + 1
 
     def as_dict(self):
-        return {"inputs": self.inputs, "calls": self.calls, "outcomes": self.outcomes,
-                "findings": self.findings}
+        return {
+            "inputs": self.inputs,
+            "calls": self.calls,
+            "outcomes": self.outcomes,
+            "findings": self.findings,
+        }
 
 
 STATS = Stats()
@@ -585,7 +665,8 @@ def run_one(src):
     except RuntimeError as error:
         STATS.count(type(error).__name__)
         if not isinstance(error, NotImplementedError) and (
-                type(error) is not RuntimeError or str(error) not in BORROW_MESSAGES):
+            type(error) is not RuntimeError or str(error) not in BORROW_MESSAGES
+        ):
             finding = f"{type(error).__name__} {error}"
     except AttributeError as error:
         STATS.count("AttributeError")
@@ -669,8 +750,7 @@ def run_atheris(args, rest):
             raise AssertionError(finding)
 
     argv = [sys.argv[0], *rest]
-    if not any(a.startswith("-max_total_time") for a in rest) and not any(
-            os.path.isfile(a) for a in rest):
+    if not any(a.startswith("-max_total_time") for a in rest) and not any(os.path.isfile(a) for a in rest):
         argv.append(f"-max_total_time={args.seconds}")
     atheris.Setup(argv, one_input)
     atheris.Fuzz()
@@ -689,6 +769,7 @@ def main():
     if engine == "auto":
         try:
             import atheris  # noqa: F401
+
             engine = "atheris"
         except ImportError:
             engine = "random"

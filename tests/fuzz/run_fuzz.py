@@ -7,6 +7,7 @@ Either way this prints a reproducer and exits 1.
 
     python tests/fuzz/run_fuzz.py --seconds 45 --workdir build/fuzz
 """
+
 import argparse
 import json
 import os
@@ -40,8 +41,9 @@ def main():
     parser.add_argument("--engine", choices=["auto", "atheris", "random"], default="auto")
     parser.add_argument("--python", default=sys.executable)
     parser.add_argument("--workdir", default="build/fuzz")
-    parser.add_argument("--seed", type=int, default=None,
-                        help="first seed of the random engine (default: from the clock)")
+    parser.add_argument(
+        "--seed", type=int, default=None, help="first seed of the random engine (default: from the clock)"
+    )
     args = parser.parse_args()
 
     work = Path(args.workdir).resolve()
@@ -56,19 +58,42 @@ def main():
     if engine == "auto":
         engine = "atheris" if atheris_available(args.python) else "random"
     seed = args.seed if args.seed is not None else int(time.time()) % 1_000_000 * 1000
-    command = [args.python, "-W", "ignore::DeprecationWarning", str(TARGET), "--engine", engine,
-               "--seconds", str(args.seconds), "--state", str(state), "--stats", str(stats),
-               "--seed", str(seed)]
+    command = [
+        args.python,
+        "-W",
+        "ignore::DeprecationWarning",
+        str(TARGET),
+        "--engine",
+        engine,
+        "--seconds",
+        str(args.seconds),
+        "--state",
+        str(state),
+        "--stats",
+        str(stats),
+        "--seed",
+        str(seed),
+    ]
     if engine == "atheris":
-        command += [str(corpus), f"-artifact_prefix={artifacts}/", "-timeout=60",
-                    "-rss_limit_mb=6144", f"-max_total_time={args.seconds}"]
+        command += [
+            str(corpus),
+            f"-artifact_prefix={artifacts}/",
+            "-timeout=60",
+            "-rss_limit_mb=6144",
+            f"-max_total_time={args.seconds}",
+        ]
     sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
 
     print(f"fuzz: engine {engine}, {args.seconds} s, log {log}", flush=True)
     began = time.monotonic()
     with open(log, "w") as out:
-        child = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT, cwd=work,
-                                 preexec_fn=None if sanitized else limit_memory)
+        child = subprocess.Popen(
+            command,
+            stdout=out,
+            stderr=subprocess.STDOUT,
+            cwd=work,
+            preexec_fn=None if sanitized else limit_memory,
+        )
         try:
             status = child.wait(timeout=args.seconds + 300)
         except subprocess.TimeoutExpired:

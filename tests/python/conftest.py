@@ -13,20 +13,20 @@ import velmora
 settings.register_profile("gate", max_examples=100)
 settings.register_profile("sanitized", max_examples=25)
 settings.register_profile("deep", max_examples=2000)
-profile = os.environ.get("VELMORA_HYPOTHESIS_PROFILE",
-                         "sanitized" if os.environ.get("VELMORA_SANITIZED") else "gate")
+profile = os.environ.get(
+    "VELMORA_HYPOTHESIS_PROFILE", "sanitized" if os.environ.get("VELMORA_SANITIZED") else "gate"
+)
 if os.environ.get("VELMORA_HYPOTHESIS_EXAMPLES"):
-    settings.register_profile("chosen", settings.get_profile(profile),
-                              max_examples=int(os.environ["VELMORA_HYPOTHESIS_EXAMPLES"]))
+    settings.register_profile(
+        "chosen", settings.get_profile(profile), max_examples=int(os.environ["VELMORA_HYPOTHESIS_EXAMPLES"])
+    )
     profile = "chosen"
 settings.load_profile(profile)
 
 
 def same_floats(a, b):
     """Element-wise equality where NaN equals NaN."""
-    return len(a) == len(b) and all(
-        (math.isnan(x) and math.isnan(y)) or x == y for x, y in zip(a, b)
-    )
+    return len(a) == len(b) and all((math.isnan(x) and math.isnan(y)) or x == y for x, y in zip(a, b))
 
 
 def raises_internal(message, call):

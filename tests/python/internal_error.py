@@ -1,6 +1,7 @@
 """The module's internal-error exception class, which the module does not publish.
 
 Shared by the Python suite and the fuzz target (no pytest import here)."""
+
 from velmora import Path2D
 
 

@@ -4,6 +4,7 @@ The binding cases are generated from the signatures the module publishes
 (inspect reads the text signatures that the method table writes), so a new
 method or parameter is covered without a new row. The wording is pinned by a
 few literal messages, and each kind of conversion by one table."""
+
 import inspect
 import json
 
@@ -15,13 +16,27 @@ from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMe
 RM = ResamplingMethod
 # A valid value for every parameter; (callable, parameter) where a name means two things.
 VALID = {
-    "points": [[0.0, 0.0], [1.0, 0.5]], "x": None, "y": None, "values": [1.0, 2.0, 3.0],
-    "handle": 0, "max_rmse": 0.15, "resampling_method": RM.by_number_points(4),
-    "resampling_type": InterpolationMethod.Cubic, "epsilon": 0.05, "max_deviation": 0.1,
-    "num_iterations": 1, "point": [1.5, 0.2], "sus_angle": 1.0, "number_points": 3,
-    "sampling_distance": 0.5, "drop_last": False, "elastic_band_type": ElasticBandMethod.SquareBounds,
-    ("find_circle_segments", "start"): 0, ("find_circle_segments", "end"): 3,
-    ("sub_path", "start"): [0.5, 0.1], ("sub_path", "end"): None,
+    "points": [[0.0, 0.0], [1.0, 0.5]],
+    "x": None,
+    "y": None,
+    "values": [1.0, 2.0, 3.0],
+    "handle": 0,
+    "max_rmse": 0.15,
+    "resampling_method": RM.by_number_points(4),
+    "resampling_type": InterpolationMethod.Cubic,
+    "epsilon": 0.05,
+    "max_deviation": 0.1,
+    "num_iterations": 1,
+    "point": [1.5, 0.2],
+    "sus_angle": 1.0,
+    "number_points": 3,
+    "sampling_distance": 0.5,
+    "drop_last": False,
+    "elastic_band_type": ElasticBandMethod.SquareBounds,
+    ("find_circle_segments", "start"): 0,
+    ("find_circle_segments", "end"): 3,
+    ("sub_path", "start"): [0.5, 0.1],
+    ("sub_path", "end"): None,
 }
 
 
@@ -60,8 +75,11 @@ def binding_cases(name, params):
     yield args, {}, f"takes {takes} positional arguments but {given} {'was' if given == 1 else 'were'} given"
     yield [], {"bogus": 1}, "got an unexpected keyword argument 'bogus'"
     if names:
-        yield [valid(name, names[0])], {names[0]: valid(name, names[0])}, \
-            f"got multiple values for argument '{names[0]}'"
+        yield (
+            [valid(name, names[0])],
+            {names[0]: valid(name, names[0])},
+            f"got multiple values for argument '{names[0]}'",
+        )
     if required:
         quoted = [f"'{p}'" for p in required]
         listed = quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " and " + quoted[-1]
@@ -146,16 +164,30 @@ def test_number_likes_convert_as_their_value(label, name, get):
                 assert got == expected if isinstance(got, RM) else repr(got) == repr(expected), (param, like)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda p: p.__reduce__(1), "Path2D.__reduce__() takes 0 positional arguments but 1 was given"),
-    (lambda p: Path2D(1, 2, 3, 4), "Path2D.__new__() takes from 0 to 3 positional arguments but 4 were given"),
-    (lambda p: p.find_circle_segments(), "Path2D.find_circle_segments() missing 2 required positional "
-                                         "arguments: 'start' and 'end'"),
-    (lambda p: RM.BySamplingDistance(0.5), "ResamplingMethod_BySamplingDistance.__new__() missing 1 required "
-                                           "positional argument: 'drop_last'"),
-    (lambda p: p.sub_path(**{"\ud800": 1}), "Path2D.sub_path() got an unexpected keyword argument '\ud800'"),
-    (lambda p: p.sub_path(**{"a\0b": 1}), "Path2D.sub_path() got an unexpected keyword argument 'a\0b'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda p: p.__reduce__(1), "Path2D.__reduce__() takes 0 positional arguments but 1 was given"),
+        (
+            lambda p: Path2D(1, 2, 3, 4),
+            "Path2D.__new__() takes from 0 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda p: p.find_circle_segments(),
+            "Path2D.find_circle_segments() missing 2 required positional arguments: 'start' and 'end'",
+        ),
+        (
+            lambda p: RM.BySamplingDistance(0.5),
+            "ResamplingMethod_BySamplingDistance.__new__() missing 1 required "
+            "positional argument: 'drop_last'",
+        ),
+        (
+            lambda p: p.sub_path(**{"\ud800": 1}),
+            "Path2D.sub_path() got an unexpected keyword argument '\ud800'",
+        ),
+        (lambda p: p.sub_path(**{"a\0b": 1}), "Path2D.sub_path() got an unexpected keyword argument 'a\0b'"),
+    ],
+)
 def test_binding_messages(call, message):
     with pytest.raises(TypeError) as info:
         call(receiver())
@@ -163,27 +195,57 @@ def test_binding_messages(call, message):
 
 
 # One row per kind of conversion; None: the message is the interpreter's own.
-@pytest.mark.parametrize("call, exc, message", [
-    (lambda p: p.smoothed_path_chaikin(-1), OverflowError, None),
-    (lambda p: p.smoothed_path_chaikin(2**64), OverflowError, None),
-    (lambda p: p.associated_values(0.0), TypeError,
-     "argument 'handle': 'float' object cannot be interpreted as an integer"),
-    (lambda p: p.index_from_point([0, 0, 0]), ValueError, "expected a sequence of length 2 (got 3)"),
-    (lambda p: p.sub_path(end=[1]), ValueError, "expected a sequence of length 2 (got 1)"),
-    (lambda p: p.index_from_point(np.zeros(3)), ValueError, "expected a sequence of length 2 (got 3)"),
-    (lambda p: p.index_from_point(5), TypeError, "argument 'point': 'int' object cannot be converted to 'Sequence'"),
-    (lambda p: p.index_from_point(["a", 0]), TypeError, "argument 'point': must be real number, not str"),
-    (lambda p: p.resampled_path(RM.by_number_points(2), None), TypeError,
-     "argument 'resampling_type': 'NoneType' object cannot be converted to 'InterpolationMethod'"),
-    (lambda p: p.smoothed_path_elastic_band(0.1, InterpolationMethod.Linear), TypeError,
-     "argument 'elastic_band_type': 'InterpolationMethod' object cannot be converted to 'ElasticBandMethod'"),
-    (lambda p: p.resampled_path(4), TypeError,
-     "argument 'resampling_method': 'int' object cannot be converted to 'ResamplingMethod'"),
-    (lambda p: RM.by_sampling_distance(1.0, 1), TypeError,
-     "argument 'drop_last': 'int' object cannot be converted to 'PyBool'"),
-    (lambda p: p.add_associated_values("abc"), TypeError, "argument 'values': Can't extract `str` to `Vec`"),
-    (lambda p: p.add_associated_values([1, "x", 3]), TypeError, "argument 'values': must be real number, not str"),
-])
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda p: p.smoothed_path_chaikin(-1), OverflowError, None),
+        (lambda p: p.smoothed_path_chaikin(2**64), OverflowError, None),
+        (
+            lambda p: p.associated_values(0.0),
+            TypeError,
+            "argument 'handle': 'float' object cannot be interpreted as an integer",
+        ),
+        (lambda p: p.index_from_point([0, 0, 0]), ValueError, "expected a sequence of length 2 (got 3)"),
+        (lambda p: p.sub_path(end=[1]), ValueError, "expected a sequence of length 2 (got 1)"),
+        (lambda p: p.index_from_point(np.zeros(3)), ValueError, "expected a sequence of length 2 (got 3)"),
+        (
+            lambda p: p.index_from_point(5),
+            TypeError,
+            "argument 'point': 'int' object cannot be converted to 'Sequence'",
+        ),
+        (lambda p: p.index_from_point(["a", 0]), TypeError, "argument 'point': must be real number, not str"),
+        (
+            lambda p: p.resampled_path(RM.by_number_points(2), None),
+            TypeError,
+            "argument 'resampling_type': 'NoneType' object cannot be converted to 'InterpolationMethod'",
+        ),
+        (
+            lambda p: p.smoothed_path_elastic_band(0.1, InterpolationMethod.Linear),
+            TypeError,
+            "argument 'elastic_band_type': 'InterpolationMethod' object cannot be converted to 'ElasticBandMethod'",
+        ),
+        (
+            lambda p: p.resampled_path(4),
+            TypeError,
+            "argument 'resampling_method': 'int' object cannot be converted to 'ResamplingMethod'",
+        ),
+        (
+            lambda p: RM.by_sampling_distance(1.0, 1),
+            TypeError,
+            "argument 'drop_last': 'int' object cannot be converted to 'PyBool'",
+        ),
+        (
+            lambda p: p.add_associated_values("abc"),
+            TypeError,
+            "argument 'values': Can't extract `str` to `Vec`",
+        ),
+        (
+            lambda p: p.add_associated_values([1, "x", 3]),
+            TypeError,
+            "argument 'values': must be real number, not str",
+        ),
+    ],
+)
 def test_conversion_errors(call, exc, message):
     path = receiver()
     before = repr(path)

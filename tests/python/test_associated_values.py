@@ -30,7 +30,9 @@ def test_handle_conversion(line3):
         line3.associated_values(-1)
     with pytest.raises(OverflowError):
         line3.associated_value_np(-1)
-    with pytest.raises(TypeError, match="^argument 'handle': 'float' object cannot be interpreted as an integer$"):
+    with pytest.raises(
+        TypeError, match="^argument 'handle': 'float' object cannot be interpreted as an integer$"
+    ):
         line3.associated_values(0.0)
     assert line3.associated_values(True) is None
     assert line3.associated_values(2**64 - 1) is None

@@ -1,4 +1,5 @@
 """Re-entrant use of a path while one of its calls converts arguments."""
+
 import pytest
 
 
@@ -47,8 +48,9 @@ def test_attaching_inside_a_shared_call_is_refused(line3):
     arg = Reentrant(lambda: line3.add_associated_values([1.0, 2.0, 3.0]))
     assert line3.path_length_from_point([0.5, 0.0], epsilon=arg) == 0.5
     assert arg.seen == ["Already borrowed"]
-    assert repr(line3) == before.replace("path_length_per_point: OnceCell(<uninit>)",
-                                         "path_length_per_point: OnceCell([0.0, 1.0, 2.0])")
+    assert repr(line3) == before.replace(
+        "path_length_per_point: OnceCell(<uninit>)", "path_length_per_point: OnceCell([0.0, 1.0, 2.0])"
+    )
 
 
 def test_attaching_inside_an_index_conversion_is_refused(line3):

@@ -40,7 +40,9 @@ def arcs(pieces):
 
 def noisy_arc(n):
     """The path the capped child builds: an arc of radius 50 with a ripple."""
-    return Path2D(points=[[50 * math.cos(1e-3 * i), 50 * math.sin(1e-3 * i) + 0.01 * (i % 3)] for i in range(n)])
+    return Path2D(
+        points=[[50 * math.cos(1e-3 * i), 50 * math.sin(1e-3 * i) + 0.01 * (i % 3)] for i in range(n)]
+    )
 
 
 def noisy(seed, n):
@@ -65,8 +67,19 @@ def expand(segments):
 
 @pytest.mark.parametrize(
     "start, end",
-    [(0, 0), (3, 3), (10, 10), (4, 5), (4, 6), (0, 2), (9, 11), (100, 100), (100, 101), (100, 102),
-     (2**64 - 2, 2**64 - 1)],
+    [
+        (0, 0),
+        (3, 3),
+        (10, 10),
+        (4, 5),
+        (4, 6),
+        (0, 2),
+        (9, 11),
+        (100, 100),
+        (100, 101),
+        (100, 102),
+        (2**64 - 2, 2**64 - 1),
+    ],
 )
 @pytest.mark.parametrize("max_rmse", [0.15, -1.0, NAN, INF])
 def test_short_ranges_are_returned_unchecked(start, end, max_rmse):
@@ -84,10 +97,30 @@ def test_short_ranges_are_returned_unchecked(start, end, max_rmse):
         (noisy(1, 10), 8, 11, "range end index 11 out of range for slice of length 10"),
         (noisy(1, 10), 100, 103, "range end index 103 out of range for slice of length 10"),
         # x and y of unequal length: x is checked first
-        (Path2D(x=list(range(10)), y=[0, 1] * 4), 0, 10, "range end index 10 out of range for slice of length 8"),
-        (Path2D(x=list(range(10)), y=[0, 1] * 4), 0, 9, "range end index 9 out of range for slice of length 8"),
-        (Path2D(x=list(range(10)), y=[0, 1] * 4), 0, 11, "range end index 11 out of range for slice of length 10"),
-        (Path2D(x=list(range(8)), y=[0, 1] * 5), 0, 10, "range end index 10 out of range for slice of length 8"),
+        (
+            Path2D(x=list(range(10)), y=[0, 1] * 4),
+            0,
+            10,
+            "range end index 10 out of range for slice of length 8",
+        ),
+        (
+            Path2D(x=list(range(10)), y=[0, 1] * 4),
+            0,
+            9,
+            "range end index 9 out of range for slice of length 8",
+        ),
+        (
+            Path2D(x=list(range(10)), y=[0, 1] * 4),
+            0,
+            11,
+            "range end index 11 out of range for slice of length 10",
+        ),
+        (
+            Path2D(x=list(range(8)), y=[0, 1] * 5),
+            0,
+            10,
+            "range end index 10 out of range for slice of length 8",
+        ),
         (Path2D(x=list(range(10)), y=[0, 1] * 4), 5, 3, "slice index starts at 5 but ends at 3"),
     ],
 )
@@ -177,7 +210,9 @@ def test_infinite_threshold_accepts_any_finite_fit(seed):
 def test_default_threshold(delta, accepted):
     # radii alternating 5 + delta and 5 - delta give an RMSE close to delta
     r = [5 + delta * (-1) ** i for i in range(16)]
-    path = Path2D(x=[r[i] * math.cos(0.2 * i) for i in range(16)], y=[r[i] * math.sin(0.2 * i) for i in range(16)])
+    path = Path2D(
+        x=[r[i] * math.cos(0.2 * i) for i in range(16)], y=[r[i] * math.sin(0.2 * i) for i in range(16)]
+    )
     default = path.find_circle_segments(0, 16)
     assert default == path.find_circle_segments(0, 16, 0.15)
     assert (len(default) == 1) == accepted
@@ -207,7 +242,13 @@ def test_chain_of_arcs_is_recovered():
 
 @pytest.mark.parametrize(
     "path, max_rmse",
-    [(arcs(ARCS), 1e-6), (arcs(ARCS), 0.15), (noisy(7, 40), 0.5), (noisy(8, 33), 2.0), (circle(1.0, 9), -1.0)],
+    [
+        (arcs(ARCS), 1e-6),
+        (arcs(ARCS), 0.15),
+        (noisy(7, 40), 0.5),
+        (noisy(8, 33), 2.0),
+        (circle(1.0, 9), -1.0),
+    ],
 )
 def test_boundary_points_take_the_later_segment(path, max_rmse):
     n = len(path.x)
@@ -246,7 +287,10 @@ def test_curvature_with_fewer_y_than_x_values(y, length):
 def test_extra_y_values_are_ignored():
     x = [2 * math.cos(0.3 * i) for i in range(8)]
     y = [2 * math.sin(0.3 * i) for i in range(8)]
-    assert Path2D(x=x, y=y + [9.0, -4.0]).compute_circle_fit_curvature() == Path2D(x=x, y=y).compute_circle_fit_curvature()
+    assert (
+        Path2D(x=x, y=y + [9.0, -4.0]).compute_circle_fit_curvature()
+        == Path2D(x=x, y=y).compute_circle_fit_curvature()
+    )
 
 
 def test_nan_coordinates_fail_the_fit():
@@ -311,8 +355,9 @@ print(json.dumps(outcome))
 """
 
 
-@pytest.mark.skipif(bool(os.environ.get("VELMORA_SANITIZED")),
-                    reason="RLIMIT_AS cannot hold the sanitizer's shadow memory")
+@pytest.mark.skipif(
+    bool(os.environ.get("VELMORA_SANITIZED")), reason="RLIMIT_AS cannot hold the sanitizer's shadow memory"
+)
 @pytest.mark.parametrize("n", [300, 2000])
 @pytest.mark.parametrize("headroom, fits", [(24 << 20, False), (1 << 30, True)])
 def test_fit_under_an_address_space_cap(n, headroom, fits):
@@ -320,8 +365,12 @@ def test_fit_under_an_address_space_cap(n, headroom, fits):
     # address space that must end in MemoryError, promptly, never in a spin.
     expected = noisy_arc(n).compute_circle_fit_curvature(1e-4)
     try:
-        child = subprocess.run([sys.executable, "-c", CAPPED_FIT, str(n), str(headroom)],
-                               capture_output=True, text=True, timeout=30)
+        child = subprocess.run(
+            [sys.executable, "-c", CAPPED_FIT, str(n), str(headroom)],
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
     except subprocess.TimeoutExpired:
         pytest.fail("the capped fit did not return within 30 s")
     assert child.returncode == 0, child.stderr[-2000:]

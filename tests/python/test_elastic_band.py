@@ -51,9 +51,7 @@ RANDOM_PATHS = [
 def energy(points):
     """Sum of squared second differences of both coordinates."""
     return sum(
-        (a[k] - 2 * b[k] + c[k]) ** 2
-        for a, b, c in zip(points, points[1:], points[2:])
-        for k in (0, 1)
+        (a[k] - 2 * b[k] + c[k]) ** 2 for a, b, c in zip(points, points[1:], points[2:]) for k in (0, 1)
     )
 
 
@@ -221,18 +219,20 @@ def with_value(index, axis, value, points=BASE):
     return changed
 
 
-NON_FINITE = [
-    pytest.param(with_value(i, k, v), 0.3, id=f"p{i}{'xy'[k]}={v}")
-    for v in (NAN, INF, -INF) for i in (0, 2, 4) for k in (0, 1)
-] + [
-    pytest.param(BASE, v, id=f"d={v}") for v in (NAN, INF, -INF, 1e20, 1e300)
-] + [
-    pytest.param([[v, 1.0]], 0.1, id=f"one={v}") for v in (NAN, INF, -INF)
-] + [
-    pytest.param([[0.0, 0.0], [1.0, v]], 0.1, id=f"two={v}") for v in (NAN, INF, -INF)
-] + [
-    pytest.param([[0, 0], [1e300, 1e300], [2e300, 0]], 1e300, id="huge"),
-]
+NON_FINITE = (
+    [
+        pytest.param(with_value(i, k, v), 0.3, id=f"p{i}{'xy'[k]}={v}")
+        for v in (NAN, INF, -INF)
+        for i in (0, 2, 4)
+        for k in (0, 1)
+    ]
+    + [pytest.param(BASE, v, id=f"d={v}") for v in (NAN, INF, -INF, 1e20, 1e300)]
+    + [pytest.param([[v, 1.0]], 0.1, id=f"one={v}") for v in (NAN, INF, -INF)]
+    + [pytest.param([[0.0, 0.0], [1.0, v]], 0.1, id=f"two={v}") for v in (NAN, INF, -INF)]
+    + [
+        pytest.param([[0, 0], [1e300, 1e300], [2e300, 0]], 1e300, id="huge"),
+    ]
+)
 
 
 @pytest.mark.parametrize("points, d", NON_FINITE)
@@ -256,14 +256,18 @@ def test_non_finite_input_gives_none_or_a_sound_path(points, d, method):
 # them, equality rows included, while it still reports success: such data
 # gives None. Below that, a success keeps the end points up to the solver's
 # relative tolerance.
-@pytest.mark.parametrize("points, solved", [
-    ([[1e25, 0], [2e25, 0]], False),
-    ([[-5e20, 0], [0, 1], [5e20, 0]], False),
-    ([[0, 0], [-1e25, 1], [2, 0]], False),
-    ([[1e19, 0], [2e19, 0]], True),
-    ([[-5e19, 0], [0, 1], [5e19, 0]], True),
-    ([[1e15, 3], [1e15 + 1, 4], [1e15 + 2, 3]], True),
-], ids=["1e25", "5e20", "interior-1e25", "1e19", "5e19", "1e15"])
+@pytest.mark.parametrize(
+    "points, solved",
+    [
+        ([[1e25, 0], [2e25, 0]], False),
+        ([[-5e20, 0], [0, 1], [5e20, 0]], False),
+        ([[0, 0], [-1e25, 1], [2, 0]], False),
+        ([[1e19, 0], [2e19, 0]], True),
+        ([[-5e19, 0], [0, 1], [5e19, 0]], True),
+        ([[1e15, 3], [1e15 + 1, 4], [1e15 + 2, 3]], True),
+    ],
+    ids=["1e25", "5e20", "interior-1e25", "1e19", "5e19", "1e15"],
+)
 def test_coordinates_the_solver_would_clip_give_none(points, solved):
     got = Path2D(points=points).smoothed_path_elastic_band(0.5, ORTHOGONAL)
     assert (got is not None) == solved
@@ -295,14 +299,24 @@ else:
 """
 
 
-@pytest.mark.parametrize("headroom_mib, outcome", [
-    (14, "MemoryError"), (18, "MemoryError"), (22, "MemoryError"), (26, "MemoryError"),
-    (32, "MemoryError"), (512, "8000"),
-])
+@pytest.mark.parametrize(
+    "headroom_mib, outcome",
+    [
+        (14, "MemoryError"),
+        (18, "MemoryError"),
+        (22, "MemoryError"),
+        (26, "MemoryError"),
+        (32, "MemoryError"),
+        (512, "8000"),
+    ],
+)
 @pytest.mark.parametrize("method", ["SquareBounds", "OrthogonalBounds"])
 def test_memory_exhaustion_in_the_solver_raises_memory_error(headroom_mib, outcome, method):
     child = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(MEMORY_CHILD), str(headroom_mib), method],
-        capture_output=True, text=True, timeout=120)
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert child.returncode == 0, child.stderr[-2000:]
     assert child.stdout.strip() == outcome

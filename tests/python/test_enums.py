@@ -150,8 +150,12 @@ def test_enumeration_comparison_lets_interrupts_through(error):
 
 @pytest.mark.parametrize(
     "obj",
-    [InterpolationMethod.Linear, ElasticBandMethod.SquareBounds, ResamplingMethod.by_number_points(1),
-     ResamplingMethod.by_sampling_distance(1.0)],
+    [
+        InterpolationMethod.Linear,
+        ElasticBandMethod.SquareBounds,
+        ResamplingMethod.by_number_points(1),
+        ResamplingMethod.by_sampling_distance(1.0),
+    ],
 )
 def test_unhashable(obj):
     with pytest.raises(TypeError):
@@ -162,9 +166,11 @@ def test_unhashable(obj):
 
 @pytest.mark.parametrize(
     "obj, other",
-    [(ResamplingMethod.by_number_points(3), BySamplingDistance),
-     (ResamplingMethod.by_sampling_distance(1.0), ByNumberPoints),
-     (InterpolationMethod.Linear, ElasticBandMethod)],
+    [
+        (ResamplingMethod.by_number_points(3), BySamplingDistance),
+        (ResamplingMethod.by_sampling_distance(1.0), ByNumberPoints),
+        (InterpolationMethod.Linear, ElasticBandMethod),
+    ],
 )
 def test_class_of_a_value_cannot_be_swapped(obj, other):
     # sibling classes share one layout: a swap would reinterpret the stored value

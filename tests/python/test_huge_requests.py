@@ -10,6 +10,7 @@ the test run (or the machine) down with it:
   child's resident memory and kills it past 1 GiB, so that a core that tries
   to allocate anyway fails this test instead of exhausting the machine.
 """
+
 import json
 import os
 import subprocess
@@ -85,8 +86,7 @@ REQUESTS = {
     "distance-1e-12": (int(1.7e15), "MemoryError", ""),
     # total / distance beyond 2**64: the grid count wraps to zero, the
     # documented internal error of an empty grid, as for a distance of 0
-    "distance-1e-300": (None, "PanicException",
-                        "index out of bounds: the len is 0 but the index is 0"),
+    "distance-1e-300": (None, "PanicException", "index out of bounds: the len is 0 but the index is 0"),
 }
 # These fit in this machine's memory but not under the limit. All but the
 # large result's points are refused against the limit before allocating.
@@ -101,7 +101,9 @@ LIMITED_ONLY = {
 def run_child(name, limit, watchdog_rss=None, timeout=60.0):
     child = subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(CHILD), str(limit), name],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     deadline = time.monotonic() + timeout
     peak = 0
@@ -115,8 +117,10 @@ def run_child(name, limit, watchdog_rss=None, timeout=60.0):
             if peak > watchdog_rss:
                 child.kill()
                 child.communicate()
-                pytest.fail(f"{name}: the child went past {peak >> 20} MiB instead of "
-                            "refusing the request before allocating")
+                pytest.fail(
+                    f"{name}: the child went past {peak >> 20} MiB instead of "
+                    "refusing the request before allocating"
+                )
         if time.monotonic() > deadline:
             child.kill()
             child.communicate()

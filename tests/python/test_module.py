@@ -14,7 +14,10 @@ SANITIZED = bool(os.environ.get("VELMORA_SANITIZED"))
 def run_python(code, env=None):
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=env, timeout=120,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
     )
 
 
@@ -33,6 +36,7 @@ def test_reimport_returns_the_same_module_object():
     del sys.modules["velmora"]
     try:
         import velmora as again
+
         assert again is first
         assert again.Path2D is first.Path2D
         assert again.__all__ == first.__all__

@@ -30,7 +30,10 @@ def matrix(rows):
         ({"points": ((0, 0), (1, 2))}, [[0.0, 0.0], [1.0, 2.0]]),
         ({"points": np.array([[0, 0], [1, 2]], dtype=np.float64)}, [[0.0, 0.0], [1.0, 2.0]]),
         ({"points": np.array([[0, 0], [1, 2]], dtype=np.int32)}, [[0.0, 0.0], [1.0, 2.0]]),
-        ({"points": np.array([[0, 0], [1, 2]], dtype=np.float64)[:, ::-1].T.T[:, ::-1]}, [[0.0, 0.0], [1.0, 2.0]]),
+        (
+            {"points": np.array([[0, 0], [1, 2]], dtype=np.float64)[:, ::-1].T.T[:, ::-1]},
+            [[0.0, 0.0], [1.0, 2.0]],
+        ),
         ({"points": [[0, 0], [1, 1]], "x": None, "y": None}, [[0.0, 0.0], [1.0, 1.0]]),
         ({"x": [0, 1], "y": [2, 3]}, [[0.0, 2.0], [1.0, 3.0]]),
         ({"x": np.array([0.0, 1.0]), "y": (2, 3)}, [[0.0, 2.0], [1.0, 3.0]]),
@@ -45,8 +48,15 @@ def test_constructor_combinations(kwargs, points):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {}), ((), {"points": None}), ((), {"points": [[0, 0]], "x": [0]}), ((), {"points": [[0, 0]], "y": [0]}),
-     ((), {"x": [0, 1]}), ((), {"y": [0, 1]}), (([[0, 0]], [0], [0]), {})],
+    [
+        ((), {}),
+        ((), {"points": None}),
+        ((), {"points": [[0, 0]], "x": [0]}),
+        ((), {"points": [[0, 0]], "y": [0]}),
+        ((), {"x": [0, 1]}),
+        ((), {"y": [0, 1]}),
+        (([[0, 0]], [0], [0]), {}),
+    ],
 )
 def test_wrong_combination(args, kwargs):
     with pytest.raises(TypeError, match="^Create path either from points or coordinates$"):
@@ -68,15 +78,28 @@ def test_wrong_combination(args, kwargs):
         ({"x": [1, "a"], "y": [1, 2]}, TypeError, "argument 'x': must be real number, not str"),
         ({"x": [1, None], "y": [1, 2]}, TypeError, "argument 'x': must be real number, not NoneType"),
         ({"points": [["a", 1]]}, TypeError, "argument 'points': must be real number, not str"),
-        ({"points": (p for p in [[0, 0]])}, TypeError, "argument 'points': 'generator' object cannot be converted to 'Sequence'"),
+        (
+            {"points": (p for p in [[0, 0]])},
+            TypeError,
+            "argument 'points': 'generator' object cannot be converted to 'Sequence'",
+        ),
         # buffers are read in place only where iterating would give the same
         ({"points": matrix([[0.0, 1.0]])}, ValueError, "expected a sequence of length 2 (got 1)"),
-        ({"points": pickle.PickleBuffer(np.zeros((2, 2)))}, TypeError,
-         "argument 'points': 'PickleBuffer' object cannot be converted to 'Sequence'"),
-        ({"x": pickle.PickleBuffer(np.zeros(2)), "y": [0, 0]}, TypeError,
-         "argument 'x': 'PickleBuffer' object cannot be converted to 'Sequence'"),
-        ({"points": memoryview(np.zeros((2, 2)))}, NotImplementedError,
-         "multi-dimensional sub-views are not implemented"),
+        (
+            {"points": pickle.PickleBuffer(np.zeros((2, 2)))},
+            TypeError,
+            "argument 'points': 'PickleBuffer' object cannot be converted to 'Sequence'",
+        ),
+        (
+            {"x": pickle.PickleBuffer(np.zeros(2)), "y": [0, 0]},
+            TypeError,
+            "argument 'x': 'PickleBuffer' object cannot be converted to 'Sequence'",
+        ),
+        (
+            {"points": memoryview(np.zeros((2, 2)))},
+            NotImplementedError,
+            "multi-dimensional sub-views are not implemented",
+        ),
     ],
 )
 def test_conversion_errors(kwargs, exc, message):
@@ -163,8 +186,10 @@ class LengthRaising:
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(), ValueError("no len")])
 def test_failing_len_only_loses_the_capacity_hint_for_ordinary_errors(error):
-    for kwargs in ({"points": LengthRaising(error, [[0, 0], [1, 0]])},
-                   {"x": LengthRaising(error, [0, 1]), "y": [0, 1]}):
+    for kwargs in (
+        {"points": LengthRaising(error, [[0, 0], [1, 0]])},
+        {"x": LengthRaising(error, [0, 1]), "y": [0, 1]},
+    ):
         if isinstance(error, Exception):
             assert len(Path2D(**kwargs).points) == 2
         else:
@@ -266,7 +291,15 @@ def test_properties_are_read_only(name):
 
 def test_arrays_match_lists():
     p = Path2D(points=[[0, 0], [1, 1], [3, 1], [4, 5]])
-    for name in ("points", "x", "y", "path_length_per_point", "orientation", "unit_tangent_vector", "curvature"):
+    for name in (
+        "points",
+        "x",
+        "y",
+        "path_length_per_point",
+        "orientation",
+        "unit_tangent_vector",
+        "curvature",
+    ):
         assert getattr(p, name + "_np").tolist() == getattr(p, name)
     assert p.points_np.shape == (4, 2)
 
@@ -289,12 +322,27 @@ def test_text_form_shows_filled_caches():
 @pytest.mark.parametrize(
     "value, text",
     [
-        (0.1, "0.1"), (1e-5, "1e-5"), (0.0001, "0.0001"), (1e16, "1e16"), (2.5e16, "2.5e16"),
-        (123456789012345680.0, "1.2345678901234568e17"), (-0.0, "-0.0"), (0.0, "0.0"),
-        (5e-324, "5e-324"), (1.7976931348623157e308, "1.7976931348623157e308"),
-        (NAN, "NaN"), (float("inf"), "inf"), (float("-inf"), "-inf"), (1.0, "1.0"),
-        (-2.5, "-2.5"), (1234567.125, "1234567.125"), (9999999999999998.0, "9999999999999998.0"),
-        (0.00012345, "0.00012345"), (-9.99e-5, "-9.99e-5"), (1e100, "1e100"), (3.0e-310, "3e-310"),
+        (0.1, "0.1"),
+        (1e-5, "1e-5"),
+        (0.0001, "0.0001"),
+        (1e16, "1e16"),
+        (2.5e16, "2.5e16"),
+        (123456789012345680.0, "1.2345678901234568e17"),
+        (-0.0, "-0.0"),
+        (0.0, "0.0"),
+        (5e-324, "5e-324"),
+        (1.7976931348623157e308, "1.7976931348623157e308"),
+        (NAN, "NaN"),
+        (float("inf"), "inf"),
+        (float("-inf"), "-inf"),
+        (1.0, "1.0"),
+        (-2.5, "-2.5"),
+        (1234567.125, "1234567.125"),
+        (9999999999999998.0, "9999999999999998.0"),
+        (0.00012345, "0.00012345"),
+        (-9.99e-5, "-9.99e-5"),
+        (1e100, "1e100"),
+        (3.0e-310, "3e-310"),
     ],
 )
 def test_float_text_form(value, text):
@@ -318,6 +366,7 @@ def test_class_shape():
     assert not hasattr(p, "__dict__")
     with pytest.raises(TypeError):
         import weakref
+
         weakref.ref(p)
     with pytest.raises(AttributeError):
         p.new_attribute = 1
@@ -341,7 +390,11 @@ def stub_methods():
         if isinstance(cls, ast.ClassDef) and cls.name in ("Path2D", "ResamplingMethod"):
             for fn in cls.body:
                 decorators = {getattr(d, "id", None) for d in getattr(fn, "decorator_list", [])}
-                if isinstance(fn, ast.FunctionDef) and not fn.name.startswith("_") and "property" not in decorators:
+                if (
+                    isinstance(fn, ast.FunctionDef)
+                    and not fn.name.startswith("_")
+                    and "property" not in decorators
+                ):
                     yield cls.name, fn, "staticmethod" in decorators
 
 
@@ -365,7 +418,10 @@ def test_text_signature_and_docstring_header_follow_the_stubs(cls, fn, static):
     receiver = [] if static else ["$self"]
     assert method.__text_signature__ == f"({', '.join(receiver + parameter_texts(fn, static, False))})"
     lines = method.__doc__.split("\n")
-    assert lines[:2] == [f"{DOC_NAMES.get(fn.name, fn.name)}({', '.join(parameter_texts(fn, static, True))})", ""]
+    assert lines[:2] == [
+        f"{DOC_NAMES.get(fn.name, fn.name)}({', '.join(parameter_texts(fn, static, True))})",
+        "",
+    ]
     assert lines[2] and lines[-1].startswith(":rtype: ") and any(ln.startswith(":returns: ") for ln in lines)
 
 
@@ -387,4 +443,3 @@ def test_property_values_match_independent_formulas():
     assert np.allclose(p.curvature_np, (gx * gyy - gxx * gy) / (gx * gx + gy * gy) ** 1.5, rtol=1e-12)
     o = [math.atan2(b[1] - a[1], b[0] - a[0]) for a, b in zip(pts[:-2], pts[2:])]
     assert p.orientation[1:-1] == o
-

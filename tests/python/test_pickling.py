@@ -1,6 +1,7 @@
 """Pickling and copying: paths, resampling methods and enumeration members
 cross process boundaries exactly, and a damaged pickle fails as an ordinary
 exception."""
+
 import concurrent.futures
 import copy
 import math
@@ -32,8 +33,10 @@ PATHS = {
 }
 
 COPIES = {
-    **{f"protocol-{p}": (lambda obj, p=p: pickle.loads(pickle.dumps(obj, protocol=p)))
-       for p in range(pickle.HIGHEST_PROTOCOL + 1)},
+    **{
+        f"protocol-{p}": (lambda obj, p=p: pickle.loads(pickle.dumps(obj, protocol=p)))
+        for p in range(pickle.HIGHEST_PROTOCOL + 1)
+    },
     "copy": copy.copy,
     "deepcopy": copy.deepcopy,
 }
@@ -67,10 +70,18 @@ def test_path_round_trips_exactly(name, how):
     assert columns_of(source) == before
 
 
-ENUM_MEMBERS = [InterpolationMethod.Cubic, InterpolationMethod.Linear,
-                ElasticBandMethod.SquareBounds, ElasticBandMethod.OrthogonalBounds]
-VARIANTS = [ResamplingMethod.by_number_points(0), ResamplingMethod.by_number_points(2**64 - 1),
-            ResamplingMethod.by_sampling_distance(-0.0), ResamplingMethod.by_sampling_distance(NAN_PAYLOAD, False)]
+ENUM_MEMBERS = [
+    InterpolationMethod.Cubic,
+    InterpolationMethod.Linear,
+    ElasticBandMethod.SquareBounds,
+    ElasticBandMethod.OrthogonalBounds,
+]
+VARIANTS = [
+    ResamplingMethod.by_number_points(0),
+    ResamplingMethod.by_number_points(2**64 - 1),
+    ResamplingMethod.by_sampling_distance(-0.0),
+    ResamplingMethod.by_sampling_distance(NAN_PAYLOAD, False),
+]
 
 
 @pytest.mark.parametrize("how", COPIES)
@@ -81,8 +92,11 @@ def test_enumerations_and_variants_round_trip(how):
         clone = COPIES[how](variant)
         assert type(clone) is type(variant) and clone is not variant
         fields = type(variant).__match_args__
-        assert [bits([getattr(clone, f)]) if f == "sampling_distance" else getattr(clone, f) for f in fields] == \
-               [bits([getattr(variant, f)]) if f == "sampling_distance" else getattr(variant, f) for f in fields]
+        assert [
+            bits([getattr(clone, f)]) if f == "sampling_distance" else getattr(clone, f) for f in fields
+        ] == [
+            bits([getattr(variant, f)]) if f == "sampling_distance" else getattr(variant, f) for f in fields
+        ]
 
 
 def reconstruct_arguments():

@@ -135,4 +135,3 @@ def test_detection_reads_no_cache_and_changes_nothing():
     before = repr(path)
     assert path.detect_corrupted_point_order() == [2, 3]
     assert repr(path) == before
-

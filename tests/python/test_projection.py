@@ -128,7 +128,9 @@ def test_point_arguments_of_any_sequence_kind(point):
     expected = Path2D(points=[[0, 0], [4, 0], [4, 4]]).index_from_point(xy)
     assert path.index_from_point(point) == expected
     assert path.index_from_point(point=point, epsilon=0.01) == expected
-    assert path.path_length_from_point(point, 0.01) == Path2D(points=[[0, 0], [4, 0], [4, 4]]).path_length_from_point(xy)
+    assert path.path_length_from_point(point, 0.01) == Path2D(
+        points=[[0, 0], [4, 0], [4, 4]]
+    ).path_length_from_point(xy)
 
 
 def test_path_length_fills_only_the_length_cache():

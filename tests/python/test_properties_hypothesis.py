@@ -5,6 +5,7 @@ where the operation documents it) and leaves its receiver as it was, and every
 layout of the same values converts alike. The invariants of each operation
 are checked in its own file.
 """
+
 import array
 import math
 import os
@@ -26,8 +27,7 @@ PROFILE = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
 
-SPECIAL = [math.nan, math.inf, -math.inf, -0.0, 0.0, 1e300, -1e300, 5e-324,
-           1.7976931348623157e308, 1e-300]
+SPECIAL = [math.nan, math.inf, -math.inf, -0.0, 0.0, 1e300, -1e300, 5e-324, 1.7976931348623157e308, 1e-300]
 wild_coord = st.one_of(
     st.floats(-1e3, 1e3),
     st.sampled_from(SPECIAL),
@@ -138,18 +138,22 @@ def op_resample(path, data):
             with np.errstate(all="ignore"):
                 k = np.floor(np.float64(total) / np.float64(d))
             panic = INDEX_0 if k >= 2.0**64 else UNWRAP
-    return Outcome(lambda: path.resampled_path(method, kind, epsilon),
-                   panic={panic} if panic else set(), required=bool(panic), memory=memory)
+    return Outcome(
+        lambda: path.resampled_path(method, kind, epsilon),
+        panic={panic} if panic else set(),
+        required=bool(panic),
+        memory=memory,
+    )
 
 
 def op_elastic_band(path, data):
     assume(len(path.points) <= 12)
     d = data.draw(st.sampled_from([0.1, 0.0, -1.0, 1e6, math.nan, math.inf]))
-    kind = data.draw(st.sampled_from([ElasticBandMethod.SquareBounds,
-                                      ElasticBandMethod.OrthogonalBounds]))
+    kind = data.draw(st.sampled_from([ElasticBandMethod.SquareBounds, ElasticBandMethod.OrthogonalBounds]))
     empty = not path.points
-    return Outcome(lambda: path.smoothed_path_elastic_band(d, kind),
-                   panic={INDEX_0} if empty else set(), required=empty)
+    return Outcome(
+        lambda: path.smoothed_path_elastic_band(d, kind), panic={INDEX_0} if empty else set(), required=empty
+    )
 
 
 def op_chaikin(path, data):
@@ -168,8 +172,7 @@ def op_circle_segments(path, data):
         return Outcome(call, {f"slice index starts at {start} but ends at {end}"}, True)
     for length in (len(x), len(y)):
         if end - start >= 3 and end > length:
-            return Outcome(call, {f"range end index {end} out of range for slice of length {length}"},
-                           True)
+            return Outcome(call, {f"range end index {end} out of range for slice of length {length}"}, True)
     return Outcome(call, {UNWRAP} if fit_may_fail(x[start:end], y[start:end]) else set())
 
 
@@ -178,8 +181,7 @@ def op_circle_curvature(path, data):
     rmse = data.draw(st.sampled_from([0.15, 0.0, -1.0, math.inf, math.nan]))
     call = lambda: path.compute_circle_fit_curvature(rmse)  # noqa: E731
     if len(x) >= 3 and len(y) < len(x):
-        return Outcome(call, {f"range end index {len(x)} out of range for slice of length {len(y)}"},
-                       True)
+        return Outcome(call, {f"range end index {len(x)} out of range for slice of length {len(y)}"}, True)
     return Outcome(call, {UNWRAP} if fit_may_fail(x, y) else set())
 
 
@@ -199,8 +201,7 @@ def op_sub_path(path, data):
 
 def op_point_order(path, data):
     angle = data.draw(st.sampled_from([2.8, 0.0, -1.0, math.pi, math.nan, math.inf]))
-    name = data.draw(st.sampled_from(["detect_corrupted_point_order",
-                                      "repair_corrupted_point_order"]))
+    name = data.draw(st.sampled_from(["detect_corrupted_point_order", "repair_corrupted_point_order"]))
     return Outcome(lambda: getattr(path, name)(angle))
 
 
@@ -209,10 +210,18 @@ def op_properties(path, data):
     return Outcome(lambda: (getattr(path, name), repr(path)))
 
 
-PROPERTIES = [name for name, member in vars(Path2D).items()
-              if isinstance(member, types.GetSetDescriptorType)]
-OPERATIONS = [op_resample, op_elastic_band, op_chaikin, op_circle_segments,
-              op_circle_curvature, op_queries, op_sub_path, op_point_order, op_properties]
+PROPERTIES = [name for name, member in vars(Path2D).items() if isinstance(member, types.GetSetDescriptorType)]
+OPERATIONS = [
+    op_resample,
+    op_elastic_band,
+    op_chaikin,
+    op_circle_segments,
+    op_circle_curvature,
+    op_queries,
+    op_sub_path,
+    op_point_order,
+    op_properties,
+]
 
 
 @PROFILE
@@ -261,7 +270,11 @@ def test_conversions_agree(layout, points):
     assert same(other.points, as_lists.points)
     columns = np.array(points, dtype=float).reshape(len(points), 2)
     plain_buffers = (memoryview(columns[:, 0].copy()), array.array("d", columns[:, 1]))
-    for xs, ys in ((columns[:, 0], columns[:, 1]), (list(columns[:, 0]), tuple(columns[:, 1])), plain_buffers):
+    for xs, ys in (
+        (columns[:, 0], columns[:, 1]),
+        (list(columns[:, 0]), tuple(columns[:, 1])),
+        plain_buffers,
+    ):
         by_columns = Path2D(x=xs, y=ys)
         assert same(by_columns.points, as_lists.points)
         assert same(by_columns.x, other.x) and same(by_columns.y, other.y)
@@ -291,8 +304,9 @@ def test_unaligned_float64_buffers_convert(tmp_path):
 
     env = dict(os.environ)
     env["UBSAN_OPTIONS"] = f"halt_on_error=1:print_stacktrace=1:log_path={tmp_path}/ubsan"
-    run = subprocess.run([sys.executable, "-c", UNALIGNED], capture_output=True, text=True,
-                         env=env, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-c", UNALIGNED], capture_output=True, text=True, env=env, timeout=120
+    )
     reports = [p.read_text() for p in tmp_path.glob("ubsan*")]
     assert run.returncode == 0, run.stderr
     assert not reports

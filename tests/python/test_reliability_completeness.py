@@ -1,6 +1,7 @@
 """The reference and memory check (test_reliability_refcounts.py) calls every
 method, property and constructor of the module: a new one without a case
 fails here instead of going unchecked."""
+
 import operator
 import re
 import types
@@ -9,8 +10,14 @@ from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMe
 
 import test_reliability_refcounts as refcounts
 
-CLASSES = [Path2D, ResamplingMethod, ResamplingMethod.ByNumberPoints,
-           ResamplingMethod.BySamplingDistance, InterpolationMethod, ElasticBandMethod]
+CLASSES = [
+    Path2D,
+    ResamplingMethod,
+    ResamplingMethod.ByNumberPoints,
+    ResamplingMethod.BySamplingDistance,
+    InterpolationMethod,
+    ElasticBandMethod,
+]
 MEMBERS = (types.MethodDescriptorType, types.GetSetDescriptorType, staticmethod)
 
 
@@ -18,8 +25,11 @@ def entry_points():
     """Constructors by class; methods and properties by name, as classes share their code."""
     names = {"velmora._reconstruct"} | {f"{cls.__name__}.__new__" for cls in CLASSES}
     for cls in CLASSES:
-        names |= {name for name, member in vars(cls).items()
-                  if isinstance(member, MEMBERS) and (not name.startswith("_") or name == "__reduce__")}
+        names |= {
+            name
+            for name, member in vars(cls).items()
+            if isinstance(member, MEMBERS) and (not name.startswith("_") or name == "__reduce__")
+        }
     return names
 
 

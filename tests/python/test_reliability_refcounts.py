@@ -11,6 +11,7 @@ Three measurements per case, taken after a warm-up:
 - the resident set size from /proc/self/statm (a C++ buffer leaked per call;
   the receiver is large enough that a leaked copy of it is megabytes).
 """
+
 import array
 import ctypes
 import gc
@@ -129,9 +130,21 @@ def getter(*names):
 
 
 PROPERTIES = [
-    "points", "points_np", "x", "x_np", "y", "y_np", "path_length_per_point",
-    "path_length_per_point_np", "length", "orientation", "orientation_np",
-    "unit_tangent_vector", "unit_tangent_vector_np", "curvature", "curvature_np",
+    "points",
+    "points_np",
+    "x",
+    "x_np",
+    "y",
+    "y_np",
+    "path_length_per_point",
+    "path_length_per_point_np",
+    "length",
+    "orientation",
+    "orientation_np",
+    "unit_tangent_vector",
+    "unit_tangent_vector_np",
+    "curvature",
+    "curvature_np",
 ]
 
 CASES = [
@@ -184,23 +197,19 @@ CASES = [
     case("circle-curvature-negative", SMALL.compute_circle_fit_curvature, -1.0),
     case("circle-curvature-floaty", SMALL.compute_circle_fit_curvature, max_rmse=Floaty()),
     case("circle-curvature-none", LONG.compute_circle_fit_curvature, None, expect=TypeError),
-    case("circle-curvature-refusing", LONG.compute_circle_fit_curvature, FloatRefusing(),
-         expect=TypeError),
-    case("circle-curvature-uneven", UNEVEN.compute_circle_fit_curvature, expect=Panic,
-         repeats=REPEATS // 4),
+    case("circle-curvature-refusing", LONG.compute_circle_fit_curvature, FloatRefusing(), expect=TypeError),
+    case("circle-curvature-uneven", UNEVEN.compute_circle_fit_curvature, expect=Panic, repeats=REPEATS // 4),
     case("circle-curvature-extra", LONG.compute_circle_fit_curvature, 0.1, 2, expect=TypeError),
     # find_circle_segments
     case("segments", LONG.find_circle_segments, 0, N, repeats=REPEATS // 4),
     case("segments-index-objects", SMALL.find_circle_segments, Index(2), Index(20), 0.01),
     case("segments-beyond-end-short", LONG.find_circle_segments, 5000, 5002),
     case("segments-reversed", LONG.find_circle_segments, 5, 3, expect=Panic, repeats=REPEATS // 4),
-    case("segments-past-end", LONG.find_circle_segments, 0, N + 1, expect=Panic,
-         repeats=REPEATS // 4),
+    case("segments-past-end", LONG.find_circle_segments, 0, N + 1, expect=Panic, repeats=REPEATS // 4),
     case("segments-negative", LONG.find_circle_segments, -1, 3, expect=OverflowError),
     case("segments-huge", LONG.find_circle_segments, 0, 2**64, expect=OverflowError),
     case("segments-float-index", LONG.find_circle_segments, 0.5, 3, expect=TypeError),
-    case("segments-index-refusing", LONG.find_circle_segments, 0, IndexRefusing(),
-         expect=ValueError),
+    case("segments-index-refusing", LONG.find_circle_segments, 0, IndexRefusing(), expect=ValueError),
     case("segments-missing", LONG.find_circle_segments, 0, expect=TypeError),
     case("segments-keyword-twice", LONG.find_circle_segments, 0, 3, start=0, expect=TypeError),
     # resampled_path
@@ -208,24 +217,28 @@ CASES = [
     case("resample-cubic", LONG.resampled_path, BNP, IM.Cubic, 0.1),
     case("resample-distance", LONG.resampled_path, resampling_method=BSD, epsilon=Floaty()),
     case("resample-one-point", Path2D(points=[[1, 2]]).resampled_path, RM.by_number_points(0)),
-    case("resample-zero-points", LONG.resampled_path, RM.ByNumberPoints(0), expect=Panic,
-         repeats=REPEATS // 4),
-    case("resample-nan-distance", LONG.resampled_path, RM.by_sampling_distance(math.nan),
-         expect=Panic, repeats=REPEATS // 4),
-    case("resample-too-many", LONG.resampled_path, RM.by_number_points(2**62),
-         expect=MemoryError),
+    case(
+        "resample-zero-points", LONG.resampled_path, RM.ByNumberPoints(0), expect=Panic, repeats=REPEATS // 4
+    ),
+    case(
+        "resample-nan-distance",
+        LONG.resampled_path,
+        RM.by_sampling_distance(math.nan),
+        expect=Panic,
+        repeats=REPEATS // 4,
+    ),
+    case("resample-too-many", LONG.resampled_path, RM.by_number_points(2**62), expect=MemoryError),
     case("resample-not-a-method", LONG.resampled_path, 5, expect=TypeError),
     case("resample-type-none", LONG.resampled_path, BNP, None, expect=TypeError),
     case("resample-type-wrong-enum", LONG.resampled_path, BNP, EB.SquareBounds, expect=TypeError),
     case("resample-epsilon-str", LONG.resampled_path, BNP, IM.Linear, "x", expect=TypeError),
     # smoothed_path_elastic_band (a solve per call: a smaller path, fewer calls)
     case("elastic-orthogonal", SMALL.smoothed_path_elastic_band, 0.1, repeats=REPEATS // 10),
-    case("elastic-square", SMALL.smoothed_path_elastic_band, 0.1, EB.SquareBounds,
-         repeats=REPEATS // 10),
-    case("elastic-infeasible", SMALL.smoothed_path_elastic_band, -1.0, EB.SquareBounds,
-         repeats=REPEATS // 10),
-    case("elastic-empty", EMPTY.smoothed_path_elastic_band, 0.1, expect=Panic,
-         repeats=REPEATS // 4),
+    case("elastic-square", SMALL.smoothed_path_elastic_band, 0.1, EB.SquareBounds, repeats=REPEATS // 10),
+    case(
+        "elastic-infeasible", SMALL.smoothed_path_elastic_band, -1.0, EB.SquareBounds, repeats=REPEATS // 10
+    ),
+    case("elastic-empty", EMPTY.smoothed_path_elastic_band, 0.1, expect=Panic, repeats=REPEATS // 4),
     case("elastic-str", SMALL.smoothed_path_elastic_band, "0.1", expect=TypeError),
     case("elastic-type-int", SMALL.smoothed_path_elastic_band, 0.1, 1, expect=TypeError),
     # smoothed_path_chaikin
@@ -250,11 +263,9 @@ CASES = [
             case(f"{method}-three", getattr(LONG, method), [1, 2, 3], expect=ValueError),
             case(f"{method}-scalar", getattr(LONG, method), 5.0, expect=TypeError),
             case(f"{method}-str", getattr(LONG, method), "ab", expect=TypeError),
-            case(f"{method}-refusing", getattr(LONG, method), [0.0, FloatRefusing()],
-                 expect=TypeError),
+            case(f"{method}-refusing", getattr(LONG, method), [0.0, FloatRefusing()], expect=TypeError),
             case(f"{method}-epsilon-none", getattr(LONG, method), QUERY, None, expect=TypeError),
-            case(f"{method}-unknown-keyword", getattr(LONG, method), QUERY, eps=1,
-                 expect=TypeError),
+            case(f"{method}-unknown-keyword", getattr(LONG, method), QUERY, eps=1, expect=TypeError),
         )
     ],
     # sub_path
@@ -293,8 +304,12 @@ CASES = [
     # enumeration classes
     case("rm-by-number-points", RM.by_number_points, 5),
     case("rm-by-sampling-distance", RM.by_sampling_distance, 0.5),
-    case("rm-by-sampling-distance-keywords", RM.by_sampling_distance, sampling_distance=0.5,
-         drop_last=np.bool_(False)),
+    case(
+        "rm-by-sampling-distance-keywords",
+        RM.by_sampling_distance,
+        sampling_distance=0.5,
+        drop_last=np.bool_(False),
+    ),
     case("rm-variant-number", RM.ByNumberPoints, number_points=5),
     case("rm-variant-distance", RM.BySamplingDistance, 0.5, True),
     case("rm-variant-distance-missing", RM.BySamplingDistance, 0.5, expect=TypeError),
@@ -327,11 +342,9 @@ CASES = [
     case("rebuild-variant", velmora._reconstruct, *BSD.__reduce__()[1]),
     case("rebuild-member", velmora._reconstruct, "ElasticBandMethod", 1),
     case("rebuild-panic", velmora._reconstruct, "PanicException", ("message",)),
-    case("rebuild-bad-column", velmora._reconstruct, "Path2D", b"", b"", (b"\0" * 8,),
-         expect=ValueError),
+    case("rebuild-bad-column", velmora._reconstruct, "Path2D", b"", b"", (b"\0" * 8,), expect=ValueError),
     case("rebuild-unknown", velmora._reconstruct, "Nothing", expect=ValueError),
 ]
-
 
 
 def tracked(fn, args, kwargs):
@@ -425,11 +438,7 @@ def test_repeated_calls_keep_references_and_memory_flat(fn, args, kwargs, expect
         gc.unfreeze()
     rss_growth = rss_bytes() - rss_before
 
-    changed = [
-        (type(o).__name__, b, a)
-        for o, b, a in zip(objects, before.counts, after.counts)
-        if a != b
-    ]
+    changed = [(type(o).__name__, b, a) for o, b, a in zip(objects, before.counts, after.counts) if a != b]
     assert not changed, f"reference counts changed after {repeats} calls: {changed}"
     blocks_growth = after.blocks - before.blocks
     assert blocks_growth == 0, f"{blocks_growth} interpreter blocks kept by {repeats} calls"

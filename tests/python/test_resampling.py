@@ -59,14 +59,24 @@ def assert_points(actual, expected, tol=1e-12):
         (P3, bsd(5.0, True), Linear, {}, [[0, 0]]),
         # the end is appended only when the gap is strictly greater than epsilon
         (P3, bsd(1.25, False), Linear, dict(epsilon=0.5), [[0, 0], [1.25, 0], [2.5, 0]]),
-        (P3, bsd(1.25, False), Linear, dict(epsilon=math.nextafter(0.5, 0)),
-         [[0, 0], [1.25, 0], [2.5, 0], [3, 0]]),
+        (
+            P3,
+            bsd(1.25, False),
+            Linear,
+            dict(epsilon=math.nextafter(0.5, 0)),
+            [[0, 0], [1.25, 0], [2.5, 0], [3, 0]],
+        ),
         (P3, bsd(1.0, False), Linear, dict(epsilon=-1.0), [[0, 0], [1, 0], [2, 0], [3, 0], [3, 0]]),
         (P3, bsd(1.0, False), Linear, dict(epsilon=NAN), [[0, 0], [1, 0], [2, 0], [3, 0]]),
         # default epsilon 0.01
         ([[0, 0], [3.005, 0]], bsd(1.0, False), Linear, {}, [[0, 0], [1, 0], [2, 0], [3, 0]]),
-        ([[0, 0], [3.005, 0]], bsd(1.0, False), Linear, dict(epsilon=0.001),
-         [[0, 0], [1, 0], [2, 0], [3, 0], [3.005, 0]]),
+        (
+            [[0, 0], [3.005, 0]],
+            bsd(1.0, False),
+            Linear,
+            dict(epsilon=0.001),
+            [[0, 0], [1, 0], [2, 0], [3, 0], [3.005, 0]],
+        ),
         ([[0, 0], [3.02, 0]], bsd(1.0, False), Linear, {}, [[0, 0], [1, 0], [2, 0], [3, 0], [3.02, 0]]),
         # negative distance: grid [4, 3]; 4 lies past the spline and samples as 0.0
         (P3, bsd(-2.0, False), Linear, {}, [[0, 0], [3, 0]]),

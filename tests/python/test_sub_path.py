@@ -134,9 +134,10 @@ def test_cuts_on_source_points_take_their_values(column, kwargs):
     result = path.sub_path(**kwargs)
     first = int(kwargs.get("start", [0, 0])[0])
     last = int(kwargs.get("end", [3, 0])[0])
-    expected = column[first:last + 1]
+    expected = column[first : last + 1]
     assert [struct.pack("<d", v) for v in result.associated_values(0)] == [
-        struct.pack("<d", v) for v in expected]
+        struct.pack("<d", v) for v in expected
+    ]
 
 
 def test_closed_path_columns_keep_the_first_value():

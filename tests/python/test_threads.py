@@ -7,6 +7,7 @@ are only read (their caches fill on first use, by whichever thread comes
 first); each thread attaches values only to its own paths. Every result must
 equal the one a single thread computes.
 """
+
 import math
 import sys
 import threading
@@ -23,8 +24,10 @@ ROUNDS = 60
 def make_shared():
     wave = Path2D(points=[[i * 0.1, math.sin(i * 0.1)] for i in range(300)])
     wave.add_associated_values([float(i) for i in range(300)])
-    spiral = Path2D(x=[t * math.cos(t) for t in (i * 0.05 for i in range(200))],
-                    y=[t * math.sin(t) for t in (i * 0.05 for i in range(200))])
+    spiral = Path2D(
+        x=[t * math.cos(t) for t in (i * 0.05 for i in range(200))],
+        y=[t * math.sin(t) for t in (i * 0.05 for i in range(200))],
+    )
     return {"wave": wave, "spiral": spiral}
 
 
@@ -45,8 +48,13 @@ def shared_work(paths):
     by_number = ResamplingMethod.by_number_points(97)
     by_distance = ResamplingMethod.by_sampling_distance(0.37, False)
     return [
-        wave.points, spiral.x, wave.length, spiral.curvature, wave.orientation,
-        wave.unit_tangent_vector, spiral.path_length_per_point,
+        wave.points,
+        spiral.x,
+        wave.length,
+        spiral.curvature,
+        wave.orientation,
+        wave.unit_tangent_vector,
+        spiral.path_length_per_point,
         wave.resampled_path(by_number, InterpolationMethod.Cubic, Yielding(0.01)).points,
         wave.resampled_path(by_distance).associated_values(0),
         spiral.resampled_path(by_distance, epsilon=Yielding(0.5)).points,
@@ -64,11 +72,19 @@ def shared_work(paths):
 
 def own_work(seed):
     path = Path2D(points=[[seed + i * 0.5, (i * seed) % 7] for i in range(50)])
-    handles = [path.add_associated_values([Yielding(seed * 100.0 + i) for i in range(50)]),
-               path.add_associated_values([float(i * i) for i in range(50)])]
+    handles = [
+        path.add_associated_values([Yielding(seed * 100.0 + i) for i in range(50)]),
+        path.add_associated_values([float(i * i) for i in range(50)]),
+    ]
     resampled = path.resampled_path(ResamplingMethod.by_number_points(31))
-    return [handles, path.associated_values(0), resampled.associated_values(1),
-            list(path.associated_value_np(1)), resampled.points, path.length]
+    return [
+        handles,
+        path.associated_values(0),
+        resampled.associated_values(1),
+        list(path.associated_value_np(1)),
+        resampled.points,
+        path.length,
+    ]
 
 
 def same(a, b):
@@ -138,7 +154,8 @@ def test_attaching_to_a_path_another_thread_is_reading_is_refused():
 
     result = []
     reader = threading.Thread(
-        target=lambda: result.append(path.path_length_from_point([0.5, 0.0], Blocking())))
+        target=lambda: result.append(path.path_length_from_point([0.5, 0.0], Blocking()))
+    )
     reader.start()
     assert inside.wait(timeout=30)
     # the reader holds a shared borrow while its argument converts

@@ -51,8 +51,12 @@ public:
     }
 
     /// add(key, c) for every entry (key, c) of other; add_negated adds -c.
-    void add(const Terms& other) { merge(other, [](double c) { return c; }); }
-    void add_negated(const Terms& other) { merge(other, [](double c) { return -c; }); }
+    void add(const Terms& other) {
+        merge(other, [](double c) { return c; });
+    }
+    void add_negated(const Terms& other) {
+        merge(other, [](double c) { return -c; });
+    }
 
     /// Replaces every coefficient c by f(c).
     template <class F>
@@ -82,7 +86,9 @@ public:
 
 private:
     static bool key_less(const value_type& entry, const Key& key) { return entry.first < key; }
-    static bool key_less_entry(const value_type& a, const value_type& b) { return a.first < b.first; }
+    static bool key_less_entry(const value_type& a, const value_type& b) {
+        return a.first < b.first;
+    }
 
     typename std::vector<value_type>::iterator lower_bound(const Key& key) {
         return std::lower_bound(entries_.begin(), entries_.end(), key, key_less);
@@ -127,7 +133,8 @@ private:
                 entries_[--w] = entries_[--i];
             } else if (i > start && entries_[i - 1].first == incoming.first) {
                 --i;
-                entries_[--w] = value_type{incoming.first, map(incoming.second) + entries_[i].second};
+                entries_[--w] =
+                    value_type{incoming.first, map(incoming.second) + entries_[i].second};
                 --j;
             } else {
                 entries_[--w] = value_type{incoming.first, map(incoming.second)};
