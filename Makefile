@@ -22,7 +22,7 @@ export STEP_TIMES := $(CURDIR)/build/step-times.txt
 MODULE ?= build
 
 .PHONY: all deps build demo quick format format-check test test-cpp cpp-build test-python test-numpy1 test-stubs \
-	test-cpp-package test-wheel install-wheel test-sanitize test-tsan test-fuzz test-fleet bench mutate clean
+	test-cpp-package test-wheel install-wheel test-sanitize test-tsan test-fuzz test-fleet test-fleet-resilience bench mutate clean
 
 all: build
 
@@ -126,7 +126,7 @@ test-stubs: $(MODULE)
 # does not stop the others, so one run reports every failure. Then what each
 # step cost. Other areas add their steps to GATE.
 GATE := test-sanitize test-tsan test-cpp test-cpp-package test-python test-numpy1 test-stubs test-wheel test-fuzz \
-	test-fleet
+	test-fleet test-fleet-resilience
 test:
 	@rm -f $(STEP_TIMES); began=$$(date +%s); status=0; \
 	$(MAKE) --no-print-directory -j2 --keep-going --output-sync=target MODULE=install-wheel $(GATE) || status=$$?; \
@@ -175,6 +175,12 @@ test-tsan: $(STAMP_SYS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(TIMED) test-tsan \
 		$(TSAN_BUILD)/tests/cpp/velmora_concurrency_tests --gtest_filter='*Concurrent*'
 
-# The batch pipeline over many tracks, on a local Dask cluster.
+# The batch pipeline over many tracks, on a local Dask cluster; its tests of
+# dead workers and interrupts are a step of their own, so that the gate runs
+# the two side by side.
 test-fleet: $(MODULE) $(AIS_SAMPLE)
-	VELMORA_AIS_SAMPLE=$(CURDIR)/build/ais $(TIMED) test-fleet $(PY) -m pytest -q -p no:cacheprovider tests/fleet
+	VELMORA_AIS_SAMPLE=$(CURDIR)/build/ais $(TIMED) test-fleet $(PY) -m pytest -q -p no:cacheprovider tests/fleet \
+		--ignore=tests/fleet/test_resilience.py
+
+test-fleet-resilience: $(MODULE)
+	$(TIMED) test-fleet-resilience $(PY) -m pytest -q -p no:cacheprovider tests/fleet/test_resilience.py

@@ -208,12 +208,19 @@ def local_cluster(workers: int | None = None, dashboard: bool = False, **keyword
     # Dask also starts workers with MALLOC_TRIM_THRESHOLD_ set, which turns off
     # glibc's adaptive mmap threshold: every large vector of a solve is then
     # mapped and unmapped afresh, about 15 % more processor time per track.
+    # A worker over 80 % of its memory limit would pause until memory is
+    # released, but memory pandas and the solver hand back stays with the
+    # process (unmanaged), so a paused worker of a small limit waits forever:
+    # it does not pause, and the nanny still restarts it at 95 %, after which
+    # its task runs elsewhere. The scheduler's HTTP endpoint takes a free port
+    # when the dashboard is off, instead of trying 8787 and warning.
     environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", default={}))
     environ.pop("MALLOC_TRIM_THRESHOLD_", None)
     settings = {
         "distributed.worker.profile.enabled": dashboard,
         "distributed.nanny.pre-spawn-environ": environ,
         "distributed.scheduler.allowed-failures": ALLOWED_FAILURES,
+        "distributed.worker.memory.pause": False,
     }
     with dask.config.set(settings), _workers_ignore_interrupts():
         return LocalCluster(
@@ -222,6 +229,7 @@ def local_cluster(workers: int | None = None, dashboard: bool = False, **keyword
             processes=True,
             host="127.0.0.1",
             dashboard_address="127.0.0.1:0" if dashboard else None,
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
             silence_logs=logging.CRITICAL,
             **keywords,
         )

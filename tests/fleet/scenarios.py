@@ -47,7 +47,7 @@ class Fault(WorkerPlugin):
 
 def main(name, source, out, *extra):
     keywords = {"memory_limit": "400MB"} if name == "small-memory" else {}
-    faults = {"kill-once": {"kill_once": 1003}, "poison": {"poison": 1003}, "slow": {"delay": 0.3}}
+    faults = {"killed": {"kill_once": 1005, "poison": 1003}, "slow": {"delay": 0.3}}
     with local_cluster(2, **keywords) as cluster, Client(cluster) as client:
         if name in faults:
             client.register_plugin(Fault(os.path.dirname(out), **faults[name]))

@@ -34,10 +34,10 @@ def scenario(name, source, out, timeout=180):
 
 @pytest.fixture(scope="module")
 def log_with_a_long_track(tmp_path_factory, fleet_frame):
-    """The test fleet plus one track of 150,000 records (about 540 MB to run)."""
+    """The test fleet plus one track of 80,000 records (about 290 MB to run)."""
     from velmora_fleet.synthetic import _drive
 
-    x, y = _drive(np.random.default_rng(5), 150_000)
+    x, y = _drive(np.random.default_rng(5), 80_000)
     start = fleet_frame["time"].min()
     long = pd.DataFrame(
         {"track_id": 1, "time": start + pd.to_timedelta(np.arange(len(x)) * 100, unit="ms"), "x": x, "y": y}
@@ -49,17 +49,12 @@ def log_with_a_long_track(tmp_path_factory, fleet_frame):
     return path
 
 
-def test_a_worker_killed_mid_run_changes_nothing(fleet_file, expected, tmp_path):
-    assert scenario("kill-once", fleet_file, tmp_path / "out")["failed"] == {"too_short": 1}
-    assert (tmp_path / "killed").exists()  # the fault did fire
-    assert_output_equals(tmp_path / "out", expected)
-
-
 @pytest.mark.parametrize(
     "name, source, failed_track, status, message",
     [
+        # one worker killed once mid-run (by track 1005), and track 1003 killing every worker that runs it
         (
-            "poison",
+            "killed",
             "fleet_file",
             1003,
             "worker_lost",
@@ -77,6 +72,7 @@ def test_a_track_that_takes_its_worker_down_fails_alone(
     row = tracks[tracks["track_id"] == str(failed_track)].iloc[0]
     assert (row["status"], row["error"][: len(message)]) == (status, message)
     assert summary["failed"] == {"too_short": 1, status: 1}
+    assert name != "killed" or (tmp_path / "killed").exists()  # the other fault fired too
     others = [frame[frame["track_id"] != str(failed_track)] for frame in (points, tracks)]
     wanted = [frame[frame["track_id"] != failed_track] for frame in expected]
     for got, want in zip(others, wanted):
