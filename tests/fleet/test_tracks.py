@@ -111,6 +111,7 @@ def test_gaps_start_trips_and_stops_end_them_at_their_mean_position():
     assert [t.trip for t in result.trips] == [0, 1]
     (stop,) = result.stops
     assert (stop.arrival, stop.departure, stop.records) == (60.0, 459.0, 400)
+    assert (stop.x, stop.y) == pytest.approx((x[60:460].mean(), y[60:460].mean()))
     first, second = result.trips
     assert (first.start, first.end) == (0.0, 60.0) and (second.start, second.end) == (2000.0, 2029.0)
     assert first.records_in_stops == 400 and first.records + second.records == len(time)
@@ -163,3 +164,51 @@ def test_text_times_are_ordered_as_times_and_missing_ones_drop():
     )
     assert (iso.x[0], iso.x[-1]) == pytest.approx((0.0, 2000.0), abs=1e-9)
     assert iso.time[0] == np.datetime64("2026-01-01T07:00:00")
+
+
+def _rule(name, *args):
+    """The record rules on their own, where a boundary shows exactly."""
+    from velmora_fleet import cleaning, trips
+
+    if name == "unusable":
+        seconds, bad = args
+        a = np.where(bad, np.nan, 0.0)
+        return list(np.flatnonzero(cleaning.unusable(np.ones(len(seconds), bool), a, a, seconds, False)))
+    if name == "jumps":
+        seconds, x, max_speed = args
+        return list(
+            np.flatnonzero(
+                cleaning.jumps(np.asarray(seconds, float), np.asarray(x, float), np.zeros(len(x)), max_speed)
+            )
+        )
+    if name == "stops":
+        seconds, x, diameter, duration = args
+        return cleaning.stops(
+            np.asarray(seconds, float), np.asarray(x, float), np.zeros(len(x)), diameter, duration
+        )
+    seconds, max_gap = args
+    plans, _ = trips.plan_trips(
+        np.asarray(seconds, float), np.zeros(len(seconds)), np.zeros(len(seconds)), [], max_gap
+    )
+    return [(p.first, p.last) for p in plans]
+
+
+@pytest.mark.parametrize(
+    "rule, args, expected",
+    [
+        # the later of two records with one time drops, with or without other drops around it
+        ("unusable", (np.array([0.0, 1.0, 1.0, 2.0]), [False] * 4), [2]),
+        ("unusable", (np.array([0.0, 1.0, 1.0, 2.0]), [True, False, False, False]), [0, 2]),
+        # a jump is measured from the last kept record: 40 m in 2 s from x=10 is not above 20 m/s
+        ("jumps", ([0, 1, 2, 3, 4], [0, 0, 10, 40, 40], 20.0), [3]),
+        # ... and at speed distance / time, also between records half a second apart
+        ("jumps", ([0, 0.5, 1, 1.5, 2], [0, 0, 5, 20, 10], 10.0), [3]),
+        # a stop may span its whole diameter and last exactly its duration
+        ("stops", (np.arange(11.0), np.linspace(0.0, 25.0, 11), 25.0, 10.0), [(0, 10)]),
+        ("stops", (np.arange(11.0), np.linspace(0.0, 25.0, 11), 24.9, 10.0), []),
+        # a gap of exactly max_gap does not split a trip; one second more does
+        ("plan_trips", ([0, 1, 601, 1202], 600.0), [(0, 2), (3, 3)]),
+    ],
+)
+def test_record_rules_at_their_boundaries(rule, args, expected):
+    assert _rule(rule, *args) == expected
