@@ -84,6 +84,20 @@ def test_a_track_that_takes_its_worker_down_fails_alone(
         )
 
 
+def _foreground_job(command, **keywords):
+    """The CLI as a terminal's foreground job starts it: with Ctrl-C's default
+    action, even where this suite runs in the background or under nohup,
+    whose children inherit SIGINT ignored (and a program should keep it so)."""
+    return subprocess.Popen(
+        command,
+        stderr=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+        **keywords,
+    )
+
+
 def _wait_for(condition, seconds, what):
     deadline = time.monotonic() + seconds
     while not condition():
@@ -114,7 +128,7 @@ def test_interrupted_run_resumes_to_the_same_result(fleet_file, expected, tmp_pa
             "--batch-points",
             "1000",
         ]
-        child = subprocess.Popen(command, stderr=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        child = _foreground_job(command)
         _wait_for(lambda: _done_items(out), 120, "a first part recorded")
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=30)
@@ -139,12 +153,8 @@ def test_interrupted_run_resumes_to_the_same_result(fleet_file, expected, tmp_pa
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 def test_a_signal_stops_the_embedded_cluster_in_seconds_with_one_line(fleet_file, tmp_path, signum, status):
     out = tmp_path / "out"
-    child = subprocess.Popen(
-        FLEET_CLI + [str(fleet_file), "--out", str(out), "--workers", "2", "--quiet"],
-        stderr=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        text=True,
-        start_new_session=True,
+    child = _foreground_job(
+        FLEET_CLI + [str(fleet_file), "--out", str(out), "--workers", "2", "--quiet"], start_new_session=True
     )
     _wait_for(lambda: (out / "_velmora_work").exists(), 120, "the cluster to start")
     workers = psutil.Process(child.pid).children(recursive=True)
