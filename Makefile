@@ -14,6 +14,7 @@ export VELMORA_CARGO_TARGET_DIR := $(CURDIR)/build/cargo
 WERROR ?= ON
 CPP_BUILD := build/cpp
 STAMP_SYS := build/.system-deps
+STAMP_VENV_TEST := $(VENV)/.installed-test
 STAMP_VENV := $(VENV)/.installed
 TIMED := $(CURDIR)/tools/timed.sh
 export STEP_TIMES := $(CURDIR)/build/step-times.txt
@@ -31,10 +32,17 @@ $(STAMP_SYS): tools/ensure-system-deps.sh
 	bash tools/ensure-system-deps.sh
 	@touch $@
 
-$(STAMP_VENV): requirements-dev.txt | $(STAMP_SYS)
+# The .venv in two stages: the module's test tools first, then the rest, which
+# may not change what the first stage installed (tests may be running on it).
+$(STAMP_VENV_TEST): requirements-test.txt | $(STAMP_SYS)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(TIMED) venv $(PIP) install -q -r requirements-dev.txt
+	$(TIMED) venv-test $(PIP) install -q -r requirements-test.txt
+	$(PIP) list --format=freeze > $(VENV)/test-stage.txt
+	@touch $@
+
+$(STAMP_VENV): requirements-dev.txt $(STAMP_VENV_TEST)
+	$(TIMED) venv $(PIP) install -q -r requirements-dev.txt -c $(VENV)/test-stage.txt
 	@touch $@
 
 deps: $(STAMP_SYS) $(STAMP_VENV)
@@ -154,7 +162,7 @@ clean:
 FUZZ_SECONDS ?= 20
 FUZZ_SITE := build/fuzz-site
 
-test-sanitize: $(STAMP_VENV)
+test-sanitize: $(STAMP_VENV_TEST)
 	PY=$(PY) $(TIMED) test-sanitize bash tools/sanitize.sh
 
 $(FUZZ_SITE)/.installed: | $(STAMP_VENV)
