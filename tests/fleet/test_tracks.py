@@ -132,6 +132,9 @@ def test_degrees_map_to_east_north_and_back_as_an_independent_geodesy_library_sa
     lons = (lon[0] + steps * (((lon[1] - lon[0]) + 180.0) % 360.0 - 180.0) + 180.0) % 360.0 - 180.0
     result = process_track(steps * 100.0, lon=lons, lat=lat[0] + steps * (lat[1] - lat[0]))
     assert result.ok
+    # the path starts where its records do (a mirrored frame would start it at the other end)
+    start = ((result.lon[0] - lons[0] + 180.0) % 360.0 - 180.0, result.lat[0] - lat[0])
+    assert np.abs(start).max() < 1e-4
     origin_lon, origin_lat = result.origin_lon, result.origin_lat
     enu = pyproj.Transformer.from_pipeline(
         "+proj=pipeline +step +proj=axisswap +order=2,1 +step +proj=unitconvert +xy_in=deg +xy_out=rad "
