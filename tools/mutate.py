@@ -164,6 +164,11 @@ class Workspace:
     build: Path
     python: str
     timeouts: dict = field(default_factory=dict)
+    # Targets built from the last mutant's files: reverted in the tree but not
+    # yet rebuilt, so the next mutant's build includes them. Without it a
+    # mutant in a pure-Python file would be tested against the last compiled
+    # mutant's binaries.
+    stale: list = field(default_factory=list)
 
     def prepare(self, jobs):
         """The copy brought level with the checkout's tracked files, configured and built.
@@ -277,7 +282,8 @@ class Workspace:
         try:
             path.write_text(mutated(original, m))
             targets, suites = target_of(m.file)
-            failure = self.build_targets(targets)
+            failure = self.build_targets(sorted(set(targets) | set(self.stale)))
+            self.stale = list(targets)
             if failure is not None:
                 m.outcome, m.detail = "build-error", _first_error(failure)
                 return
