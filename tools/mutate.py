@@ -225,6 +225,8 @@ class Workspace:
         # The copy's module and pure-Python packages, not the ones installed in the venv.
         path = os.pathsep.join([str(self.build / "src" / "python"), str(self.tree / "python")])
         env = dict(os.environ, PYTHONPATH=path, PYTHONDONTWRITEBYTECODE="1")
+        if (ROOT / "build/ais").is_dir():  # the real AIS sample, as the gate's fleet tests have it
+            env.setdefault("VELMORA_AIS_SAMPLE", str(ROOT / "build/ais"))
         if name == "cpp":
             command = [str(self.build / GTEST), "--gtest_fail_fast", "--gtest_brief=1"]
         else:

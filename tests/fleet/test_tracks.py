@@ -106,6 +106,7 @@ def test_gaps_start_trips_and_stops_end_them_at_their_mean_position():
         np.arange(60.0), 60.0 + np.arange(400.0), 2000.0 + np.arange(30.0)
     ]  # ... then a gap of 1,540 s
     x = np.r_[drive, rest, 900.0 + np.arange(30.0) * 10.0]
+    x[-5] = math.nan  # a bad record of the second trip is counted there
     y = np.r_[np.zeros(60), rng.normal(0.0, 2.0, 400), np.zeros(30)]
     result = process_track(time, x=x, y=y)
     assert [t.trip for t in result.trips] == [0, 1]
@@ -115,6 +116,7 @@ def test_gaps_start_trips_and_stops_end_them_at_their_mean_position():
     first, second = result.trips
     assert (first.start, first.end) == (0.0, 60.0) and (second.start, second.end) == (2000.0, 2029.0)
     assert first.records_in_stops == 400 and first.records + second.records == len(time)
+    assert (first.dropped, second.dropped) == ({}, {"bad_position": 1})
     ends = result.x[result.trip == 0][-1], result.y[result.trip == 0][-1]
     assert ends == pytest.approx((stop.x, stop.y), abs=1e-6)
     # with both off: one trip through the jitter, as the plain module operations give
@@ -150,6 +152,7 @@ def test_long_trips_keep_their_geodesic_length():
     lon, lat = np.array(geod.npts(-5.0, 36.0, 35.0, 60.0, 5000)).T  # about 3,700 km, a point every 740 m
     result = process_track(np.arange(len(lon)) * 60.0, lon=lon, lat=lat, spacing=200.0, max_deviation=0.0)
     assert result.ok and len(result.trips) == 1
+    assert np.all(np.diff(result.s) > 0)  # the pieces' shared records appear once
     assert result.length == pytest.approx(geod.line_length(lon, lat), rel=1e-5)
 
 
