@@ -113,11 +113,14 @@ def _done_items(out) -> int:
 
 
 def test_interrupted_run_resumes_to_the_same_result(fleet_file, expected, tmp_path):
-    cluster = subprocess.Popen(
-        [sys.executable, str(SCENARIOS), "slow", "-", "-"], stdout=subprocess.PIPE, text=True
-    )
+    # The cluster's output goes to a file: a pipe read for the address alone
+    # would block any worker that prints more than the pipe holds.
+    printed = tmp_path / "cluster.out"
+    with printed.open("w") as sink:
+        cluster = subprocess.Popen([sys.executable, str(SCENARIOS), "slow", "-", "-"], stdout=sink)
     try:
-        address = cluster.stdout.readline().strip()
+        _wait_for(lambda: printed.read_text().endswith("\n"), 120, "the cluster's address")
+        address = printed.read_text().splitlines()[0]
         out = tmp_path / "out"
         command = FLEET_CLI + [
             str(fleet_file),
