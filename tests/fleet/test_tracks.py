@@ -138,6 +138,10 @@ def test_degrees_map_to_east_north_and_back_as_an_independent_geodesy_library_sa
     start = ((result.lon[0] - lons[0] + 180.0) % 360.0 - 180.0, result.lat[0] - lat[0])
     assert np.abs(start).max() < 1e-4
     origin_lon, origin_lat = result.origin_lon, result.origin_lat
+    # the frame sits at the track's middle, not at one end, so its error is least where the track lies
+    span = (((lon[1] - lon[0]) + 180.0) % 360.0 - 180.0, lat[1] - lat[0])
+    middle = ((origin_lon - lon[0] - span[0] / 2 + 180.0) % 360.0 - 180.0, origin_lat - lat[0] - span[1] / 2)
+    assert abs(middle[0]) <= 0.1 * abs(span[0]) and abs(middle[1]) <= 0.1 * abs(span[1])
     enu = pyproj.Transformer.from_pipeline(
         "+proj=pipeline +step +proj=axisswap +order=2,1 +step +proj=unitconvert +xy_in=deg +xy_out=rad "
         f"+step +proj=cart +ellps=WGS84 +step +proj=topocentric +ellps=WGS84 +lon_0={origin_lon} +lat_0={origin_lat}"
