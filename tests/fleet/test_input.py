@@ -34,6 +34,12 @@ def folder(**files):
 XY = pd.DataFrame({"track_id": [1, 1], "time": [0.0, 1.0], "x": [0.0, 1.0], "y": [0.0, 0.0]})
 
 
+def earlier_output(path):
+    path.parent.mkdir()
+    (path.parent / "_velmora_run.json").write_text("{}")
+    XY.to_parquet(path)
+
+
 @pytest.mark.parametrize(
     "name, write, message",
     [
@@ -64,6 +70,17 @@ XY = pd.DataFrame({"track_id": [1, 1], "time": [0.0, 1.0], "x": [0.0, 1.0], "y":
             r"/b.parquet: column 'track_id' has type str, other files have int",
         ),
         ("d", folder(a__parquet=XY, b__parquet=XY.drop(columns="y")), r"/b.parquet: missing column 'y'"),
+        # what Parquet readers leave out (names starting with _ or .) is not read
+        (
+            "d",
+            folder(_junk__parquet="x", __hidden__parquet="x", b__parquet=XY.drop(columns="y")),
+            r"/b.parquet: missing column 'y'",
+        ),
+        (
+            "run/points.parquet",
+            earlier_output,
+            r": is the output of a velmora-fleet run \(.*/run/_velmora_run.json\); give the recordings instead",
+        ),
     ],
 )
 def test_unusable_input_fails_before_any_work(tmp_path, name, write, message):
