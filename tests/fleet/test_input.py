@@ -148,3 +148,17 @@ def test_csv_track_ids_are_kept_as_written(tmp_path, ids):
     tracks = pd.read_parquet(tmp_path / "out" / "tracks.parquet")
     assert summary.tracks == 2 and sorted(tracks["track_id"]) == sorted(ids)
     assert list(tracks["records"]) == [3, 3]
+
+
+def test_of_records_with_one_time_the_first_in_file_order_is_kept(tmp_path):
+    # the repeat of the last time comes first in b.csv and last in a.csv: a.csv's is the first
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "a.csv").write_text(
+        "track_id,time,x,y\n" + "".join(f"1,{t},{t},0\n" for t in range(6))
+    )
+    (tmp_path / "in" / "b.csv").write_text("track_id,time,x,y\n1,5,50,0\n2,0,0,0\n2,1,1,0\n")
+    velmora_fleet.run(str(tmp_path / "in"), str(tmp_path / "out"), workers=0, max_deviation=0.0)
+    points = pd.read_parquet(tmp_path / "out" / "points.parquet")
+    trips = pd.read_parquet(tmp_path / "out" / "tracks.parquet").set_index("track_id")
+    assert trips.loc["1", "records_duplicate"] == 1
+    assert points.loc[points["track_id"] == "1", "x"].iloc[-1] == pytest.approx(5.0)
