@@ -34,16 +34,15 @@ $(STAMP_SYS): tools/ensure-system-deps.sh
 
 # The .venv in two stages: the module's test tools first, then the rest, which
 # may not change what the first stage installed (tests may be running on it).
-# Modules are compiled to bytecode when first imported, not all at install.
 $(STAMP_VENV_TEST): requirements-test.txt | $(STAMP_SYS)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(TIMED) venv-test $(PIP) install -q --no-compile -r requirements-test.txt
+	$(TIMED) venv-test $(PIP) install -q -r requirements-test.txt
 	$(PIP) list --format=freeze > $(VENV)/test-stage.txt
 	@touch $@
 
 $(STAMP_VENV): requirements-dev.txt $(STAMP_VENV_TEST)
-	$(TIMED) venv $(PIP) install -q --no-compile -r requirements-dev.txt -c $(VENV)/test-stage.txt
+	$(TIMED) venv $(PIP) install -q -r requirements-dev.txt -c $(VENV)/test-stage.txt
 	@touch $@
 
 deps: $(STAMP_SYS) $(STAMP_VENV)
