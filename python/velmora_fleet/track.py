@@ -16,16 +16,21 @@ from typing import Any
 
 import numpy as np
 
-from .cleaning import BAD_POSITION, JUMP, KEPT, NO_TIME, REASONS, jumps, stops, unusable
-from .options import TRACK_SETTINGS, Options, pick, takes_settings
+from .cleaning import BAD_POSITION, JUMP, KEPT, NO_TIME, OUTLIER, REASONS, jumps, stops, unusable
+from .motion import estimate_noise, outliers
+from .options import SETTINGS, TRACK_SETTINGS, Options, pick, takes_settings
+from .presets import preset_named
 from .projection import frame_at_mean
 from .trips import Stop, TripPlan, plan_trips
-from .trip_geometry import TripGeometry, run_trip
+from .trip_geometry import NOISE_FALLBACK, TripGeometry, run_trip
 
 OK = "ok"
 INVALID_INPUT = "invalid_input"  # every record was dropped (no time, or no usable position)
 TOO_SHORT = "too_short"  # fewer than two points
-SOLVER_FAILED = "solver_failed"  # the elastic band's solver returned no path
+SOLVER_FAILED = (
+    "solver_failed"  # the elastic band's solver returned no path (no longer given: see UNSMOOTHED)
+)
+UNSMOOTHED = "unsmoothed"  # the elastic band's solver found no path: written without the band
 INTERNAL_ERROR = "internal_error"  # the module raised its internal-error exception
 ERROR = "error"  # any other exception, for example MemoryError
 TOO_LARGE = "too_large"  # more records than the run allows, or than its worker's memory holds
@@ -36,6 +41,7 @@ STATUSES = (
     INVALID_INPUT,
     TOO_SHORT,
     SOLVER_FAILED,
+    UNSMOOTHED,
     INTERNAL_ERROR,
     ERROR,
     TOO_LARGE,
@@ -70,11 +76,18 @@ class TripResult:
     error: str = ""
     origin_lon: float = math.nan
     origin_lat: float = math.nan
+    noise: float = math.nan  # the records' noise per axis it was smoothed for (metres)
+    max_deviation: float = math.nan  # the band's bound used (metres)
     geometry: TripGeometry | None = None
 
     @property
     def ok(self) -> bool:
         return self.status == OK
+
+    @property
+    def written(self) -> bool:
+        """Whether the trip has output points: ok, or written without the band."""
+        return self.geometry is not None
 
 
 @dataclass
@@ -114,6 +127,9 @@ class TrackResult:
     heading = property(lambda self: self._joined("heading"))
     lon = property(lambda self: self._joined("lon"))
     lat = property(lambda self: self._joined("lat"))
+    acceleration = property(lambda self: self._joined("acceleration"))
+    turn_rate = property(lambda self: self._joined("turn_rate"))
+    signed_curvature = property(lambda self: self._joined("signed_curvature"))
 
     @property
     def time(self) -> np.ndarray:
@@ -145,7 +161,7 @@ class TrackResult:
 
     @property
     def length(self) -> float:
-        done = [t.length for t in self.trips if t.ok and t.trip is not None]
+        done = [t.length for t in self.trips if t.written and t.trip is not None]
         return float(sum(done)) if done else math.nan
 
     @property
@@ -200,6 +216,7 @@ def process_track(
     track_id=None,
     carry: dict | None = None,
     carry_angles: dict | None = None,
+    preset: str | None = None,
     **settings,
 ) -> TrackResult:
     """Runs one track's records (in any order; taken in order of time, ties in
@@ -207,9 +224,11 @@ def process_track(
     lon and lat in degrees; `time` as numbers (seconds), datetime64 values or
     text (ISO 8601, or numbers), None where a record has none. `carry` and
     `carry_angles` map names to per-record values (angles in degrees) carried
-    to every output point. The settings go to the module as given (run()
-    checks them first). A failing trip gets a status and message; the call
-    raises only for arguments it cannot take."""
+    to every output point. `preset` names a kind of recording whose settings
+    apply where none is given (as run() does). The settings go to the module
+    as given (run() checks them first; a duration may be text, as "10s"). A
+    failing trip gets a status and message; the call raises only for
+    arguments it cannot take."""
     if (x is None) == (lon is None) or (x is None) != (y is None) or (lon is None) != (lat is None):
         raise TypeError("process_track takes either x and y, or lon and lat")
     geographic = x is None
@@ -224,6 +243,11 @@ def process_track(
             f"{len(time)}, {', '.join(str(len(c)) for c in [a, b] + carried)}"
         )
     order = np.argsort(time, kind="stable")  # NaT and NaN last
+    if preset is not None:
+        names = {s.name for s in TRACK_SETTINGS}
+        settings = {**{k: v for k, v in preset_named(preset).settings.items() if k in names}, **settings}
+    if isinstance(settings.get("every"), str):
+        settings["every"] = SETTINGS["every"].check(settings["every"])
     options = Options(**pick(settings, TRACK_SETTINGS))
     return process_sorted(
         track_id,
@@ -315,6 +339,17 @@ def process_sorted(
             jumped = jumps(seconds[kept], x, y, options.max_speed)
             reason[kept[jumped]] = JUMP
             kept, x, y = kept[~jumped], x[~jumped], y[~jumped]
+        if options.motion == "smooth" and options.max_acceleration is not None and len(kept) > 3:
+            noise = options.noise if options.noise is not None else estimate_noise(seconds[kept], x, y)
+            far = outliers(
+                seconds[kept],
+                x,
+                y,
+                noise if math.isfinite(noise) else NOISE_FALLBACK,
+                options.max_acceleration,
+            )
+            reason[kept[far]] = OUTLIER
+            kept, x, y = kept[~far], x[~far], y[~far]
     if len(kept) == 0:
         counts = {
             REASONS[r]: int(np.count_nonzero(reason == r))
@@ -349,6 +384,7 @@ def process_sorted(
         max_points,
         memory_budget,
         1.0 / NS if time_kind == "time" else 1.0,
+        result._origin_ns / NS if time_kind == "time" else 0.0,
     )
     result.trips = [_run_one(context, k, plan) for k, plan in enumerate(plans)]
     result.stops = [_stop_result(context, k, stop) for k, stop in enumerate(stop_list)]
@@ -379,6 +415,7 @@ class _Context:
     max_points: int | None
     memory_budget: float | None
     seconds_per_unit: float
+    epoch_seconds: float  # the seconds since the Unix epoch of time 0
 
 
 def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
@@ -422,6 +459,7 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
         BYTES_PER_RECORD,
         BYTES_PER_OUTPUT_POINT,
         context.seconds_per_unit,
+        context.epoch_seconds,
     )
     if isinstance(outcome, tuple):
         return _failed(trip, *outcome)
@@ -429,6 +467,9 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
     trip.points_flagged, trip.points_removed = outcome.flagged, outcome.removed
     trip.points_out, trip.length = len(outcome.s), outcome.length
     trip.origin_lon, trip.origin_lat = outcome.origin
+    trip.noise, trip.max_deviation = outcome.noise, outcome.bound
+    if outcome.unsmoothed:
+        trip.status, trip.error = UNSMOOTHED, f"{outcome.unsmoothed}; written without it"
     return trip
 
 

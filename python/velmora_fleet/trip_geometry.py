@@ -1,27 +1,45 @@
-"""One trip through the module: repair, smoothing, resampling, curvature,
-with the trip's time and carried columns travelling as associated values.
+"""One trip through the module, in one of two ways.
 
-Repair removes a point's values with it; smoothing keeps the point count, so
-the repaired values are attached again to the smoothed path; resampling
-interpolates them. Time is not resampled by the spline (which may overshoot):
-the smoothed path's own cumulative length is carried instead, and gives each
-output point its place along the smoothed path, where time is interpolated
-linearly between the records, so it is exact at them and never decreases.
-A trip in degrees runs in one frame, or in pieces of frames of their own
-when it reaches beyond one frame's extent (see projection).
+`smooth` (the default) estimates the motion: the records' noise is
+estimated (see motion); their positions are smoothed in time and densified
+between records, so that the path is smooth where the records are sparse;
+the elastic band smooths that path in space within a bound that follows the
+noise; each record takes its place where it projects onto the smoothed path,
+and one smooth, never-decreasing profile of distance over time through
+those places gives every output point its time, speed and acceleration.
+
+`plain` is the composition of the module's operations: repair, smoothing,
+resampling, curvature, with the trip's time and carried columns travelling
+as associated values. Repair removes a point's values with it; smoothing
+keeps the point count, so the repaired values are attached again to the
+smoothed path; resampling interpolates them. Time is not resampled by the
+spline (which may overshoot): the smoothed path's own cumulative length is
+carried instead, and gives each output point its place along the smoothed
+path, where time is interpolated linearly between the records, so it is
+exact at them and never decreases.
+
+Either way a trip in degrees runs in one frame, or in pieces of frames of
+their own when it reaches beyond one frame's extent (see projection).
 """
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 
 import numpy as np
 
 from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
+from .motion import Profile, densified, estimate_noise, places, smoothed_in_time
 from .projection import frame_at_mean, pieces
 
 SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE = "solver_failed", "internal_error", "error", "too_large"
+NOISE_FALLBACK = 3.0  # m per axis, a GNSS fix's usual error, where a trip's records cannot tell
+BOUND_PER_NOISE = 1.5  # the band's bound in units of the estimated noise (see the README's accuracy tables)
+DENSIFY_STEP = 5.0  # m between the points the band runs on, where records are farther apart
+MAX_PER_GAP = 24  # points inserted between two records at most: the band's cost stays bounded
+PLAIN_MAX_DEVIATION = 1.0  # m, the plain composition's bound unless one is given
 
 
 @dataclass
@@ -35,11 +53,17 @@ class TripGeometry:
     heading: np.ndarray
     lon: np.ndarray
     lat: np.ndarray
+    acceleration: np.ndarray
+    turn_rate: np.ndarray  # degrees per second, positive turning left
+    signed_curvature: np.ndarray  # 1/m, positive turning left
     carried: dict = field(default_factory=dict)
     flagged: int = 0
     removed: int = 0
     length: float = 0.0
     origin: tuple = (np.nan, np.nan)
+    noise: float = math.nan  # the records' noise per axis the trip was smoothed for
+    bound: float = math.nan  # the band's bound used
+    unsmoothed: str = ""  # why the band was left out, when it was
 
 
 @dataclass
@@ -54,6 +78,8 @@ class _Piece:
     flagged: int
     removed: int
     length: float
+    bound: float
+    unsmoothed: str
 
 
 def run_trip(
@@ -68,31 +94,272 @@ def run_trip(
     bytes_per_record: float,
     bytes_per_output_point: float,
     seconds_per_unit: float = 1.0,
+    epoch_seconds: float = 0.0,
 ):
-    """The trip's geometry, or (status, message) where it fails."""
+    """The trip's geometry, or (status, message) where it fails. epoch_seconds:
+    the seconds since the Unix epoch of time 0 (for the time grid)."""
     ranges = pieces(a, b) if geographic else [(0, len(a))]
-    done = []
+    frames = []
     for start, stop in ranges:
         piece_a, piece_b = a[start:stop], b[start:stop]
         frame = frame_at_mean(piece_a, piece_b) if geographic else None
         x, y = frame.forward(piece_a, piece_b) if geographic else (piece_a, piece_b)
         if memory_budget is not None:
-            need = bytes_per_record * len(x) + bytes_per_output_point * _length(x, y) / options.spacing
+            length = _length(x, y)
+            points = len(x) + (length / DENSIFY_STEP if options.motion == "smooth" else 0.0)
+            need = bytes_per_record * points + bytes_per_output_point * length / options.spacing
             if need > memory_budget:
                 return TOO_LARGE, (
                     f"needs about {need / 1e6:,.0f} MB, its worker has "
                     f"{max(memory_budget, 0) / 1e6:,.0f} MB left under its memory limit"
                 )
-        piece_columns = {name: values[start:stop] for name, values in columns.items()}
-        outcome = _run_module(x, y, time[start:stop], piece_columns, angles, options)
-        if isinstance(outcome, tuple):
-            return outcome
-        done.append((frame, outcome))
-    return _joined(done, a, b, geographic, seconds_per_unit)
+        frames.append((frame, x, y, start, stop))
+    if options.motion == "plain":
+        done = []
+        for frame, x, y, start, stop in frames:
+            piece_columns = {name: values[start:stop] for name, values in columns.items()}
+            outcome = _run_module(x, y, time[start:stop], piece_columns, angles, options)
+            if isinstance(outcome, tuple):
+                return outcome
+            done.append((frame, outcome))
+        return _joined(done, a, b, geographic, seconds_per_unit)
+    return _smooth_trip(
+        frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch_seconds
+    )
 
 
 def _length(x, y) -> float:
     return float(np.hypot(np.diff(x), np.diff(y)).sum())
+
+
+@dataclass
+class _Shape:
+    """One frame's piece of a smoothed trip, before time is known."""
+
+    s: np.ndarray  # the output points: distance along the output path
+    x: np.ndarray
+    y: np.ndarray
+    heading: np.ndarray
+    curvature: np.ndarray
+    signed_curvature: np.ndarray
+    place: np.ndarray  # each output point's distance along the smoothed path
+    record_place: np.ndarray  # each record's distance along the smoothed path
+    along: float  # the smoothed path's length
+    length: float  # the output path's length
+    unsmoothed: str
+
+
+def _smooth_trip(frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch_seconds):
+    seconds = (time - time[0]) * seconds_per_unit  # from the trip's start: well conditioned
+    noise = options.noise if options.noise is not None else _pooled_noise(frames, seconds)
+    bound = options.max_deviation if options.max_deviation is not None else BOUND_PER_NOISE * noise
+    shapes = []
+    for frame, x, y, start, stop in frames:
+        shape = _shape(x, y, seconds[start:stop], options, noise, bound)
+        if isinstance(shape, tuple):
+            return shape
+        shapes.append(shape)
+    # one profile for the whole trip: a later piece starts at the record the one before ends at
+    record_places, places_out, offset = [], [], 0.0
+    for k, shape in enumerate(shapes):
+        keep = slice(1, None) if k else slice(None)
+        record_places.append(shape.record_place[keep] + offset)
+        places_out.append(shape.place[keep] + offset)
+        offset += shape.along
+    record_place, place = np.concatenate(record_places), np.concatenate(places_out)
+    profile = Profile.fit(seconds, record_place, noise, options.acceleration)
+    # the output path runs from the first record's place to the last's: times exact at the ends
+    first, last = profile.s[0], profile.s[-1]
+    if last > first and offset > 0:
+        place = first + place * ((last - first) / offset)
+        out_seconds, speed, acceleration = profile.when(place)
+    else:  # a trip that never moves along its path: time by distance, at rest
+        fraction = place / offset if offset > 0 else np.linspace(0.0, 1.0, len(place))
+        out_seconds = seconds[0] + fraction * (seconds[-1] - seconds[0])
+        speed, acceleration = np.zeros(len(place)), np.zeros(len(place))
+    parts = []
+    for k, ((frame, *_), shape) in enumerate(zip(frames, shapes)):
+        keep = slice(1, None) if k else slice(None)
+        lon, lat = frame.inverse(shape.x, shape.y) if geographic else (np.full(len(shape.x), np.nan),) * 2
+        parts.append(
+            (
+                shape.s[keep],
+                shape.x[keep],
+                shape.y[keep],
+                shape.heading[keep],
+                shape.curvature[keep],
+                shape.signed_curvature[keep],
+                lon[keep],
+                lat[keep],
+            )
+        )
+    offsets = np.cumsum([0.0] + [shape.length for shape in shapes[:-1]])
+    s = np.concatenate([p[0] + o for p, o in zip(parts, offsets)])
+    x, y, heading, curvature, signed, lon, lat = (np.concatenate([p[i] for p in parts]) for i in range(1, 8))
+    if geographic and len(shapes) > 1:  # one frame for the whole trip's x, y
+        frame = frame_at_mean(a, b)
+        x, y = frame.forward(lon, lat)
+        origin = frame.origin_degrees
+    else:
+        origin = frames[0][0].origin_degrees if geographic else (np.nan, np.nan)
+    out = dict(
+        s=s,
+        x=x,
+        y=y,
+        heading=heading,
+        curvature=curvature,
+        signed_curvature=signed,
+        lon=lon,
+        lat=lat,
+        time=out_seconds,
+        speed=speed,
+        acceleration=acceleration,
+    )
+    if options.every is not None:
+        out = _on_time_grid(
+            out, place, profile, first, last, offset, options.every, epoch_seconds, seconds_per_unit, time[0]
+        )
+    carried = _carried_at(seconds, columns, angles, out["time"])
+    return TripGeometry(
+        out["s"],
+        out["x"],
+        out["y"],
+        out["curvature"],
+        time[0] + out["time"] / seconds_per_unit,
+        out["speed"],
+        out["heading"],
+        out["lon"],
+        out["lat"],
+        out["acceleration"],
+        np.degrees(out["signed_curvature"] * out["speed"]),
+        out["signed_curvature"],
+        carried,
+        0,
+        0,
+        float(sum(shape.length for shape in shapes)),
+        origin,
+        noise,
+        bound,
+        "; ".join(shape.unsmoothed for shape in shapes if shape.unsmoothed),
+    )
+
+
+def _pooled_noise(frames, seconds) -> float:
+    """The records' noise, estimated on each frame's piece and pooled by records."""
+    estimates, weights = [], []
+    for _, x, y, start, stop in frames:
+        value = estimate_noise(seconds[start:stop], x, y)
+        if math.isfinite(value):
+            estimates.append(value)
+            weights.append(stop - start)
+    if not estimates:
+        return NOISE_FALLBACK
+    return max(float(np.average(estimates, weights=weights)), NOISE_MIN)
+
+
+NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed problem
+
+
+def _shape(x, y, seconds, options, noise: float, bound: float):
+    stage = "smoothing in time"
+    try:
+        sx, vx, sy, vy = smoothed_in_time(seconds, x, y, noise, options.turn_acceleration)
+        px, py, index = densified(seconds, sx, vx, sy, vy, DENSIFY_STEP, MAX_PER_GAP)
+        stage = "elastic band smoothing"
+        path = Path2D(x=px, y=py)
+        band = path.smoothed_path_elastic_band(bound, ElasticBandMethod.SquareBounds)
+        unsmoothed = ""
+        if band is None:  # written as smoothed in time, without the band
+            band, unsmoothed = path, "elastic band smoothing: the solver found no path"
+        stage = "resampling"
+        along = band.path_length_per_point_np
+        place = band.add_associated_values(along)
+        even = band.resampled_path(
+            ResamplingMethod.by_sampling_distance(options.spacing, False), InterpolationMethod.Cubic
+        )
+        stage = "circle-fit curvature"
+        curvature = np.asarray(even.compute_circle_fit_curvature(options.max_rmse), dtype=np.float64)
+    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+        raise
+    except BaseException as exc:  # the module's internal error is a BaseException
+        return _failure(stage, exc)
+    orientation = even.orientation_np
+    return _Shape(
+        even.path_length_per_point_np,
+        even.x_np,
+        even.y_np,
+        (90.0 - np.degrees(orientation)) % 360.0,  # x east, y north
+        curvature,
+        _signed(curvature, orientation, even.path_length_per_point_np),
+        even.associated_value_np(place),
+        places(band.x_np, band.y_np, along, x, y, index),
+        float(along[-1]) if len(along) else 0.0,
+        float(even.length),
+        unsmoothed,
+    )
+
+
+def _signed(curvature, orientation, s) -> np.ndarray:
+    """The circle-fit curvature, positive where the path turns left (its
+    orientation grows with distance)."""
+    if len(s) < 3:
+        return curvature.copy()
+    turn = np.gradient(np.unwrap(orientation), s)
+    return np.where(turn < 0, -curvature, curvature)
+
+
+def _carried_at(seconds, columns: dict, angles: tuple, at) -> dict:
+    """Each carried column interpolated in time at the output points (angles on the circle)."""
+    values = {}
+    for name, column in columns.items():
+        column = np.asarray(column, dtype=np.float64)
+        if name in angles:
+            radians = np.radians(column)
+            values[name] = (
+                np.degrees(
+                    np.arctan2(
+                        np.interp(at, seconds, np.sin(radians)), np.interp(at, seconds, np.cos(radians))
+                    )
+                )
+                % 360.0
+            )
+        else:
+            values[name] = np.interp(at, seconds, column)
+    return values
+
+
+def _on_time_grid(out, place, profile, first, last, along, every, epoch_seconds, seconds_per_unit, time0):
+    """The trip at every multiple of `every` seconds since the Unix epoch
+    within it: distance, speed and acceleration from the profile; position,
+    heading and curvature from the distance grid at that distance."""
+    start = epoch_seconds + time0 * seconds_per_unit  # the trip's first record, since the epoch
+    end = start + profile.t[-1]
+    grid = np.arange(math.ceil(start / every), math.floor(end / every) + 1) * every - start
+    grid = grid[(grid >= 0.0) & (grid <= profile.t[-1])]
+    distance, speed, acceleration = profile.at(grid)
+    distance = np.clip(distance, place[0], place[-1]) if len(place) else distance
+    radians = np.radians(out["heading"])
+    moved = {
+        name: np.interp(distance, place, out[name])
+        for name in ("s", "x", "y", "curvature", "signed_curvature", "lon", "lat")
+    }
+    moved["heading"] = (
+        np.degrees(
+            np.arctan2(
+                np.interp(distance, place, np.sin(radians)), np.interp(distance, place, np.cos(radians))
+            )
+        )
+        % 360.0
+    )
+    return dict(**moved, time=grid, speed=speed, acceleration=acceleration)
+
+
+def _failure(stage: str, exc: BaseException) -> tuple:
+    status = INTERNAL_ERROR if _is_internal_error(exc) else ERROR
+    text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+    if status == ERROR:
+        text = f"{type(exc).__name__}: {text}"
+    return status, f"{stage}: {text}"
 
 
 def _run_module(x, y, time, columns: dict, angles: tuple, options):
@@ -115,9 +382,12 @@ def _run_module(x, y, time, columns: dict, angles: tuple, options):
         repaired = path.repair_corrupted_point_order(options.sus_angle)
         removed = len(x) - len(repaired.x)
         stage = "elastic band smoothing"
-        smoothed = repaired.smoothed_path_elastic_band(options.max_deviation, ElasticBandMethod.SquareBounds)
-        if smoothed is None:
-            return SOLVER_FAILED, "elastic band smoothing: the solver found no path"
+        bound = PLAIN_MAX_DEVIATION if options.max_deviation is None else options.max_deviation
+        smoothed = repaired.smoothed_path_elastic_band(bound, ElasticBandMethod.SquareBounds)
+        unsmoothed = ""
+        if smoothed is None:  # the repaired records are written as they are
+            smoothed = Path2D(x=repaired.x_np, y=repaired.y_np)
+            unsmoothed = "elastic band smoothing: the solver found no path"
         stage = "resampling"
         # the smoothed path has the repaired one's points, one for one: give it their values again
         along = smoothed.path_length_per_point_np
@@ -135,11 +405,7 @@ def _run_module(x, y, time, columns: dict, angles: tuple, options):
     except (KeyboardInterrupt, SystemExit, GeneratorExit):
         raise
     except BaseException as exc:  # the module's internal error is a BaseException
-        status = INTERNAL_ERROR if _is_internal_error(exc) else ERROR
-        text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        if status == ERROR:
-            text = f"{type(exc).__name__}: {text}"
-        return status, f"{stage}: {text}"
+        return _failure(stage, exc)
     times = np.interp(even.associated_value_np(place), along, repaired.associated_value_np(time_handle))
     values = {}
     for name, hs in carried.items():
@@ -162,6 +428,8 @@ def _run_module(x, y, time, columns: dict, angles: tuple, options):
         flagged,
         removed,
         float(even.length),
+        bound,
+        unsmoothed,
     )
 
 
@@ -172,26 +440,6 @@ def _is_internal_error(exc: BaseException) -> bool:
 def _joined(done: list, a, b, geographic: bool, seconds_per_unit: float) -> TripGeometry:
     """The pieces as one trip: a piece after the first starts at the record
     the one before ends at, so its first point is left out."""
-    if len(done) == 1:  # the usual case: one frame, nothing to join
-        frame, p = done[0]
-        lon, lat = frame.inverse(p.x, p.y) if geographic else (np.full(len(p.x), np.nan),) * 2
-        origin = frame.origin_degrees if geographic else (np.nan, np.nan)
-        return TripGeometry(
-            p.s,
-            p.x,
-            p.y,
-            p.curvature,
-            p.time,
-            _speed(p.s, p.time, seconds_per_unit),
-            p.heading,
-            lon,
-            lat,
-            p.carried,
-            p.flagged,
-            p.removed,
-            p.length,
-            origin,
-        )
     parts, offset = [], 0.0
     for k, (frame, piece) in enumerate(done):
         keep = slice(1, None) if k else slice(None)
@@ -210,34 +458,47 @@ def _joined(done: list, a, b, geographic: bool, seconds_per_unit: float) -> Trip
             )
         )
         offset += piece.length
-    s, x, y, curvature, time, heading, lon, lat = (np.concatenate([p[i] for p in parts]) for i in range(8))
-    carried = {name: np.concatenate([p[8][name] for p in parts]) for name in parts[0][8]}
+    if len(parts) == 1:  # the usual case: one frame, nothing to join
+        s, x, y, curvature, time, heading, lon, lat, carried = parts[0]
+    else:
+        s, x, y, curvature, time, heading, lon, lat = (
+            np.concatenate([p[i] for p in parts]) for i in range(8)
+        )
+        carried = {name: np.concatenate([p[8][name] for p in parts]) for name in parts[0][8]}
     if geographic and len(done) > 1:  # one frame for the whole trip's x, y
         frame = frame_at_mean(a, b)
         x, y = frame.forward(lon, lat)
         origin = frame.origin_degrees
     else:
         origin = done[0][0].origin_degrees if geographic else (np.nan, np.nan)
+    speed = _speed(s, time, seconds_per_unit)
+    signed = _signed(curvature, np.radians(90.0 - heading), s)
     return TripGeometry(
         s,
         x,
         y,
         curvature,
         time,
-        _speed(s, time, seconds_per_unit),
+        speed,
         heading,
         lon,
         lat,
+        _speed(speed, time, seconds_per_unit),  # the speed's own rate of change
+        np.degrees(signed * speed),
+        signed,
         carried,
         sum(p.flagged for _, p in done),
         sum(p.removed for _, p in done),
         float(sum(p.length for _, p in done)),
         origin,
+        bound=done[0][1].bound,
+        unsmoothed="; ".join(p.unsmoothed for _, p in done if p.unsmoothed),
     )
 
 
 def _speed(s: np.ndarray, time: np.ndarray, seconds_per_unit: float) -> np.ndarray:
-    """m/s along the output path: central differences, one-sided at the ends."""
+    """The rate of s per second (m/s along the output path for distances):
+    central differences, one-sided at the ends."""
     if len(s) < 2:
         return np.full(len(s), np.nan)
     seconds = time * seconds_per_unit

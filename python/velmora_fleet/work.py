@@ -131,7 +131,9 @@ class Summary:
 
     def add(self, r: TrackResult) -> None:
         """A track is done when a trip of it succeeded, or when it is at rest throughout."""
-        done = any(t.ok and t.trip is not None for t in r.trips) or any(t.status == AT_REST for t in r.trips)
+        done = any(t.written and t.trip is not None for t in r.trips) or any(
+            t.status == AT_REST for t in r.trips
+        )
         self.tracks += 1
         self.tracks_done += done
         if not done:
