@@ -121,12 +121,11 @@ def hermite(tk, sk, vk, t):
     return sk[k] + ((c3 * u + c2) * u + m0) * u
 
 
-def smoothed_in_time(t, x, y, noise: float, acceleration: float):
+def smoothed_in_time(t, x, y, sigma: np.ndarray, acceleration: float):
     """x(t), y(t) as cubic smoothing splines (the posterior mean of motion
-    with white acceleration of scale `acceleration`): values and slopes at the
-    records."""
+    with white acceleration of scale `acceleration`, records with noise
+    sigma per axis): values and slopes at the records."""
     q = acceleration * acceleration
-    sigma = np.full(len(t), noise)
     sx, vx = fit_distance_profile(t, x, sigma, q, False)
     sy, vy = fit_distance_profile(t, y, sigma, q, False)
     return np.asarray(sx), np.asarray(vx), np.asarray(sy), np.asarray(vy)
@@ -229,14 +228,17 @@ class Profile:
         moving = ds > 0
         u = np.where(moving, np.clip(goal / np.where(moving, ds, 1.0), 0.0, 1.0), 0.0)
         low, high = np.zeros_like(u), np.ones_like(u)
-        for _ in range(40):
+        tolerance = 1e-12 * (np.abs(c0) + np.abs(ds) + 1.0)
+        for _ in range(60):
             f = ((c3 * u + c2) * u + c1) * u - goal
-            low, high = np.where(f < 0, u, low), np.where(f < 0, high, u)
+            done = ~moving | (np.abs(f) <= tolerance) | (high - low <= 1e-15)
+            if done.all():
+                break
+            low, high = np.where(f < 0, u, low), np.where(f > 0, u, high)
             slope = (3.0 * c3 * u + 2.0 * c2) * u + c1
             with np.errstate(invalid="ignore", divide="ignore"):
                 step = u - f / slope
-            u = np.where(np.isfinite(step) & (step > low) & (step < high), step, 0.5 * (low + high))
-            if np.all(high - low < 1e-12) or np.all(np.abs(f[moving]) <= 1e-9 * (1.0 + np.abs(goal[moving]))):
-                break
+            newton = np.isfinite(step) & (step > low) & (step < high)
+            u = np.where(done, u, np.where(newton, step, 0.5 * (low + high)))
         u = np.where(moving, u, 0.0)
         return (self.t[k] + u * h, *self._derivatives(h, u, c1, c2, c3))

@@ -460,6 +460,7 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
         BYTES_PER_OUTPUT_POINT,
         context.seconds_per_unit,
         context.epoch_seconds,
+        (plan.starts_at is not None, plan.ends_at is not None),
     )
     if isinstance(outcome, tuple):
         return _failed(trip, *outcome)

@@ -39,6 +39,7 @@ NOISE_FALLBACK = 3.0  # m per axis, a GNSS fix's usual error, where a trip's rec
 BOUND_PER_NOISE = 1.5  # the band's bound in units of the estimated noise (see the README's accuracy tables)
 DENSIFY_STEP = 5.0  # m between the points the band runs on, where records are farther apart
 MAX_PER_GAP = 24  # points inserted between two records at most: the band's cost stays bounded
+PINNED = 1e-3  # a held end's noise, in the records' noise: the smoothing meets it
 PLAIN_MAX_DEVIATION = 1.0  # m, the plain composition's bound unless one is given
 
 
@@ -95,9 +96,12 @@ def run_trip(
     bytes_per_output_point: float,
     seconds_per_unit: float = 1.0,
     epoch_seconds: float = 0.0,
+    pinned: tuple = (False, False),
 ):
     """The trip's geometry, or (status, message) where it fails. epoch_seconds:
-    the seconds since the Unix epoch of time 0 (for the time grid)."""
+    the seconds since the Unix epoch of time 0 (for the time grid); pinned:
+    whether the first and the last record are held where they are (a stop's
+    position, which the trip must meet)."""
     ranges = pieces(a, b) if geographic else [(0, len(a))]
     frames = []
     for start, stop in ranges:
@@ -124,7 +128,7 @@ def run_trip(
             done.append((frame, outcome))
         return _joined(done, a, b, geographic, seconds_per_unit)
     return _smooth_trip(
-        frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch_seconds
+        frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch_seconds, pinned
     )
 
 
@@ -149,13 +153,16 @@ class _Shape:
     unsmoothed: str
 
 
-def _smooth_trip(frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch_seconds):
+def _smooth_trip(
+    frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch_seconds, pinned
+):
     seconds = (time - time[0]) * seconds_per_unit  # from the trip's start: well conditioned
     noise = options.noise if options.noise is not None else _pooled_noise(frames, seconds)
     bound = options.max_deviation if options.max_deviation is not None else BOUND_PER_NOISE * noise
     shapes = []
-    for frame, x, y, start, stop in frames:
-        shape = _shape(x, y, seconds[start:stop], options, noise, bound)
+    for k, (frame, x, y, start, stop) in enumerate(frames):
+        ends = (pinned[0] and k == 0, pinned[1] and k == len(frames) - 1)
+        shape = _shape(x, y, seconds[start:stop], options, noise, bound, ends)
         if isinstance(shape, tuple):
             return shape
         shapes.append(shape)
@@ -260,10 +267,16 @@ def _pooled_noise(frames, seconds) -> float:
 NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed problem
 
 
-def _shape(x, y, seconds, options, noise: float, bound: float):
+def _shape(x, y, seconds, options, noise: float, bound: float, pinned: tuple):
     stage = "smoothing in time"
     try:
-        sx, vx, sy, vy = smoothed_in_time(seconds, x, y, noise, options.turn_acceleration)
+        sigma = np.full(len(x), noise)
+        sigma[0] = noise * PINNED if pinned[0] else noise
+        sigma[-1] = noise * PINNED if pinned[1] else sigma[-1]
+        sx, vx, sy, vy = smoothed_in_time(seconds, x, y, sigma, options.turn_acceleration)
+        for end, held in zip((0, -1), pinned):
+            if held:
+                sx[end], sy[end] = x[end], y[end]
         px, py, index = densified(seconds, sx, vx, sy, vy, DENSIFY_STEP, MAX_PER_GAP)
         stage = "elastic band smoothing"
         path = Path2D(x=px, y=py)
