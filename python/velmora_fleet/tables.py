@@ -12,7 +12,8 @@ import pyarrow as pa
 
 from .geoparquet import geo_metadata, wkb_linestring, wkb_point, wkb_points
 
-DROP_REASONS = ("no_time", "bad_position", "duplicate", "jump")
+DROP_REASONS = ("no_time", "bad_position", "duplicate", "jump", "outlier")
+MOTION_COLUMNS = ("speed", "acceleration", "heading", "turn_rate", "curvature", "signed_curvature")
 
 
 class Tables:
@@ -27,7 +28,7 @@ class Tables:
         coordinates = ["s", "x", "y"] + (["lon", "lat"] if self.geographic else [])
         self.point_fields = (
             [("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)]
-            + [(name, pa.float64()) for name in coordinates + ["speed", "heading", "curvature"]]
+            + [(name, pa.float64()) for name in coordinates + list(MOTION_COLUMNS)]
             + [(name, pa.float64()) for name in layout.carried]
             + [("geometry", pa.binary())]
         )
@@ -48,6 +49,8 @@ class Tables:
                 ("points_removed", pa.int64()),
                 ("points_out", pa.int64()),
                 ("length", pa.float64()),
+                ("noise", pa.float64()),
+                ("max_deviation", pa.float64()),
                 ("status", pa.string()),
                 ("error", pa.string()),
                 ("origin_lon", pa.float64()),
@@ -87,7 +90,7 @@ class Tables:
             "trip": pa.array(np.concatenate([r.trip for r in done]), type=pa.int64()),
             "time": self._times(np.concatenate([r.time for r in done])),
         }
-        for name in ("s", "x", "y", "lon", "lat", "speed", "heading", "curvature"):
+        for name in ("s", "x", "y", "lon", "lat") + MOTION_COLUMNS:
             if name in self.points.names:
                 columns[name] = pa.array(np.concatenate([getattr(r, name) for r in done]), type=pa.float64())
         for name in self.layout.carried:
@@ -113,6 +116,8 @@ class Tables:
                     "points_removed": t.points_removed,
                     "points_out": t.points_out,
                     "length": t.length,
+                    "noise": t.noise,
+                    "max_deviation": t.max_deviation,
                     "status": t.status,
                     "error": t.error,
                     "origin_lon": t.origin_lon,
