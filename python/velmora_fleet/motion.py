@@ -242,3 +242,55 @@ class Profile:
             u = np.where(done, u, np.where(newton, step, 0.5 * (low + high)))
         u = np.where(moving, u, 0.0)
         return (self.t[k] + u * h, *self._derivatives(h, u, c1, c2, c3))
+
+
+LAG_SECONDS = (1.0, 2.0, 4.0, 8.0, 16.0, 32.0, 64.0)
+
+
+def motion_scales(t, x, y):
+    """(noise², along², across²): the records' noise variance per axis and the
+    densities q of white acceleration along and across the path, from the
+    records' second differences at several lags. A second divided difference
+    over lags d1, d2 has expected square sigma² gn + q gm, with
+    gn = (2/(d1+d2))² (1/d2² + (1/d1+1/d2)² + 1/d1²) from the noise and
+    gm = 4 / (3 (d1+d2)) from motion with white acceleration; both parts
+    are fitted by least squares weighted by the expected square's inverse."""
+    n = len(t)
+    step = float(np.median(np.diff(t))) if n > 1 else 1.0
+    lags = sorted({max(1, int(round(s / step))) for s in LAG_SECONDS})
+    lags = [k for k in lags if 2 * k < n]
+    if not lags:
+        return math.nan, math.nan, math.nan
+    rows = []
+    for k in lags:
+        d1, d2 = t[k:-k] - t[: -2 * k], t[2 * k :] - t[k:-k]
+        ax = 2.0 * ((x[2 * k :] - x[k:-k]) / d2 - (x[k:-k] - x[: -2 * k]) / d1) / (d1 + d2)
+        ay = 2.0 * ((y[2 * k :] - y[k:-k]) / d2 - (y[k:-k] - y[: -2 * k]) / d1) / (d1 + d2)
+        cx, cy = x[2 * k :] - x[: -2 * k], y[2 * k :] - y[: -2 * k]
+        chord = np.hypot(cx, cy)
+        chord[chord == 0] = 1.0
+        ux, uy = cx / chord, cy / chord
+        along, across = ax * ux + ay * uy, ax * uy - ay * ux
+        gn = (2.0 / (d1 + d2)) ** 2 * (1.0 / d2**2 + (1.0 / d1 + 1.0 / d2) ** 2 + 1.0 / d1**2)
+        gm = 4.0 / (3.0 * (d1 + d2))
+        rows.append((gn, gm, along * along, across * across))
+    gn = np.concatenate([r[0] for r in rows])
+    gm = np.concatenate([r[1] for r in rows])
+    a2 = np.concatenate([r[2] for r in rows])
+    c2 = np.concatenate([r[3] for r in rows])
+    # the largest squares are outliers' (a record far off inflates every difference it enters)
+    keep = (a2 <= np.quantile(a2, 0.99)) & (c2 <= np.quantile(c2, 0.99))
+    gn, gm, a2, c2 = gn[keep], gm[keep], a2[keep], c2[keep]
+    # unknowns: sigma², q_along, q_across; equations: E a2 = s gn + qa gm, E c2 = s gn + qc gm
+    zero = np.zeros_like(gn)
+    design = np.r_[np.c_[gn, gm, zero], np.c_[gn, zero, gm]]
+    target = np.r_[a2, c2]
+    weight = 1.0 / np.maximum(target.mean(), 1e-30) * np.ones_like(target)
+    solution = np.zeros(3)
+    for _ in range(4):
+        w = np.sqrt(weight)
+        solution, *_ = np.linalg.lstsq(design * w[:, None], target * w, rcond=None)
+        solution = np.maximum(solution, 0.0)
+        expected = design @ solution
+        weight = 1.0 / np.maximum(expected, 1e-12 * expected.max() + 1e-30) ** 2
+    return float(solution[0]), float(solution[1]), float(solution[2])

@@ -143,16 +143,18 @@ TRACK_SETTINGS = (
     ),
     Setting(
         "acceleration",
-        1.0,
+        None,
         "m/s², the usual change of speed along the path: how smooth the speed is (smooth)",
         above=True,
+        none="estimated per trip from the records",
         metavar="M/S2",
     ),
     Setting(
         "turn_acceleration",
-        2.0,
+        None,
         "m/s², the usual acceleration across the path: how sharply the path bends between records (smooth)",
         above=True,
+        none="estimated per trip from the records",
         metavar="M/S2",
     ),
     Setting(

@@ -31,7 +31,7 @@ import numpy as np
 
 from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
-from .motion import Profile, densified, estimate_noise, places, smoothed_in_time
+from .motion import Profile, densified, estimate_noise, motion_scales, places, smoothed_in_time
 from .projection import frame_at_mean, pieces
 
 SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE = "solver_failed", "internal_error", "error", "too_large"
@@ -158,11 +158,12 @@ def _smooth_trip(
 ):
     seconds = (time - time[0]) * seconds_per_unit  # from the trip's start: well conditioned
     noise = options.noise if options.noise is not None else _pooled_noise(frames, seconds)
+    along, across = _accelerations(frames, seconds, options)
     bound = options.max_deviation if options.max_deviation is not None else BOUND_PER_NOISE * noise
     shapes = []
     for k, (frame, x, y, start, stop) in enumerate(frames):
         ends = (pinned[0] and k == 0, pinned[1] and k == len(frames) - 1)
-        shape = _shape(x, y, seconds[start:stop], options, noise, bound, ends)
+        shape = _shape(x, y, seconds[start:stop], options, noise, bound, ends, across)
         if isinstance(shape, tuple):
             return shape
         shapes.append(shape)
@@ -174,7 +175,7 @@ def _smooth_trip(
         places_out.append(shape.place[keep] + offset)
         offset += shape.along
     record_place, place = np.concatenate(record_places), np.concatenate(places_out)
-    profile = Profile.fit(seconds, record_place, noise, options.acceleration)
+    profile = Profile.fit(seconds, record_place, noise, along)
     # the output path runs from the first record's place to the last's: times exact at the ends
     first, last = profile.s[0], profile.s[-1]
     if last > first and offset > 0:
@@ -265,15 +266,35 @@ def _pooled_noise(frames, seconds) -> float:
 
 
 NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed problem
+ACCELERATION_FALLBACK = (0.3, 1.0)  # m/s² along and across the path, where records cannot tell
+ACCELERATION_RANGE = (0.01, 10.0)  # m/s²: estimates are held within what vehicles do
 
 
-def _shape(x, y, seconds, options, noise: float, bound: float, pinned: tuple):
+def _accelerations(frames, seconds, options) -> tuple[float, float]:
+    """The accelerations along and across the path that the smoothing
+    assumes: as set, or estimated from the trip's records (the largest
+    piece's, for a trip in pieces)."""
+    if options.acceleration is not None and options.turn_acceleration is not None:
+        return options.acceleration, options.turn_acceleration
+    _, x, y, start, stop = max(frames, key=lambda f: f[4] - f[3])
+    _, along, across = motion_scales(seconds[start:stop], x, y)
+    estimated = []
+    for value, fallback in zip((along, across), ACCELERATION_FALLBACK):
+        value = math.sqrt(value) if math.isfinite(value) and value > 0 else fallback
+        estimated.append(min(max(value, ACCELERATION_RANGE[0]), ACCELERATION_RANGE[1]))
+    return (
+        options.acceleration if options.acceleration is not None else estimated[0],
+        options.turn_acceleration if options.turn_acceleration is not None else estimated[1],
+    )
+
+
+def _shape(x, y, seconds, options, noise: float, bound: float, pinned: tuple, turn_acceleration: float):
     stage = "smoothing in time"
     try:
         sigma = np.full(len(x), noise)
         sigma[0] = noise * PINNED if pinned[0] else noise
         sigma[-1] = noise * PINNED if pinned[1] else sigma[-1]
-        sx, vx, sy, vy = smoothed_in_time(seconds, x, y, sigma, options.turn_acceleration)
+        sx, vx, sy, vy = smoothed_in_time(seconds, x, y, sigma, turn_acceleration)
         for end, held in zip((0, -1), pinned):
             if held:
                 sx[end], sy[end] = x[end], y[end]
