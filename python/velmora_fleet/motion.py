@@ -13,6 +13,7 @@ between records, where the records' own differences are not.
 from __future__ import annotations
 
 import math
+import os
 from dataclasses import dataclass
 
 import numpy as np
@@ -131,21 +132,28 @@ def smoothed_in_time(t, x, y, sigma: np.ndarray, acceleration: float):
     return np.asarray(sx), np.asarray(vx), np.asarray(sy), np.asarray(vy)
 
 
-def densified(t, sx, vx, sy, vy, step: float, max_per_gap: int):
-    """The smoothed positions at the records, and between two records every
-    about `step` metres (at most max_per_gap points per gap); and each
-    record's index among them."""
+def along_the_curve(t, sx, vx, sy, vy, step: float, per_record: float):
+    """Points every `step` metres (at least; at most per_record points per
+    record on average) along the cubic in time through the smoothed records
+    (sx, sy with slopes vx, vy), measured along the polyline of the smoothed
+    records: as many points where records are sparse as where they are
+    dense, and none piled up where the records stay in one place. The first
+    and the last point are the first and last smoothed record. Returns the
+    points and, for each record, the index of the point nearest it."""
     gap = np.hypot(np.diff(sx), np.diff(sy))
-    count = np.clip(np.ceil(gap / step), 1, max_per_gap).astype(np.int64)
-    index = np.r_[0, np.cumsum(count)]
-    if index[-1] == len(t) - 1:
-        return sx, sy, index
-    gap_of = np.repeat(np.arange(len(gap)), count)
-    fraction = (np.arange(index[-1]) - index[:-1][gap_of]) / count[gap_of]
-    times = np.r_[t[:-1][gap_of] + fraction * np.diff(t)[gap_of], t[-1]]
+    reached = np.r_[0.0, np.cumsum(gap)]
+    total = reached[-1]
+    if not total > 0:
+        return sx[[0, -1]], sy[[0, -1]], np.zeros(len(t), dtype=np.int64)
+    count = max(1, int(math.ceil(total / max(step, total / (per_record * len(t))))))
+    target = np.linspace(0.0, total, count + 1)
+    k = np.clip(np.searchsorted(reached, target, side="right") - 1, 0, len(gap) - 1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        fraction = np.where(gap[k] > 0, (target - reached[k]) / gap[k], 0.0)
+    times = t[k] + np.clip(fraction, 0.0, 1.0) * (t[k + 1] - t[k])
     x, y = hermite(t, sx, vx, times), hermite(t, sy, vy, times)
-    x[index], y[index] = sx, sy  # exactly the smoothed records
-    return x, y, index
+    x[0], y[0], x[-1], y[-1] = sx[0], sy[0], sx[-1], sy[-1]
+    return x, y, np.rint(reached / total * count).astype(np.int64)
 
 
 def places(px, py, along, x, y, index) -> np.ndarray:
@@ -156,7 +164,7 @@ def places(px, py, along, x, y, index) -> np.ndarray:
     n = len(px)
     if n < 2:
         return np.zeros(len(x))
-    reach = 2 * int(np.max(np.diff(index), initial=1)) + 2
+    reach = 2 * max(int(np.max(np.diff(index), initial=1)), 1) + 2
     seg = np.clip(index[:, None] + np.arange(-reach, reach + 1)[None, :], 0, n - 2)
     ax, ay = px[seg], py[seg]
     dx, dy = px[seg + 1] - ax, py[seg + 1] - ay
@@ -244,53 +252,71 @@ class Profile:
         return (self.t[k] + u * h, *self._derivatives(h, u, c1, c2, c3))
 
 
-LAG_SECONDS = (1.0, 2.0, 4.0, 8.0, 16.0, 32.0, 64.0)
+ACCELERATION_WIDTHS = float(
+    os.environ.get("VF_WIDTHS", "4")
+)  # the lag at which accelerations are read, in smoothing widths
 
 
-def motion_scales(t, x, y):
-    """(noise², along², across²): the records' noise variance per axis and the
-    densities q of white acceleration along and across the path, from the
-    records' second differences at several lags. A second divided difference
-    over lags d1, d2 has expected square sigma² gn + q gm, with
-    gn = (2/(d1+d2))² (1/d2² + (1/d1+1/d2)² + 1/d1²) from the noise and
-    gm = 4 / (3 (d1+d2)) from motion with white acceleration; both parts
-    are fitted by least squares weighted by the expected square's inverse."""
+def accelerations(t, x, y, noise: float):
+    """The accelerations along and across the path (m/s², the square roots
+    of the densities q of white acceleration) that the records show at the
+    time scale the smoothing works at. A second divided difference over
+    lags d1, d2 has expected square noise² gn + q gm, with
+    gn = (2/(d1+d2))² (1/d2² + (1/d1+1/d2)² + 1/d1²) and
+    gm = 4 / (3 (d1+d2)) for white acceleration, so each lag (of 1, 2, 4,
+    ... records) gives q. Real accelerations are not white: q grows with
+    the lag. It is read at the shortest lag L that is at least
+    ACCELERATION_WIDTHS smoothing widths h = (noise² step / q)^(1/4) long,
+    the scale over which the smoothing averages. NaN for a trip too short."""
     n = len(t)
-    step = float(np.median(np.diff(t))) if n > 1 else 1.0
-    lags = sorted({max(1, int(round(s / step))) for s in LAG_SECONDS})
-    lags = [k for k in lags if 2 * k < n]
-    if not lags:
-        return math.nan, math.nan, math.nan
-    rows = []
-    for k in lags:
+    if n < 5:
+        return math.nan, math.nan
+    step = float(np.median(np.diff(t)))
+    found = []
+    k = 1
+    while 2 * k < n:
         d1, d2 = t[k:-k] - t[: -2 * k], t[2 * k :] - t[k:-k]
-        ax = 2.0 * ((x[2 * k :] - x[k:-k]) / d2 - (x[k:-k] - x[: -2 * k]) / d1) / (d1 + d2)
-        ay = 2.0 * ((y[2 * k :] - y[k:-k]) / d2 - (y[k:-k] - y[: -2 * k]) / d1) / (d1 + d2)
+        scale = 2.0 / (d1 + d2)
+        ax = scale * ((x[2 * k :] - x[k:-k]) / d2 - (x[k:-k] - x[: -2 * k]) / d1)
+        ay = scale * ((y[2 * k :] - y[k:-k]) / d2 - (y[k:-k] - y[: -2 * k]) / d1)
         cx, cy = x[2 * k :] - x[: -2 * k], y[2 * k :] - y[: -2 * k]
         chord = np.hypot(cx, cy)
         chord[chord == 0] = 1.0
-        ux, uy = cx / chord, cy / chord
-        along, across = ax * ux + ay * uy, ax * uy - ay * ux
-        gn = (2.0 / (d1 + d2)) ** 2 * (1.0 / d2**2 + (1.0 / d1 + 1.0 / d2) ** 2 + 1.0 / d1**2)
-        gm = 4.0 / (3.0 * (d1 + d2))
-        rows.append((gn, gm, along * along, across * across))
-    gn = np.concatenate([r[0] for r in rows])
-    gm = np.concatenate([r[1] for r in rows])
-    a2 = np.concatenate([r[2] for r in rows])
-    c2 = np.concatenate([r[3] for r in rows])
-    # the largest squares are outliers' (a record far off inflates every difference it enters)
-    keep = (a2 <= np.quantile(a2, 0.99)) & (c2 <= np.quantile(c2, 0.99))
-    gn, gm, a2, c2 = gn[keep], gm[keep], a2[keep], c2[keep]
-    # unknowns: sigma², q_along, q_across; equations: E a2 = s gn + qa gm, E c2 = s gn + qc gm
-    zero = np.zeros_like(gn)
-    design = np.r_[np.c_[gn, gm, zero], np.c_[gn, zero, gm]]
-    target = np.r_[a2, c2]
-    weight = 1.0 / np.maximum(target.mean(), 1e-30) * np.ones_like(target)
-    solution = np.zeros(3)
-    for _ in range(4):
-        w = np.sqrt(weight)
-        solution, *_ = np.linalg.lstsq(design * w[:, None], target * w, rcond=None)
-        solution = np.maximum(solution, 0.0)
-        expected = design @ solution
-        weight = 1.0 / np.maximum(expected, 1e-12 * expected.max() + 1e-30) ** 2
-    return float(solution[0]), float(solution[1]), float(solution[2])
+        gn = scale * scale * (1.0 / d2**2 + (1.0 / d1 + 1.0 / d2) ** 2 + 1.0 / d1**2)
+        noise_part = noise * noise * float(np.mean(gn))
+        motion_part = float(np.mean(4.0 / (3.0 * (d1 + d2))))
+        q = []
+        for component in ((ax * cx + ay * cy) / chord, (ax * cy - ay * cx) / chord):
+            square = component * component
+            square = np.minimum(square, np.quantile(square, 0.99))  # an outlier enters 3 differences
+            q.append(max(float(np.mean(square)) - noise_part, 0.0) / motion_part)
+        found.append((float(np.median(d1 + d2)) / 2.0, q))
+        k *= 2
+    if not found:
+        return math.nan, math.nan
+    result = []
+    for c in range(2):
+        value = found[-1][1][c]
+        for lag, q in found:
+            if q[c] > 0 and lag >= ACCELERATION_WIDTHS * (noise * noise * step / q[c]) ** 0.25:
+                value = q[c]
+                break
+        result.append(math.sqrt(value))
+    return result[0], result[1]
+
+
+# The spread of a cubic smoothing spline's value at a record, in units of the
+# records' noise, against r = step / h, h = (noise² step / q)^(1/4) the
+# spline's width in time: computed from the posterior covariance of motion
+# with white acceleration observed every `step` (a record in the middle of
+# 81); few records within its width leave it near the noise, many average it down.
+_SPREAD_R = np.log([0.0316, 0.178, 0.398, 0.577, 1.0, 1.111, 5.62, 31.6])
+_SPREAD = np.array([0.118, 0.251, 0.375, 0.452, 0.594, 0.626, 0.993, 1.0])
+
+
+def smoothed_spread(step: float, noise: float, acceleration: float) -> float:
+    """The smoothed positions' spread over the records' noise (0..1]."""
+    if not (step > 0 and noise > 0 and acceleration > 0):
+        return 1.0
+    r = step / (noise * noise * step / (acceleration * acceleration)) ** 0.25
+    return float(np.interp(np.log(r), _SPREAD_R, _SPREAD, left=0.66 * math.sqrt(r), right=1.0))

@@ -31,14 +31,26 @@ import numpy as np
 
 from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
-from .motion import Profile, densified, estimate_noise, motion_scales, places, smoothed_in_time
+from .motion import (
+    Profile,
+    accelerations,
+    along_the_curve,
+    estimate_noise,
+    places,
+    smoothed_in_time,
+    smoothed_spread,
+)
 from .projection import frame_at_mean, pieces
 
 SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE = "solver_failed", "internal_error", "error", "too_large"
 NOISE_FALLBACK = 3.0  # m per axis, a GNSS fix's usual error, where a trip's records cannot tell
-BOUND_PER_NOISE = 1.5  # the band's bound in units of the estimated noise (see the README's accuracy tables)
-DENSIFY_STEP = 5.0  # m between the points the band runs on, where records are farther apart
-MAX_PER_GAP = 24  # points inserted between two records at most: the band's cost stays bounded
+import os
+
+BOUND_PER_NOISE = float(
+    os.environ.get("VF_BOUND", "1.5")
+)  # the band's bound in units of the smoothed positions' spread
+DENSIFY_STEP = float(os.environ.get("VF_STEP", "5"))  # m between the points the band runs on
+MAX_PER_GAP = 24  # points per record at most, on average: the band's cost stays bounded
 PINNED = 1e-3  # a held end's noise, in the records' noise: the smoothing meets it
 PLAIN_MAX_DEVIATION = 1.0  # m, the plain composition's bound unless one is given
 
@@ -158,8 +170,10 @@ def _smooth_trip(
 ):
     seconds = (time - time[0]) * seconds_per_unit  # from the trip's start: well conditioned
     noise = options.noise if options.noise is not None else _pooled_noise(frames, seconds)
-    along, across = _accelerations(frames, seconds, options)
-    bound = options.max_deviation if options.max_deviation is not None else BOUND_PER_NOISE * noise
+    along, across = _accelerations(frames, seconds, options, noise)
+    bound = options.max_deviation
+    if bound is None:
+        bound = BOUND_PER_NOISE * noise * smoothed_spread(np.median(np.diff(seconds)), noise, across)
     shapes = []
     for k, (frame, x, y, start, stop) in enumerate(frames):
         ends = (pinned[0] and k == 0, pinned[1] and k == len(frames) - 1)
@@ -268,19 +282,20 @@ def _pooled_noise(frames, seconds) -> float:
 NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed problem
 ACCELERATION_FALLBACK = (0.3, 1.0)  # m/s² along and across the path, where records cannot tell
 ACCELERATION_RANGE = (0.01, 10.0)  # m/s²: estimates are held within what vehicles do
+ACCELERATION_FACTOR = tuple(float(v) for v in os.environ.get("VF_AF", "0.5,1.0").split(","))
 
 
-def _accelerations(frames, seconds, options) -> tuple[float, float]:
+def _accelerations(frames, seconds, options, noise: float) -> tuple[float, float]:
     """The accelerations along and across the path that the smoothing
     assumes: as set, or estimated from the trip's records (the largest
-    piece's, for a trip in pieces)."""
+    piece's, for a trip in pieces) and scaled by what measured best."""
     if options.acceleration is not None and options.turn_acceleration is not None:
         return options.acceleration, options.turn_acceleration
     _, x, y, start, stop = max(frames, key=lambda f: f[4] - f[3])
-    _, along, across = motion_scales(seconds[start:stop], x, y)
+    found = accelerations(seconds[start:stop], x, y, noise)
     estimated = []
-    for value, fallback in zip((along, across), ACCELERATION_FALLBACK):
-        value = math.sqrt(value) if math.isfinite(value) and value > 0 else fallback
+    for value, factor, fallback in zip(found, ACCELERATION_FACTOR, ACCELERATION_FALLBACK):
+        value = value * factor if math.isfinite(value) and value > 0 else fallback
         estimated.append(min(max(value, ACCELERATION_RANGE[0]), ACCELERATION_RANGE[1]))
     return (
         options.acceleration if options.acceleration is not None else estimated[0],
@@ -298,7 +313,7 @@ def _shape(x, y, seconds, options, noise: float, bound: float, pinned: tuple, tu
         for end, held in zip((0, -1), pinned):
             if held:
                 sx[end], sy[end] = x[end], y[end]
-        px, py, index = densified(seconds, sx, vx, sy, vy, DENSIFY_STEP, MAX_PER_GAP)
+        px, py, index = along_the_curve(seconds, sx, vx, sy, vy, DENSIFY_STEP, MAX_PER_GAP)
         stage = "elastic band smoothing"
         path = Path2D(x=px, y=py)
         band = path.smoothed_path_elastic_band(bound, ElasticBandMethod.SquareBounds)
