@@ -254,7 +254,7 @@ BEYOND = np.array(
         # a wildcard in a folder's name; the literal name of a file that exists
         (
             "days/2020-*/log.csv",
-            files(**{"days/2020-01/log__csv": GOOD, "days/2020-02/log__csv": ISO.replace("1,", "2,")}),
+            files(**{"days/2020-01/log__csv": GOOD, "days/2020-02/log__csv": GOOD.replace("1,", "2,")}),
             {},
             ["1", "2"],
             {},
