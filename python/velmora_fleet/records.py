@@ -252,6 +252,8 @@ def _track_ids(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Seri
 def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
     name = layout.columns["time"]
     if not _is_text(column):
+        if layout.time_kind == "int" and column.hasnans:  # a null the file's statistics did not tell
+            raise _first_bad(fragment, name, column, column.isna().to_numpy(), "a time")
         return column.astype(_time_dtype(layout.time_kind))
     present = column.notna().to_numpy()
     if layout.time_kind == "time":

@@ -469,12 +469,14 @@ def _layout(
                     f"{fact.url}: missing column '{column}' (to carry); its columns are: "
                     f"{', '.join(fact.columns)}"
                 )
-    id_kind = _common_kind(facts, used["track_id"], "track_id", {"int", "float", "str"}, "integers or text")
-    time_kind = _time_kind(facts, used["time"], time_format, fs)
+    # a file without records (pandas types an empty column as null) says nothing of the types
+    typed = [fact for fact in facts if fact.rows != 0] or facts
+    id_kind = _common_kind(typed, used["track_id"], "track_id", {"int", "float", "str"}, "integers or text")
+    time_kind = _time_kind(typed, used["time"], time_format, fs)
     for name in coords:
-        _common_kind(facts, used[name], name, {"int", "float", "str"}, "numbers")
+        _common_kind(typed, used[name], name, {"int", "float", "str"}, "numbers")
     for column in carried:
-        _common_kind(facts, column, column, {"int", "float", "str"}, "numbers")
+        _common_kind(typed, column, column, {"int", "float", "str"}, "numbers")
     return Layout(
         used,
         geographic,
@@ -526,8 +528,6 @@ def _time_kind(facts: list[FileFacts], column: str, time_format: str | None, fs=
         kind = fact.columns[column]
         if kind not in ("int", "float", "time", "str"):
             raise FleetInputError(f"{fact.url}: column '{column}' has type {kind}, expected numbers or times")
-        if fact.rows == 0:
-            continue
         if kind == "str":
             kind = "time" if time_format else _text_time_kind(_first_times(fs, fact, column))
         elif kind == "int" and column in fact.may_be_null:
