@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from .projection import _earth_centred
+
 KEPT, NO_TIME, BAD_POSITION, DUPLICATE, JUMP, OUTLIER = range(6)
 REASONS = {
     NO_TIME: "no_time",
@@ -93,38 +95,81 @@ def stops(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, diameter: float, du
     can be, none overlapping. Only records from which the record `duration`
     later lies within `diameter` can start one; those are few on the move,
     so the search is vectorised until then."""
-    n = len(x)
-    if duration <= 0 or n < 2:
+    if duration <= 0 or len(x) < 2:
         return []
+    return _stops(
+        seconds,
+        diameter,
+        duration,
+        lambda i, j: np.hypot(x[j] - x[i], y[j] - y[i]),
+        lambda first, stop: (x[first:stop], y[first:stop]),
+    )
+
+
+def stops_on_ellipsoid(
+    seconds: np.ndarray, lon: np.ndarray, lat: np.ndarray, diameter: float, duration: float
+) -> list[tuple]:
+    """stops() for records in degrees that reach farther than one tangent
+    plane serves: the distance between two records is the straight line
+    between their earth-centred positions, and a run's box is measured in the
+    east-north-up frame at its first record, so a stop anywhere on the track
+    is measured as if the track were only there."""
+    if duration <= 0 or len(lon) < 2:
+        return []
+    lon_rad, lat_rad = np.radians(lon), np.radians(lat)
+    centred = np.stack(_earth_centred(lon_rad, lat_rad))
+
+    def around(first: int, stop: int) -> tuple:
+        sin_lon, cos_lon = np.sin(lon_rad[first]), np.cos(lon_rad[first])
+        sin_lat, cos_lat = np.sin(lat_rad[first]), np.cos(lat_rad[first])
+        offsets = centred[:, first:stop] - centred[:, first : first + 1]
+        east = np.array([-sin_lon, cos_lon, 0.0]) @ offsets
+        north = np.array([-sin_lat * cos_lon, -sin_lat * sin_lon, cos_lat]) @ offsets
+        up = np.array([cos_lat * cos_lon, cos_lat * sin_lon, sin_lat]) @ offsets
+        return east, north, up
+
+    return _stops(
+        seconds,
+        diameter,
+        duration,
+        lambda i, j: np.linalg.norm(centred[:, j] - centred[:, i], axis=0),
+        around,
+    )
+
+
+def _stops(seconds: np.ndarray, diameter: float, duration: float, distance, around) -> list[tuple]:
+    """The search of stops(): distance(i, j) between records i and j (arrays
+    of indices); around(first, stop) the coordinates of records first..stop-1
+    on axes of a frame where a box is measured."""
+    n = len(seconds)
     later = np.searchsorted(seconds, seconds + duration, side="left")
     reach = later < n
     starts = np.flatnonzero(reach)
-    near = np.hypot(x[later[starts]] - x[starts], y[later[starts]] - y[starts]) <= diameter
+    near = distance(starts, later[starts]) <= diameter
     candidates = starts[near]
     found, position = [], 0
     for first in candidates:
         if first < position:
             continue
-        last = _last_within(x, y, first, diameter)
+        last = _last_within(around, n, first, diameter)
         if seconds[last] - seconds[first] >= duration:
             found.append((int(first), int(last)))
             position = last + 1
     return found
 
 
-def _last_within(x: np.ndarray, y: np.ndarray, first: int, diameter: float) -> int:
+def _last_within(around, n: int, first: int, diameter: float) -> int:
     """The last record such that records first..last fit a box of that diagonal."""
     width = 64
     while True:
-        stop = min(len(x), first + width)
-        xs, ys = x[first:stop], y[first:stop]
-        spread = np.hypot(
-            np.maximum.accumulate(xs) - np.minimum.accumulate(xs),
-            np.maximum.accumulate(ys) - np.minimum.accumulate(ys),
-        )
+        stop = min(n, first + width)
+        spread = None
+        for values in around(first, stop):
+            extent = np.maximum.accumulate(values) - np.minimum.accumulate(values)
+            spread = extent if spread is None else np.hypot(spread, extent)
         outside = np.flatnonzero(spread > diameter)
         if outside.size:
             return first + int(outside[0]) - 1
-        if stop == len(x):
-            return len(x) - 1
+        if stop == n:
+            return n - 1
         width *= 4

@@ -20,6 +20,28 @@ from .options import RUN_SETTINGS, SETTINGS, TRACK_SETTINGS, Setting
 _SPECIAL = {"workers", "scheduler", "resume", "overwrite", "progress"}
 
 
+def _known_preset(name: str) -> None:
+    from .presets import preset_named
+
+    preset_named(name)
+
+
+def _roles(mapping: dict) -> None:
+    from .sources import checked_columns
+
+    checked_columns(mapping)
+
+
+def _known_crs(crs: str) -> None:
+    from .geoparquet import projjson
+
+    projjson(crs)
+
+
+# What a flag's value must also be, found while parsing, so that it exits with 2 before any work.
+_CHECKS = {"preset": _known_preset, "columns": _roles, "crs": _known_crs}
+
+
 class _OneLineParser(argparse.ArgumentParser):
     def error(self, message: str):  # argparse would print the usage block first
         self.exit(2, f"{self.prog}: error: {message}\n")
@@ -33,9 +55,12 @@ def _value(setting: Setting):
             kind = "an integer" if setting.kind is int else "a number"
             raise argparse.ArgumentTypeError(f"expected {kind}, got {text!r}") from None
         try:
-            return setting.check(value)
+            value = setting.check(value)
+            _CHECKS.get(setting.name, lambda _: None)(value)
+            return value
         except ValueError as exc:
-            raise argparse.ArgumentTypeError(str(exc).replace(setting.name, setting.flag, 1)) from None
+            message = str(exc).strip().splitlines()[0]
+            raise argparse.ArgumentTypeError(message.replace(setting.name, setting.flag, 1)) from None
 
     return convert
 

@@ -24,6 +24,7 @@ class Preset:
     exports: tuple
     missing: dict = field(default_factory=dict)  # pipeline or carried name -> values meaning "not available"
     valid: dict = field(default_factory=dict)  # carried name -> (lowest, highest) value it can hold
+    wrapped: dict = field(default_factory=dict)  # carried name -> (modulus, resolution): records.unwrapped
     settings: dict = field(default_factory=dict)  # carried columns among them: those the input has
 
 
@@ -46,7 +47,11 @@ AIS = Preset(
         ),
     ),
     missing={"lon": (181.0,), "lat": (91.0,), "SOG": (102.3,), "COG": (360.0,), "Heading": (511.0,)},
-    # some exports hold COG as a wrapped 12-bit number (negative): not a course
+    # The US export writes COG as a signed 12-bit count of tenths: a course of
+    # 204.8 or more wraps below 0 (300.0 is -109.6), and "not available" (360.0)
+    # is -49.6. Unwrapped, the negative ones agree with the vessels' headings
+    # as well as the positive ones do; 360 and above stays not available.
+    wrapped={"COG": (409.6, 0.1)},
     valid={"SOG": (0.0, 102.2), "COG": (0.0, 359.9), "Heading": (0.0, 359.0)},
     settings={
         "spacing": 10.0,

@@ -40,6 +40,7 @@ class Layout:
     angles: tuple = ()  # those of them that are angles in degrees
     missing: dict = field(default_factory=dict)  # input column -> values that mean "not available"
     valid: dict = field(default_factory=dict)  # input column -> (lowest, highest): outside is not available
+    wrapped: dict = field(default_factory=dict)  # input column -> (modulus, resolution): see unwrapped()
 
     @property
     def coords(self) -> tuple[str, str]:
@@ -105,7 +106,14 @@ def read_fragment(fragment: Fragment, layout: Layout, fs) -> pd.DataFrame:
     count = len(columns[layout.columns["track_id"]])
     c = layout.columns
     numbers = {
-        name: _numbers(fragment, name, columns[name], layout.missing.get(name, ()), layout.valid.get(name))
+        name: _numbers(
+            fragment,
+            name,
+            columns[name],
+            layout.missing.get(name, ()),
+            layout.valid.get(name),
+            layout.wrapped.get(name),
+        )
         for name in (c[layout.coords[0]], c[layout.coords[1]], *layout.carried)
     }
     return pd.DataFrame(
@@ -162,8 +170,37 @@ def _arrow_to_series(column: pa.ChunkedArray) -> pd.Series:
     if pa.types.is_timestamp(kind):
         if kind.tz is not None:
             column = column.cast(pa.timestamp(kind.unit))  # the stored values are UTC already
-        return pd.Series(column.cast(pa.timestamp("ns")).to_numpy(), dtype="datetime64[ns]")
+        return pd.Series(as_ns(column.to_numpy()), dtype="datetime64[ns]")
+    if pa.types.is_decimal(kind):  # as SQL exports write coordinates: their nearest doubles
+        return pd.Series(column.cast(pa.int64() if decimal_kind(kind) == "int" else pa.float64()).to_pandas())
     return pd.Series(column.to_pandas())
+
+
+def decimal_kind(kind) -> str:
+    """Whole decimals that int64 holds are integers, other decimals numbers."""
+    return "int" if kind.scale == 0 and kind.precision <= 18 else "float"
+
+
+def as_ns(values) -> np.ndarray:
+    """datetime64 values of any unit as datetime64[ns], NaT where a value lies
+    beyond what nanoseconds since 1970 in 64 bits hold (1677-09-21 to
+    2262-04-11): a placeholder such as 9999-12-31 is a time the pipeline
+    cannot use, not a reason to stop."""
+    values = np.asarray(values)
+    unit, count = np.datetime_data(values.dtype)
+    if unit in ("Y", "M"):  # months and years have no fixed length; days hold them exactly
+        values, unit, count = values.astype("datetime64[D]"), "D", 1
+    if unit == "ns" and count == 1:
+        return values
+    factor = np.timedelta64(count, unit) // np.timedelta64(1, "ns")
+    if factor < 1:  # finer than nanoseconds: every such value fits
+        return values.astype("datetime64[ns]")
+    raw = values.view(np.int64)
+    limit = (2**63 - 1) // int(factor)
+    inside = (raw >= -limit) & (raw <= limit)  # NaT, the lowest int64, lies outside
+    ns = np.full(raw.shape, np.iinfo(np.int64).min, dtype=np.int64)
+    ns[inside] = raw[inside] * int(factor)
+    return ns.view("datetime64[ns]")
 
 
 def _partition_columns(fragment: Fragment, layout: Layout, count: int) -> dict[str, pd.Series]:
@@ -215,19 +252,17 @@ def _track_ids(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Seri
 def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
     name = layout.columns["time"]
     if not _is_text(column):
+        if layout.time_kind == "int" and column.hasnans:  # a null the file's statistics did not tell
+            raise _first_bad(fragment, name, column, column.isna().to_numpy(), "a time")
         return column.astype(_time_dtype(layout.time_kind))
     present = column.notna().to_numpy()
     if layout.time_kind == "time":
-        if layout.time_format:
-            times = pd.to_datetime(column, errors="coerce", format=layout.time_format, utc=True)
-            expected = f"a time as {layout.time_format}"
-        else:
-            times = pd.to_datetime(column, errors="coerce", format="ISO8601", utc=True)
-            expected = "an ISO 8601 time"
+        times = pd.to_datetime(column, errors="coerce", format=layout.time_format or "ISO8601", utc=True)
         bad = times.isna().to_numpy() & present
         if bad.any():
+            expected = f"a time as {layout.time_format}" if layout.time_format else "an ISO 8601 time"
             raise _first_bad(fragment, name, column, bad, expected)
-        return times.dt.tz_localize(None).astype("datetime64[ns]")
+        return pd.Series(as_ns(times.dt.tz_localize(None).to_numpy()), dtype="datetime64[ns]")
     numbers = pd.to_numeric(column, errors="coerce")
     bad = numbers.isna().to_numpy() & present
     if bad.any():
@@ -236,7 +271,12 @@ def _times(fragment: Fragment, layout: Layout, column: pd.Series) -> pd.Series:
 
 
 def _numbers(
-    fragment: Fragment, name: str, column: pd.Series, missing: tuple = (), valid: tuple | None = None
+    fragment: Fragment,
+    name: str,
+    column: pd.Series,
+    missing: tuple = (),
+    valid: tuple | None = None,
+    wrapped: tuple | None = None,
 ) -> np.ndarray:
     if _is_text(column):
         parsed = pd.to_numeric(column, errors="coerce")
@@ -248,7 +288,22 @@ def _numbers(
         values = column.to_numpy(dtype=np.float64, na_value=np.nan)
     if missing:
         values = np.where(np.isin(values, missing), np.nan, values)
+    if wrapped is not None:
+        values = unwrapped(values, *wrapped)
     if valid is not None:
         with np.errstate(invalid="ignore"):
             values = np.where((values < valid[0]) | (values > valid[1]), np.nan, values)
+    return values
+
+
+def unwrapped(values: np.ndarray, modulus: float, resolution: float) -> np.ndarray:
+    """Values written as a signed count of `resolution` that wrapped around
+    (a 12-bit count of tenths holds -204.8 to 204.7): a negative one plus
+    `modulus` is the value. Counted in whole steps, so -200.3 gives 209.3
+    as exactly as the text 209.3 does."""
+    with np.errstate(invalid="ignore"):
+        negative = values < 0
+    steps = np.round(values[negative] / resolution) + round(modulus / resolution)
+    values = values.copy()
+    values[negative] = steps / round(1 / resolution) if resolution < 1 else steps * resolution
     return values

@@ -14,18 +14,23 @@ import concurrent.futures
 import hashlib
 import math
 import posixpath
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from decimal import Decimal
+from urllib.parse import unquote
 
 import numpy as np
 
-from .records import CSV_SUFFIXES, Fragment, FleetInputError, Layout, first_line
+from .destination import MANIFEST, TABLES, WORK
+from .records import CSV_SUFFIXES, Fragment, FleetInputError, Layout, decimal_kind, first_line
 
 METRIC = ("x", "y")
 GEOGRAPHIC = ("lon", "lat")
 PIPELINE_NAMES = ("track_id", "time") + METRIC + GEOGRAPHIC
 READ_ROWS = 1_000_000  # records per reading task, at most (a row group is never split)
 MAX_READS = 3  # reading row groups on range boundaries twice costs far less than a shuffle
-OUTPUT_MARKS = ("_velmora_run.json", "_velmora_work")  # a folder holding one is a run's output
+OUTPUT_MARKS = (MANIFEST, WORK)  # a folder holding one is a run's output folder
+HIVE_NULL = "__HIVE_DEFAULT_PARTITION__"  # a hive folder's name for a missing value
+WILDCARDS = "*?["
 LISTING_THREADS = 16  # footers and headers are read concurrently: on object storage each is a round trip
 
 
@@ -43,6 +48,7 @@ class FileFacts:
     first_times: list  # a few values of the time column, for text times
     stamp: str  # size and modification time, for the input's fingerprint
     size: int
+    may_be_null: frozenset = field(default_factory=frozenset)  # Parquet: columns not known to be null-free
 
 
 @dataclass
@@ -62,11 +68,13 @@ class Plan:
 
     def describe_columns(self) -> str:
         """The mapping used, as the summary shows it."""
+        from .tables import Tables
+
         used = ", ".join(f"{name}={column}" for name, column in self.layout.columns.items() if name != column)
         text = used or "the pipeline's own names"
-        carried = self.layout.carried
-        if carried:
-            text += "; carried: " + ", ".join(carried)
+        names = Tables(self.layout).carried_names
+        if names:
+            text += "; carried: " + ", ".join(c if c == out else f"{c} as {out}" for c, out in names.items())
         return text + (f" ({self.mapping_note})" if self.mapping_note else "")
 
     def estimated_points(self, bytes_per_record: int) -> int:
@@ -99,6 +107,7 @@ def plan_input(
     the input has (a preset's), instead of requiring them all."""
     import fsspec
 
+    columns = checked_columns(columns or {})
     try:
         fs, root = fsspec.core.url_to_fs(url, **storage_options)
     except Exception as exc:
@@ -109,11 +118,15 @@ def plan_input(
         raise FleetInputError(f"{url}: holds both CSV and Parquet files; give one kind")
     kind = kinds.pop()
     facts = _read_facts(fs, kind, paths, urls, base)
-    mapping, export = dict(columns or {}), None
+    mapping, export, note = dict(columns), None, ""
     if preset is not None:
-        export = _export(preset, facts[0])
+        export = _export(preset, facts[0], mapping)
+        note = f"preset {preset.name}" + (
+            ", columns as given" if export.columns.keys() <= mapping.keys() else f": {export.name}"
+        )
+        if "time" not in mapping:  # the export's way of writing times goes with its time column
+            time_format = time_format or export.time_format
         mapping = {**export.columns, **mapping}
-        time_format = time_format or export.time_format
     if carry_if_present:
         carry = tuple(c for c in carry if c in facts[0].columns)
         angles = tuple(c for c in angles if c in facts[0].columns)
@@ -125,6 +138,8 @@ def plan_input(
         tuple(angles),
         _missing_codes(preset, mapping) if preset else {},
         dict(preset.valid) if preset else {},
+        dict(preset.wrapped) if preset else {},
+        fs,
     )
     fragments = [fragment for index, fact in enumerate(facts) for fragment in _fragments(fact, index)]
     rows = [f.rows for f in facts]
@@ -146,39 +161,72 @@ def plan_input(
         sum(f.size for f in facts),
         facts,
         grouped,
-        f"preset {preset.name}: {export.name}" if preset else "",
+        note,
     )
+
+
+def checked_columns(mapping: dict) -> dict:
+    """The --columns mapping, refused (ValueError) where it names a role the
+    pipeline does not have or gives one column two roles."""
+    roles = {}
+    for role, column in mapping.items():
+        if role not in PIPELINE_NAMES:
+            raise ValueError(f"columns: {role!r} is not one of {', '.join(PIPELINE_NAMES)}")
+        if column in roles:
+            raise ValueError(f"columns: column {column!r} is given for both {roles[column]} and {role}")
+        roles[column] = role
+    return dict(mapping)
 
 
 def _list_files(fs, url: str, root: str, out_path: str | None) -> tuple[list[str], list[str], str | None]:
     """The input's files in a fixed order (their paths'), the names messages
-    give them, and the folder hive keys are read below (None: one file)."""
+    give them, and the folder hive keys are read below (None: one file). A
+    path that exists is taken as it is, even with a wildcard's character in
+    its name; else a wildcard may stand in any part of it."""
     try:
-        if any(char in root for char in "*?["):
+        exists = fs.exists(root)
+        if not exists and any(char in root for char in WILDCARDS):
             paths = sorted(p for p in fs.glob(root) if fs.isfile(p))
             if not paths:
                 raise FleetInputError(f"{url}: no file matches")
-            base = posixpath.dirname(root.split("*")[0].split("?")[0].split("[")[0].rstrip("/") + "/x")
+            base = _fixed_folder(root)
             urls = [p if _is_local(fs) else fs.unstrip_protocol(p) for p in paths]
-        elif not fs.exists(root):
+        elif not exists:
             raise FleetInputError(f"{url}: cannot read: no such file")
         elif fs.isdir(root):
             base = root.rstrip("/")
             paths = sorted(fs.find(root))
             urls = [url.rstrip("/") + "/" + posixpath.relpath(p, base) for p in paths]
         else:
-            _refuse_previous_output(fs, url, posixpath.dirname(root))
-            return [root], [url], None
+            paths, urls, base = [root], [url], None
+        outputs = _output_folders(fs, paths, out_path)
     except FleetInputError:
         raise
     except Exception as exc:
         raise FleetInputError(f"{url}: cannot read: {first_line(exc)}") from None
-    _refuse_previous_output(fs, url, base)
-    kept = _without_hidden_and_outputs(paths, base, out_path)
+    kept = [
+        path
+        for path in paths
+        if _output_folder_of(path) not in outputs and (base is None or not _hidden(path, base))
+    ]
     if not kept:
+        earlier = next((mark for mark in outputs.values() if mark), None)
+        if earlier:
+            raise FleetInputError(
+                f"{url}: is the output of a velmora-fleet run ({earlier}); give the recordings instead"
+            )
         raise FleetInputError(f"{url}: holds no input files")
-    urls = [u for p, u in zip(paths, urls) if p in set(kept)]
+    if len(kept) < len(paths):
+        chosen = set(kept)
+        urls = [u for p, u in zip(paths, urls) if p in chosen]
     return kept, urls, base
+
+
+def _fixed_folder(pattern: str) -> str:
+    """The folder of a glob above its first part with a wildcard."""
+    parts = pattern.split("/")[:-1]
+    fixed = next((k for k, part in enumerate(parts) if any(char in part for char in WILDCARDS)), len(parts))
+    return "/".join(parts[:fixed])
 
 
 def _is_local(fs) -> bool:
@@ -186,38 +234,39 @@ def _is_local(fs) -> bool:
     return protocol in ("file", "local")
 
 
-def _refuse_previous_output(fs, url: str, folder: str) -> None:
-    """An input inside a run's output folder is that run's result, not recordings."""
-    folder = folder.rstrip("/")
-    for _ in range(3):
+def _hidden(path: str, base: str) -> bool:
+    """What Parquet readers leave out: a name below the input's folder starting with _ or ."""
+    relative = posixpath.relpath(path, base) if base else path
+    return any(part.startswith(("_", ".")) for part in relative.split("/"))
+
+
+def _output_folder_of(path: str) -> str | None:
+    """The folder F whose tables or scratch the path lies in (F/points.parquet/...,
+    F/_velmora_work/...), if its place says it may be a run's output folder."""
+    parts = path.split("/")
+    for k, part in enumerate(parts):
+        if part in TABLES or part == WORK:
+            return "/".join(parts[:k])
+    return None
+
+
+def _output_folders(fs, paths: list[str], out_path: str | None) -> dict:
+    """The run output folders whose tables or scratch the paths lie in: this
+    run's (mark None) and any earlier run's (the mark that shows it, which the
+    folder holds). Only those parts of such a folder are a run's; any other
+    file in it, or in a folder below or above it, is the user's."""
+    listed = set(paths)
+    outputs = {}
+    for folder in {_output_folder_of(path) for path in paths} - {None}:
+        if out_path and folder == out_path.rstrip("/"):
+            outputs[folder] = None
+            continue
         for mark in OUTPUT_MARKS:
-            if fs.exists(folder + "/" + mark):
-                raise FleetInputError(
-                    f"{url}: is the output of a velmora-fleet run ({folder}/{mark}); "
-                    "give the recordings instead"
-                )
-        parent = posixpath.dirname(folder)
-        if not parent or parent == folder:
-            return
-        folder = parent
-
-
-def _without_hidden_and_outputs(paths: list[str], base: str, out_path: str | None) -> list[str]:
-    """Leaves out what Parquet readers leave out (names starting with _ or .),
-    this run's output folder, and any earlier run's output folder."""
-    outputs = {posixpath.dirname(p) for p in paths if posixpath.basename(p) in OUTPUT_MARKS}
-    outputs |= {p.split("/_velmora_work/")[0] for p in paths if "/_velmora_work/" in p}
-    if out_path:
-        outputs.add(out_path.rstrip("/"))
-    kept = []
-    for path in paths:
-        relative = posixpath.relpath(path, base) if base else path
-        if any(part.startswith(("_", ".")) for part in relative.split("/")):
-            continue
-        if any(path.startswith(folder + "/") for folder in outputs):
-            continue
-        kept.append(path)
-    return kept
+            where = f"{folder}/{mark}"
+            if where in listed or any(p.startswith(where + "/") for p in listed) or fs.exists(where):
+                outputs[folder] = where
+                break
+    return outputs
 
 
 def _read_facts(fs, kind: str, paths: list[str], urls: list[str], base: str | None) -> list[FileFacts]:
@@ -234,10 +283,13 @@ def _read_facts(fs, kind: str, paths: list[str], urls: list[str], base: str | No
 
 
 def _hive_keys(path: str, base: str | None) -> dict:
+    """key=value folder names below the input's folder, percent-decoded as
+    their writers encode them (a b is a%20b, x/y is x%2Fy); None for a missing value."""
     if base is None:
         return {}
     folders = posixpath.relpath(path, base).split("/")[:-1]
-    return dict(part.split("=", 1) for part in folders if "=" in part)
+    pairs = (part.split("=", 1) for part in folders if "=" in part)
+    return {unquote(key): None if value == HIVE_NULL else unquote(value) for key, value in pairs}
 
 
 def _stamp(fs, path: str) -> tuple[str, int]:
@@ -261,12 +313,15 @@ def _parquet_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
                 batch = next(file.iter_batches(batch_size=20, columns=time_candidates))
                 times = {name: batch.column(name).to_pylist() for name in time_candidates}
             stats = _row_group_stats(meta, schema.names)
+            nulls = _may_be_null(meta, schema.names)
         stamp, size = _stamp(fs, path)
     except Exception as exc:
         raise FleetInputError(f"{url}: cannot read as Parquet: {first_line(exc)}") from None
     for key in partition:
         columns.setdefault(key, "str")
-    return FileFacts(path, url, "parquet", columns, meta.num_rows, stats, partition, times, stamp, size)
+    return FileFacts(
+        path, url, "parquet", columns, meta.num_rows, stats, partition, times, stamp, size, nulls
+    )
 
 
 def _row_group_stats(meta, names: list[str]) -> dict:
@@ -281,8 +336,29 @@ def _row_group_stats(meta, names: list[str]) -> dict:
                 continue
             stats = column.statistics
             known = stats is not None and stats.has_min_max and stats.null_count == 0
-            result[name].append((group.num_rows, stats.min if known else None, stats.max if known else None))
+            low, high = (_plain(stats.min), _plain(stats.max)) if known else (None, None)
+            result[name].append((group.num_rows, low, high))
     return result
+
+
+def _plain(value):
+    """A decimal statistic as the number its column is read as."""
+    if isinstance(value, Decimal):
+        return int(value) if value == value.to_integral_value() else float(value)
+    return value
+
+
+def _may_be_null(meta, names: list[str]) -> frozenset:
+    """Columns that some row group says holds nulls, or does not say it holds none."""
+    found = set()
+    for k in range(meta.num_row_groups):
+        group = meta.row_group(k)
+        for c in range(group.num_columns):
+            column = group.column(c)
+            stats = column.statistics
+            if stats is None or not stats.has_null_count or stats.null_count:
+                found.add(column.path_in_schema)
+    return frozenset(found & set(names))
 
 
 def _arrow_kind(kind) -> str:
@@ -300,6 +376,8 @@ def _arrow_kind(kind) -> str:
         return "str"
     if pa.types.is_timestamp(kind):
         return "time"
+    if pa.types.is_decimal(kind):
+        return decimal_kind(kind)
     return str(kind)
 
 
@@ -319,10 +397,11 @@ def _csv_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
     return FileFacts(path, url, "csv", columns, None, {}, partition, times, stamp, size)
 
 
-def _export(preset, fact: FileFacts):
-    """The first of the preset's exports whose columns the input has."""
+def _export(preset, fact: FileFacts, mapping: dict):
+    """The first of the preset's exports whose columns the input has, but for
+    those the mapping gives (explicit columns win over the preset's)."""
     for export in preset.exports:
-        if all(column in fact.columns for column in export.columns.values()):
+        if all(column in fact.columns for role, column in export.columns.items() if role not in mapping):
             return export
     known = "; ".join(f"{e.name}: {', '.join(e.columns.values())}" for e in preset.exports)
     raise FleetInputError(
@@ -344,6 +423,8 @@ def _layout(
     angles: tuple = (),
     missing: dict | None = None,
     valid: dict | None = None,
+    wrapped: dict | None = None,
+    fs=None,
 ) -> Layout:
     names = {name: mapping.get(name, name) for name in PIPELINE_NAMES}
     first = facts[0]
@@ -370,6 +451,13 @@ def _layout(
             "or lon and lat in degrees)"
         )
     used = {name: names[name] for name in ("track_id", "time", *coords)}
+    roles = {}
+    for name, column in used.items():
+        if column in roles:
+            raise FleetInputError(
+                f"{first.url}: column '{column}' is given for both {roles[column]} and {name}"
+            )
+        roles[column] = name
     for fact in facts[1:]:
         for name in used:
             _require(fact, names, name, mapping)
@@ -381,14 +469,25 @@ def _layout(
                     f"{fact.url}: missing column '{column}' (to carry); its columns are: "
                     f"{', '.join(fact.columns)}"
                 )
-    id_kind = _common_kind(facts, used["track_id"], "track_id", {"int", "float", "str"}, "integers or text")
-    time_kind = _time_kind(facts, used["time"], time_format)
+    # a file without records (pandas types an empty column as null) says nothing of the types
+    typed = [fact for fact in facts if fact.rows != 0] or facts
+    id_kind = _common_kind(typed, used["track_id"], "track_id", {"int", "float", "str"}, "integers or text")
+    time_kind = _time_kind(typed, used["time"], time_format, fs)
     for name in coords:
-        _common_kind(facts, used[name], name, {"int", "float", "str"}, "numbers")
+        _common_kind(typed, used[name], name, {"int", "float", "str"}, "numbers")
     for column in carried:
-        _common_kind(facts, column, column, {"int", "float", "str"}, "numbers")
+        _common_kind(typed, column, column, {"int", "float", "str"}, "numbers")
     return Layout(
-        used, geographic, id_kind, time_kind, time_format, carried, tuple(angles), missing or {}, valid or {}
+        used,
+        geographic,
+        id_kind,
+        time_kind,
+        time_format,
+        carried,
+        tuple(angles),
+        missing or {},
+        valid or {},
+        wrapped or {},
     )
 
 
@@ -420,33 +519,82 @@ def _common_kind(facts: list[FileFacts], column: str, name: str, allowed: set, e
     return "float" if "float" in kinds else kinds.pop()
 
 
-def _time_kind(facts: list[FileFacts], column: str, time_format: str | None) -> str:
+def _time_kind(facts: list[FileFacts], column: str, time_format: str | None, fs=None) -> str:
+    """int, float or time, as the files' types and first text values tell. A
+    file without any time value tells nothing; an integer Parquet column
+    that may hold a null is read as float, where a null is a missing time."""
     kinds = {}
     for fact in facts:
         kind = fact.columns[column]
-        if kind == "str":
-            kind = "time" if time_format else _text_time_kind(fact.first_times.get(column, []))
-        elif kind not in ("int", "float", "time"):
+        if kind not in ("int", "float", "time", "str"):
             raise FleetInputError(f"{fact.url}: column '{column}' has type {kind}, expected numbers or times")
-        kinds.setdefault(kind, fact)
+        if kind == "str":
+            kind = "time" if time_format else _text_time_kind(_first_times(fs, fact, column))
+        elif kind == "int" and column in fact.may_be_null:
+            kind = "float"
+        if kind is not None:
+            kinds.setdefault(kind, fact)
     if "time" in kinds and len(kinds) > 1:
         odd = kinds["int"] if "int" in kinds else kinds["float"]
         raise FleetInputError(f"{odd.url}: column '{column}' holds numbers, other files hold times")
     if "time" in kinds:
         return "time"
-    if facts[0].kind == "csv":
+    if facts[0].kind == "csv" or "float" in kinds or not kinds:
         return "float"
-    return "float" if "float" in kinds else "int"
+    return "int"
 
 
-def _text_time_kind(values: list) -> str:
+def _text_time_kind(values: list) -> str | None:
+    """time or float by the first value given; None when there is none."""
     import pandas as pd
 
     for value in values:
         if value is None or value == "":
             continue
         return "float" if not np.isnan(pd.to_numeric(pd.Series([value]), errors="coerce").iloc[0]) else "time"
-    return "float"
+    return None
+
+
+SCAN_ROWS = 100_000  # records read at a time while looking for a file's first time
+
+
+def _first_times(fs, fact: FileFacts, column: str) -> list:
+    """The first values of a text time column: those of the first records
+    read already, or else the first value found reading on (records without
+    a time before it are records like any other)."""
+    if column in fact.partition:
+        return [fact.partition[column]]
+    seen = fact.first_times.get(column, [])
+    if any(value not in (None, "") for value in seen) or fs is None:
+        return seen
+    import pandas as pd
+    import pyarrow.parquet as pq
+
+    try:
+        if fact.kind == "csv":
+            with fs.open(fact.path, "rb", compression="infer") as fh:
+                chunks = pd.read_csv(
+                    fh,
+                    dtype=str,
+                    keep_default_na=False,
+                    na_values=[""],
+                    usecols=[column],
+                    chunksize=SCAN_ROWS,
+                )
+                for chunk in chunks:
+                    found = chunk[column].dropna()
+                    if len(found):
+                        return [found.iloc[0]]
+        else:
+            with fs.open(fact.path, "rb") as fh:
+                for batch in pq.ParquetFile(fh).iter_batches(batch_size=SCAN_ROWS, columns=[column]):
+                    found = [value for value in batch.column(0).to_pylist() if value not in (None, "")]
+                    if found:
+                        return found[:1]
+    except Exception as exc:
+        kind = "CSV" if fact.kind == "csv" else "Parquet"
+        raise FleetInputError(f"{fact.url}: cannot read as {kind}: {first_line(exc)}") from None
+    return []
 
 
 def _fragments(fact: FileFacts, index: int) -> list[Fragment]:

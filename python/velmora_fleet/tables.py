@@ -14,6 +14,28 @@ from .geoparquet import geo_metadata, wkb_linestring, wkb_point, wkb_points
 
 DROP_REASONS = ("no_time", "bad_position", "duplicate", "jump", "outlier")
 MOTION_COLUMNS = ("speed", "acceleration", "heading", "turn_rate", "curvature", "signed_curvature")
+CARRIED_PREFIX = "input_"  # before a carried column's name that the points table has already
+
+
+def carried_names(own: list[str], carried: tuple) -> dict:
+    """Each carried column's name in the points table: its own, unless one of
+    the table's own columns or another carried column has it already, case
+    aside (DuckDB and SQL compare names so; Parquet readers refuse a name
+    twice); then input_ before it, as often as it takes to be free."""
+    own_names = {name.lower() for name in own}
+    names, taken = {}, set(own_names)
+    for column in carried:
+        if column.lower() not in taken:
+            names[column] = column
+            taken.add(column.lower())
+    for column in carried:
+        if column not in names:
+            name = CARRIED_PREFIX + column
+            while name.lower() in taken:
+                name = CARRIED_PREFIX + name
+            names[column] = name
+            taken.add(name.lower())
+    return {column: names[column] for column in carried}
 
 
 class Tables:
@@ -26,12 +48,12 @@ class Tables:
         self.time_type = pa.timestamp("ns", tz="UTC") if layout.time_kind == "time" else pa.float64()
         self.crs = "lonlat" if self.geographic else crs_json
         coordinates = ["s", "x", "y"] + (["lon", "lat"] if self.geographic else [])
-        self.point_fields = (
-            [("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)]
-            + [(name, pa.float64()) for name in coordinates + list(MOTION_COLUMNS)]
-            + [(name, pa.float64()) for name in layout.carried]
-            + [("geometry", pa.binary())]
-        )
+        own = [("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)] + [
+            (name, pa.float64()) for name in coordinates + list(MOTION_COLUMNS)
+        ]
+        geometry = [("geometry", pa.binary())]
+        self.carried_names = carried_names([name for name, _ in own + geometry], layout.carried)
+        self.point_fields = own + [(name, pa.float64()) for name in self.carried_names.values()] + geometry
         self.points = pa.schema(self.point_fields, metadata=geo_metadata("Point", self.crs))
         self.trips = pa.schema(
             [
@@ -93,8 +115,8 @@ class Tables:
         for name in ("s", "x", "y", "lon", "lat") + MOTION_COLUMNS:
             if name in self.points.names:
                 columns[name] = pa.array(np.concatenate([getattr(r, name) for r in done]), type=pa.float64())
-        for name in self.layout.carried:
-            columns[name] = pa.array(np.concatenate([r.carried(name) for r in done]), type=pa.float64())
+        for name, out in self.carried_names.items():
+            columns[out] = pa.array(np.concatenate([r.carried(name) for r in done]), type=pa.float64())
         a, b = ("lon", "lat") if self.geographic else ("x", "y")
         columns["geometry"] = wkb_points(columns[a].to_numpy(), columns[b].to_numpy())
         return pa.Table.from_arrays([columns[name] for name in self.points.names], schema=self.points)

@@ -16,11 +16,23 @@ from typing import Any
 
 import numpy as np
 
-from .cleaning import BAD_POSITION, JUMP, KEPT, NO_TIME, OUTLIER, REASONS, jumps, stops, unusable
+from .cleaning import (
+    BAD_POSITION,
+    JUMP,
+    KEPT,
+    NO_TIME,
+    OUTLIER,
+    REASONS,
+    jumps,
+    stops,
+    stops_on_ellipsoid,
+    unusable,
+)
 from .motion import estimate_noise, outliers
 from .options import SETTINGS, TRACK_SETTINGS, Options, pick, takes_settings
 from .presets import preset_named
-from .projection import frame_at_mean
+from .projection import FRAME_RADIUS, _earth_centred, frame_at_mean
+from .records import as_ns
 from .trips import Stop, TripPlan, plan_trips
 from .trip_geometry import NOISE_FALLBACK, TripGeometry, run_trip
 
@@ -36,6 +48,7 @@ ERROR = "error"  # any other exception, for example MemoryError
 TOO_LARGE = "too_large"  # more records than the run allows, or than its worker's memory holds
 WORKER_LOST = "worker_lost"  # its worker died twice while running it (memory limit, a crash)
 AT_REST = "at_rest"  # every usable record lies in a stop: no trip, and nothing failed
+NO_MOTION = "no_motion"  # a trip whose points all lie at one position: no line, and nothing failed
 STATUSES = (
     OK,
     INVALID_INPUT,
@@ -47,8 +60,9 @@ STATUSES = (
     TOO_LARGE,
     WORKER_LOST,
     AT_REST,
+    NO_MOTION,
 )
-SUCCEEDED = (OK, AT_REST)
+SUCCEEDED = (OK, AT_REST, NO_MOTION)
 
 # What running a trip takes, measured: about 3.6 KB per record (the elastic
 # band's problem and its solver) plus about 80 bytes per output point.
@@ -267,7 +281,7 @@ def normalised_times(values) -> tuple[np.ndarray, str]:
     numbers (NaN where missing), and which: "time" or "float"."""
     array = np.asarray(values)
     if array.dtype.kind == "M":
-        return array.astype("datetime64[ns]"), "time"
+        return as_ns(array), "time"
     if array.dtype.kind in "iufb" and array.dtype.kind != "b":
         return array.astype(np.float64), "float"
     import pandas as pd
@@ -283,7 +297,7 @@ def normalised_times(values) -> tuple[np.ndarray, str]:
         raise ValueError(
             f"time holds {series[unreadable].iloc[0]!r}, which is neither a number nor an ISO 8601 time"
         )
-    return times.dt.tz_localize(None).to_numpy(dtype="datetime64[ns]"), "time"
+    return as_ns(times.dt.tz_localize(None).to_numpy()), "time"
 
 
 def _time_out(values: np.ndarray, kind: str, origin_ns: int) -> np.ndarray:
@@ -369,7 +383,11 @@ def process_sorted(
             )
         ]
         return result
-    stop_ranges = stops(seconds[kept], x, y, options.stop_diameter, options.stop_duration)
+    wide = geographic and options.stop_duration > 0 and not _within_frame(frame, a[kept], b[kept])
+    find_stops = stops_on_ellipsoid if wide else stops
+    stop_ranges = find_stops(
+        seconds[kept], *((a[kept], b[kept]) if wide else (x, y)), options.stop_diameter, options.stop_duration
+    )
     plans, stop_list = plan_trips(seconds[kept], x, y, stop_ranges, options.max_gap)
     context = _Context(
         kept,
@@ -385,6 +403,12 @@ def process_sorted(
         memory_budget,
         1.0 / NS if time_kind == "time" else 1.0,
         result._origin_ns / NS if time_kind == "time" else 0.0,
+        {
+            id(stop): _local_mean(a[kept[stop.first : stop.last + 1]], b[kept[stop.first : stop.last + 1]])
+            for stop in stop_list
+        }
+        if wide
+        else {},
     )
     result.trips = [_run_one(context, k, plan) for k, plan in enumerate(plans)]
     result.stops = [_stop_result(context, k, stop) for k, stop in enumerate(stop_list)]
@@ -416,6 +440,7 @@ class _Context:
     memory_budget: float | None
     seconds_per_unit: float
     epoch_seconds: float  # the seconds since the Unix epoch of time 0
+    places: dict  # id(stop) -> its (lon, lat), where the track's frame cannot tell it (see _within_frame)
 
 
 def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
@@ -464,6 +489,10 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
     )
     if isinstance(outcome, tuple):
         return _failed(trip, *outcome)
+    if len(outcome.s) < 2 or not outcome.length > 0:  # a line needs two places: no line, the counts kept
+        _failed(trip, NO_MOTION, f"its {len(a)} points lie at one position")
+        trip.length = 0.0
+        return trip
     trip.geometry = outcome
     trip.points_flagged, trip.points_removed = outcome.flagged, outcome.removed
     trip.points_out, trip.length = len(outcome.s), outcome.length
@@ -474,7 +503,25 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
     return trip
 
 
+def _within_frame(frame, lon: np.ndarray, lat: np.ndarray) -> bool:
+    """Whether every record lies within FRAME_RADIUS of the frame's origin,
+    where the track's frame measures stops as well as a frame of their own."""
+    ex, ey, ez = _earth_centred(np.radians(lon), np.radians(lat))
+    ox, oy, oz = _earth_centred(frame.lon, frame.lat)
+    return float(np.max((ex - ox) ** 2 + (ey - oy) ** 2 + (ez - oz) ** 2, initial=0.0)) <= FRAME_RADIUS**2
+
+
+def _local_mean(lon: np.ndarray, lat: np.ndarray) -> tuple[float, float]:
+    """The mean position of records, taken in a frame at the records themselves."""
+    frame = frame_at_mean(lon, lat)
+    x, y = frame.forward(lon, lat)
+    mean_lon, mean_lat = frame.inverse(np.array([x.mean()]), np.array([y.mean()]))
+    return float(mean_lon[0]), float(mean_lat[0])
+
+
 def _stop_position(context: _Context, stop: Stop) -> tuple[float, float]:
+    if id(stop) in context.places:
+        return context.places[id(stop)]
     if context.geographic:
         lon, lat = context.frame.inverse(np.array([stop.x]), np.array([stop.y]))
         return float(lon[0]), float(lat[0])
@@ -503,12 +550,15 @@ def _stop_columns(context: _Context, stop: Stop) -> dict:
 def _stop_result(context: _Context, number: int, stop: Stop) -> StopResult:
     lon, lat = _stop_position(context, stop) if context.geographic else (math.nan, math.nan)
     first, last = context.kept[stop.first], context.kept[stop.last]
+    x, y = stop.x, stop.y
+    if id(stop) in context.places:  # in the track's frame, for drawing, as a long trip's x, y
+        x, y = (float(v[0]) for v in context.frame.forward(np.array([lon]), np.array([lat])))
     return StopResult(
         number,
         context.value[first],
         context.value[last],
-        stop.x,
-        stop.y,
+        x,
+        y,
         lon,
         lat,
         stop.last - stop.first + 1,

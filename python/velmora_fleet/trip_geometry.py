@@ -195,6 +195,7 @@ def _smooth_trip(
     if last > first and offset > 0:
         place = first + place * ((last - first) / offset)
         out_seconds, speed, acceleration = profile.when(place)
+        out_seconds[0], out_seconds[-1] = seconds[0], seconds[-1]  # exact where inversion rounds
     else:  # a trip that never moves along its path: time by distance, at rest
         fraction = place / offset if offset > 0 else np.linspace(0.0, 1.0, len(place))
         out_seconds = seconds[0] + fraction * (seconds[-1] - seconds[0])

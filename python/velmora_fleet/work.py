@@ -16,7 +16,7 @@ from .destination import TABLES, Destination
 from .options import Options
 from .records import Fragment, Layout, carried_name, read_fragment
 from .tables import Tables
-from .track import AT_REST, OK, SUCCEEDED, WORKER_LOST, TrackResult, TripResult, process_sorted
+from .track import AT_REST, NO_MOTION, OK, SUCCEEDED, WORKER_LOST, TrackResult, TripResult, process_sorted
 
 ROW_GROUP_POINTS = 1_000_000  # output points a task holds before writing them
 
@@ -132,7 +132,7 @@ class Summary:
     def add(self, r: TrackResult) -> None:
         """A track is done when a trip of it succeeded, or when it is at rest throughout."""
         done = any(t.written and t.trip is not None for t in r.trips) or any(
-            t.status == AT_REST for t in r.trips
+            t.status in (AT_REST, NO_MOTION) for t in r.trips
         )
         self.tracks += 1
         self.tracks_done += done

@@ -2,8 +2,12 @@
 column and row): from footers and headers before any work, or from the
 records while reading, with nothing left in the output folder."""
 
+from decimal import Decimal
+
 import numpy as np
 import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 
 import velmora_fleet
@@ -18,6 +22,12 @@ def parquet(frame):
 
 def text(content):
     return lambda path: path.write_text(content)
+
+
+def given(write, **keywords):
+    """The writer, with settings for the run."""
+    write.keywords = keywords
+    return write
 
 
 def folder(**files):
@@ -76,6 +86,8 @@ def earlier_output(path):
             folder(_junk__parquet="x", __hidden__parquet="x", b__parquet=XY.drop(columns="y")),
             r"/b.parquet: missing column 'y'",
         ),
+        # x given as the column y, which y takes too
+        ("a.csv", given(text(GOOD), columns="x=y"), r": column 'y' is given for both x and y"),
         (
             "run/points.parquet",
             earlier_output,
@@ -87,9 +99,10 @@ def test_unusable_input_fails_before_any_work(tmp_path, name, write, message):
     source = tmp_path / name
     if write:
         write(source)
+    keywords = getattr(write, "keywords", {})
     # nothing listens there: reaching the engine would fail differently
     with pytest.raises(velmora_fleet.FleetInputError, match=f"^{source}{message}"):
-        velmora_fleet.run(str(source), str(tmp_path / "out"), scheduler="tcp://127.0.0.1:9")
+        velmora_fleet.run(str(source), str(tmp_path / "out"), scheduler="tcp://127.0.0.1:9", **keywords)
     assert not (tmp_path / "out").exists()
 
 
@@ -162,3 +175,126 @@ def test_of_records_with_one_time_the_first_in_file_order_is_kept(tmp_path):
     trips = pd.read_parquet(tmp_path / "out" / "tracks.parquet").set_index("track_id")
     assert trips.loc["1", "records_duplicate"] == 1
     assert points.loc[points["track_id"] == "1", "x"].iloc[-1] == pytest.approx(5.0)
+
+
+ISO = "track_id,time,x,y\n" + "".join(f"1,2020-06-30T00:00:{t:02d},{t}.0,0.0\n" for t in range(5))
+
+
+def files(**content):
+    """Files below the test's folder, by relative path ("__" for "."): text, or a frame as Parquet."""
+
+    def write(root):
+        for name, value in content.items():
+            path = root / name.replace("__", ".")
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(value) if isinstance(value, str) else value.to_parquet(path)
+
+    return write
+
+
+def hive(root):
+    frame = pd.DataFrame({"track_id": ["a b", "ünï", "x/y"] * 3, "time": np.repeat([0.0, 1.0, 2.0], 3)})
+    frame.assign(x=frame["time"] * 5.0, y=0.0).to_parquet(root / "hive", partition_cols=["track_id"])
+
+
+def earlier_run_in(folder):
+    return {
+        f"{folder}/_velmora_run__json": "{}",
+        f"{folder}/points__parquet/part-00000__parquet": XY,
+        f"{folder}/tracks__parquet/part-00000__parquet": XY.assign(track_id=[9, 9]),
+    }
+
+
+TIMES = pd.DataFrame({"track_id": [1] * 4, "x": [0.0, 1.0, 2.0, 3.0], "y": 0.0})
+ISO_FRAME = TIMES.assign(time=["2020-06-30T00:00:0" + str(t) for t in range(4)])
+# as SQL exports write coordinates
+DECIMAL_DEGREES = pa.table(
+    {
+        "track_id": [1, 1, 1],
+        "time": [0.0, 1.0, 2.0],
+        "lon": [Decimal("11.000000"), Decimal("11.000100"), Decimal("11.000200")],
+        "lat": [Decimal("48.100000")] * 3,
+    }
+)
+BEYOND = np.array(
+    ["2020-06-30T00:00:00", "2020-06-30T00:00:01", "9999-12-31", "2020-06-30T00:00:03"], "datetime64[ms]"
+)
+
+
+@pytest.mark.parametrize(
+    "source, write, keywords, ids, dropped",
+    [
+        # a file without any time value says nothing about the kind of times the others hold
+        ("in", files(**{"in/a__csv": "track_id,time,x,y\n", "in/b__csv": ISO}), {}, ["1"], {}),
+        ("in", files(**{"in/a__parquet": ISO_FRAME.iloc[:0], "in/b__parquet": ISO_FRAME}), {}, ["1"], {}),
+        ("a.csv", files(a__csv=ISO.replace("\n", "\n" + "1,,9.0,9.0\n" * 25, 1)), {}, ["1"], {"no_time": 25}),
+        (
+            "a.parquet",
+            files(a__parquet=TIMES.assign(time=pd.array([0, None, 2, 3], dtype="Int64"))),
+            {},
+            ["1"],
+            {"no_time": 1},
+        ),
+        # a placeholder time beyond what nanoseconds hold (1677-2262) is a record without a usable time
+        ("a.csv", files(a__csv=ISO + "1,9999-12-31T00:00:00,9.0,0.0\n"), {}, ["1"], {"no_time": 1}),
+        (
+            "a.parquet",
+            files(a__parquet=TIMES.assign(time=BEYOND.astype("datetime64[ms]"))),
+            {},
+            ["1"],
+            {"no_time": 1},
+        ),
+        (
+            "a.parquet",
+            lambda root: pq.write_table(DECIMAL_DEGREES, root / "a.parquet"),
+            {},
+            ["1"],
+            {},
+        ),
+        # a wildcard in a folder's name; the literal name of a file that exists
+        (
+            "days/2020-*/log.csv",
+            files(**{"days/2020-01/log__csv": GOOD, "days/2020-02/log__csv": GOOD.replace("1,", "2,")}),
+            {},
+            ["1", "2"],
+            {},
+        ),
+        ("in[1].csv", files(**{"in[1]__csv": GOOD}), {}, ["1"], {}),
+        # hive folder names are percent-encoded: the ids are what they stand for
+        ("hive", hive, {}, ["a b", "x/y", "ünï"], {}),
+        ("hive/track_id=*/*.parquet", hive, {}, ["a b", "x/y", "ünï"], {}),
+        # recordings beside (or below) an earlier run's output are read; its tables are not
+        (
+            "data",
+            files(**earlier_run_in("."), **{"data/a__csv": GOOD}),
+            {"out": ".", "overwrite": True},
+            ["1"],
+            {},
+        ),
+        ("rec/**/*.parquet", files(**earlier_run_in("rec/result"), **{"rec/a__parquet": XY}), {}, ["1"], {}),
+    ],
+)
+def test_inputs_as_users_have_them_are_read_whole(tmp_path, source, write, keywords, ids, dropped):
+    write(tmp_path)
+    keywords = dict(keywords)
+    out = tmp_path / keywords.pop("out", "out")
+    summary = velmora_fleet.run(str(tmp_path / source), str(out), workers=0, **keywords)
+    tracks = pd.read_parquet(out / "tracks.parquet")
+    assert sorted(tracks["track_id"].astype(str).unique()) == ids
+    assert summary.records_dropped == dropped and tracks["records"].sum() == summary.points_in
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        ["--preset", "vessels"],
+        ["--columns", "trackid=MMSI"],  # not a role of the pipeline
+        ["--columns", "x=A,y=A"],  # two roles of one column
+        ["--crs", "bogus"],
+    ],
+)
+def test_bad_column_arguments_exit_2_before_anything(tmp_path, arguments, capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(["run", str(tmp_path / "absent.csv"), "--out", str(tmp_path / "o"), *arguments])
+    err = capsys.readouterr().err
+    assert stop.value.code == 2 and err.count("\n") == 1 and arguments[0] in err

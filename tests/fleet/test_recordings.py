@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 
+import duckdb
 import numpy as np
 import pandas as pd
 import pyarrow.parquet as pq
@@ -19,10 +20,12 @@ DK = "# Timestamp,Type of mobile,MMSI,Latitude,Longitude,SOG,COG,Heading\n"
 
 
 def us_rows(mmsi, start_lon, count, heading):
+    """As the export writes them: COG in a signed 12-bit count of tenths (204.8 and above wrap below 0)."""
+    courses = [(358 + 2 * k) % 360 for k in range(count)]
     return "".join(
-        f"2020-06-30T00:{k // 60:02d}:{k % 60:02d},{start_lon + k * 1e-4:.6f},40.6,{mmsi},"
-        f"7.5,{(358 + 2 * k) % 360},{heading},X\n"
-        for k in range(0, count * 10, 10)
+        f"2020-06-30T00:{k // 6:02d}:{k % 6 * 10:02d},{start_lon + k * 1e-3:.6f},40.6,{mmsi},"
+        f"7.5,{course - 409.6 if course >= 204.8 else course:.1f},{heading},X\n"
+        for k, course in enumerate(courses)
     )
 
 
@@ -33,36 +36,93 @@ def dk_rows(mmsi, count):
     )
 
 
+US_HOUR = (
+    US
+    + us_rows(367000140, -74.07, 30, 246)
+    + "2020-06-30T00:05:00,181.0,91.0,367000140,102.3,360,511,X\n"
+    + us_rows(366999618, -74.02, 30, 511)
+)
+US_RENAMED = "t,x_deg,y_deg,vessel,SOG,COG,Heading,VesselName\n" + US_HOUR.split("\n", 1)[1]
+
+
 @pytest.mark.parametrize(
-    "content, export, used, headings",
+    "content, keywords, export, used, headings",
     [
+        (US_HOUR, {}, ": US MarineCadastre", 60, {"367000140": 246.0, "366999618": None}),
+        (DK + dk_rows(219000001, 30), {}, ": Danish Maritime Authority", 30, {"219000001": None}),
+        # explicit columns win over the preset's, all of them too
         (
-            US
-            + us_rows(367000140, -74.07, 30, 246)
-            + "2020-06-30T00:05:00,181.0,91.0,367000140,102.3,360,511,X\n"
-            + us_rows(366999618, -74.02, 30, 511),
-            "US MarineCadastre",
+            US_RENAMED,
+            {"columns": "track_id=vessel,time=t,lon=x_deg,lat=y_deg"},
+            ", columns as given",
             60,
-            {"367000140": 246.0, "366999618": None},
+            {"367000140": 246.0},
         ),
-        (DK + dk_rows(219000001, 30), "Danish Maritime Authority", 30, {"219000001": None}),
     ],
 )
-def test_ais_preset_maps_the_export_and_its_not_available_codes(tmp_path, content, export, used, headings):
+def test_ais_preset_maps_the_export_and_its_not_available_codes(
+    tmp_path, content, keywords, export, used, headings
+):
     (tmp_path / "ais.csv").write_text(content)
-    summary = velmora_fleet.run(str(tmp_path / "ais.csv"), str(tmp_path / "out"), workers=0, preset="ais")
-    assert summary.columns.endswith(f"(preset ais: {export})") and "track_id=MMSI" in summary.columns
+    summary = velmora_fleet.run(
+        str(tmp_path / "ais.csv"), str(tmp_path / "out"), workers=0, preset="ais", **keywords
+    )
+    assert summary.columns.endswith(f"(preset ais{export})") and "track_id=" in summary.columns
     trips = pd.read_parquet(tmp_path / "out" / "tracks.parquet")
     points = pd.read_parquet(tmp_path / "out" / "points.parquet")
     assert (
         trips["records_used"].sum() == used
         and trips["records_bad_position"].sum() == len(content.splitlines()) - 1 - used
     )
-    assert {"SOG", "COG", "Heading", "time", "speed", "heading", "lon", "lat"} <= set(points.columns)
+    # the AIS heading keeps a name of its own beside the computed one, whatever the reader's case
+    assert {"SOG", "COG", "input_Heading", "time", "speed", "heading", "lon", "lat"} <= set(points.columns)
     assert pd.api.types.is_string_dtype(trips["track_id"])  # MMSI kept as written
     for mmsi, heading in headings.items():  # 511: not available
-        values = points.loc[points["track_id"] == mmsi, "Heading"]
+        values = points.loc[points["track_id"] == mmsi, "input_Heading"]
         assert values.isna().all() if heading is None else np.allclose(values, heading)
+    if "367000140" in headings:  # every course recovered from its wrapped count, 358 first
+        course = points.loc[points["track_id"] == "367000140", "COG"]
+        assert course.notna().all() and abs((course.iloc[0] - 358.0 + 180.0) % 360.0 - 180.0) < 1e-9
+
+
+GPS_LOG = "track_id,time,lon,lat,speed,heading,x,geometry,trip,input_speed\n" + "".join(
+    f"1,{t},{11.0 + t * 1e-4:.6f},48.1,7.0,33.0,-5.0,2.0,4.0,6.0\n" for t in range(20)
+)
+
+
+@pytest.mark.parametrize(
+    "content, keywords, carried",
+    [
+        # a GPS log's own speed and heading, and names the output tables use
+        (
+            GPS_LOG,
+            {"carry": "speed,x,geometry,trip,input_speed", "carry_angles": "heading"},
+            {
+                "speed": ("input_input_speed", 7.0),  # input_speed is carried under its own name
+                "heading": ("input_heading", 33.0),
+                "x": ("input_x", -5.0),
+                "geometry": ("input_geometry", 2.0),
+                "trip": ("input_trip", 4.0),
+                "input_speed": ("input_speed", 6.0),
+            },
+        ),
+        # DuckDB's names ignore case: Heading beside heading would read as the computed one
+        (US_HOUR, {"preset": "ais"}, {"Heading": ("input_Heading", 246.0), "SOG": ("SOG", 7.5)}),
+    ],
+)
+def test_carried_columns_named_like_output_columns_keep_names_every_reader_takes(
+    tmp_path, content, keywords, carried
+):
+    (tmp_path / "in.csv").write_text(content)
+    summary = velmora_fleet.run(str(tmp_path / "in.csv"), str(tmp_path / "out"), workers=0, **keywords)
+    assert all(f"{name} as {out}" in summary.columns for name, (out, _) in carried.items() if name != out)
+    points = pd.read_parquet(tmp_path / "out" / "points.parquet")
+    assert len({name.lower() for name in points.columns}) == len(points.columns)
+    which = "track_id in ('1', '367000140')"  # the one whose AIS heading is available
+    for out, value in carried.values():
+        assert np.allclose(points.query(which)[out], value)
+        read = duckdb.sql(f"select {out} from '{tmp_path}/out/points.parquet/*.parquet' where {which}")
+        assert np.allclose(read.fetchnumpy()[out], value)
 
 
 def test_a_mapped_column_that_is_absent_names_it_and_the_columns_there(tmp_path):

@@ -79,6 +79,53 @@ def test_lon_lat_out_of_range_and_not_available_drop_alone():
     assert result.ok and result.dropped() == {"bad_position": 2}
 
 
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        dict(time=LINE, x=np.full(6, 3.0), y=np.zeros(6)),
+        dict(time=LINE, lon=np.full(6, 11.5), lat=np.full(6, 48.1)),
+    ],
+)
+def test_a_trip_that_does_not_move_keeps_its_row_and_no_line(arguments):
+    result = process_track(**arguments)
+    (trip,) = result.trips
+    assert (trip.status, trip.points_out, trip.geometry, trip.length) == ("no_motion", 0, None, 0.0)
+    assert (trip.records, trip.records_used, trip.start, trip.end) == (6, 6, 0.0, 5.0)
+    assert result.status == "at_rest" and result.points_out == 0
+
+
+@pytest.mark.parametrize(
+    "time",
+    [
+        np.array(
+            ["2020-01-01T00:00:00", "2020-01-01T00:00:01", "9999-12-31", "2020-01-01T00:00:02"], "M8[us]"
+        ),
+        ["2020-01-01T00:00:00Z", "2020-01-01T00:00:01Z", "9999-12-31T00:00:00Z", "2020-01-01T00:00:02Z"],
+    ],
+)
+def test_a_time_beyond_what_nanoseconds_hold_is_no_time(time):
+    result = process_track(time, x=np.arange(4.0), y=np.zeros(4))
+    assert result.ok and result.dropped() == {"no_time": 1}
+    assert result.time[-1] == np.datetime64("2020-01-01T00:00:02")
+
+
+def test_stops_far_from_the_track_middle_are_measured_where_they_are():
+    # a voyage along the equator from 60 W to 150 E (10 m/s, a record every 20 minutes), then
+    # 40 minutes in port: the track's middle lies near 45 E, more than 90 degrees from both ends
+    voyage = np.arange(-60.0, 150.0, 12_000.0 / 111_319.49)
+    rng = np.random.default_rng(1)
+    port = 150.0 + rng.normal(0.0, 1e-4, 80), 0.001 + rng.normal(0.0, 1e-4, 80)
+    lon, lat = np.r_[voyage, port[0]], np.r_[np.zeros(len(voyage)), port[1]]
+    time = np.r_[np.arange(len(voyage)) * 1200.0, len(voyage) * 1200.0 + np.arange(80) * 30.0]
+    result = process_track(
+        time, lon=lon, lat=lat, stop_diameter=100.0, stop_duration=600.0, max_gap=0, spacing=5000.0
+    )
+    (stop,) = result.stops
+    assert stop.records == 80 and stop.arrival == time[len(voyage)]
+    assert (stop.lon, stop.lat) == pytest.approx((port[0].mean(), port[1].mean()), abs=1e-7)
+    assert result.lon[-1] == pytest.approx(stop.lon, abs=1e-7)  # the trip ends at the stop
+
+
 def test_time_is_exact_at_the_ends_monotone_between_and_gives_the_speed():
     time = np.datetime64("2026-03-01T10:00:00", "ns") + np.arange(40) * np.timedelta64(500, "ms")
     result = process_track(time, x=np.arange(40.0) * 4.0, y=np.zeros(40), spacing=0.7)
