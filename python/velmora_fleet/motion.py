@@ -201,6 +201,35 @@ class Profile:
         s = np.maximum.accumulate(np.asarray(outcome[0]))  # rounding: never backwards
         return cls(np.asarray(t, float), s, np.maximum(np.asarray(outcome[1]), 0.0))
 
+    def held(self, runs: list) -> "Profile":
+        """The profile standing still through each run [first, last] of
+        knots (records that stayed within their noise): one distance, speed
+        zero, kept between the distances before and after the run."""
+        if not runs:
+            return self
+        s, v = self.s.copy(), self.v.copy()
+        for first, last in runs:
+            level = float(np.mean(s[first : last + 1]))
+            if first > 0:
+                level = max(level, s[first - 1])
+            if last + 1 < len(s):
+                level = min(level, s[last + 1])
+            s[first : last + 1], v[first : last + 1] = level, 0.0
+        return Profile(self.t, np.maximum.accumulate(s), v)
+
+    def rests(self) -> list[tuple[float, float, float]]:
+        """(arrival, departure, distance) of each stretch of time where the
+        profile stands still: speed zero at both ends and no distance between."""
+        if len(self.t) < 2:
+            return []
+        tolerance = 1e-9 * (float(np.max(np.abs(self.s))) + 1.0)
+        still = (np.diff(self.s) <= tolerance) & (self.v[:-1] <= tolerance) & (self.v[1:] <= tolerance)
+        if not still.any():
+            return []
+        edges = np.diff(np.r_[0, still.astype(np.int8), 0])
+        starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+        return [(float(self.t[a]), float(self.t[b]), float(self.s[a])) for a, b in zip(starts, ends)]
+
     def _pieces(self, k):
         """Coefficients of piece k in u = (t - t_k) / h: s = c0 + c1 u + c2 u² + c3 u³.
         Slopes too steep for a monotone piece are shrunk (Fritsch and Carlson)."""

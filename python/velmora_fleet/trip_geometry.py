@@ -40,6 +40,7 @@ from .motion import (
     smoothed_in_time,
     smoothed_spread,
 )
+from .cleaning import stops
 from .projection import frame_at_mean, pieces
 
 SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE = "solver_failed", "internal_error", "error", "too_large"
@@ -50,6 +51,12 @@ BOUND_PER_NOISE = float(
     os.environ.get("VF_BOUND", "1.5")
 )  # the band's bound in units of the smoothed positions' spread
 DENSIFY_STEP = float(os.environ.get("VF_STEP", "5"))  # m between the points the band runs on
+SPEED_SMOOTHING = float(os.environ.get("VF_SPEED", "1"))
+REST_DIAMETER = float(
+    os.environ.get("VF_REST", "2")
+)  # in units of the noise: records within it stand still ...
+REST_SECONDS = 3.0  # ... when they stay there this long, and at least as long
+REST_SPEED = float(os.environ.get("VF_RESTV", "0.5"))  # ... as crossing it at this speed (m/s) would take
 MAX_PER_GAP = 24  # points per record at most, on average: the band's cost stays bounded
 PINNED = 1e-3  # a held end's noise, in the records' noise: the smoothing meets it
 PLAIN_MAX_DEVIATION = 1.0  # m, the plain composition's bound unless one is given
@@ -163,6 +170,7 @@ class _Shape:
     along: float  # the smoothed path's length
     length: float  # the output path's length
     unsmoothed: str
+    smoothed: tuple  # the records' positions smoothed in time (x, y)
 
 
 def _smooth_trip(
@@ -189,17 +197,25 @@ def _smooth_trip(
         places_out.append(shape.place[keep] + offset)
         offset += shape.along
     record_place, place = np.concatenate(record_places), np.concatenate(places_out)
-    profile = Profile.fit(seconds, record_place, noise, along)
+    # records that stay within their noise for a while stand still (at a light, a lock)
+    still = _still(shapes, seconds, noise)
+    profile = Profile.fit(seconds, record_place, noise, along).held(still)
+    # a rate is best estimated smoother than the distance it is the rate of
+    rates = (
+        profile
+        if SPEED_SMOOTHING == 1.0
+        else Profile.fit(seconds, record_place, noise, along * SPEED_SMOOTHING).held(still)
+    )
     # the output path runs from the first record's place to the last's: times exact at the ends
     first, last = profile.s[0], profile.s[-1]
-    if last > first and offset > 0:
+    moving = last > first and offset > 0
+    if moving:
         place = first + place * ((last - first) / offset)
-        out_seconds, speed, acceleration = profile.when(place)
+        out_seconds, _, _ = profile.when(place)
         out_seconds[0], out_seconds[-1] = seconds[0], seconds[-1]  # exact where inversion rounds
     else:  # a trip that never moves along its path: time by distance, at rest
         fraction = place / offset if offset > 0 else np.linspace(0.0, 1.0, len(place))
         out_seconds = seconds[0] + fraction * (seconds[-1] - seconds[0])
-        speed, acceleration = np.zeros(len(place)), np.zeros(len(place))
     parts = []
     for k, ((frame, *_), shape) in enumerate(zip(frames, shapes)):
         keep = slice(1, None) if k else slice(None)
@@ -235,13 +251,15 @@ def _smooth_trip(
         lon=lon,
         lat=lat,
         time=out_seconds,
-        speed=speed,
-        acceleration=acceleration,
     )
     if options.every is not None:
-        out = _on_time_grid(
-            out, place, profile, first, last, offset, options.every, epoch_seconds, seconds_per_unit, time[0]
-        )
+        out = _on_time_grid(out, place, profile, options.every, epoch_seconds, seconds_per_unit, time[0])
+    elif moving:
+        out = _with_rests(out, place, profile.rests())
+    if moving:
+        out["speed"], out["acceleration"] = rates.at(out["time"])[1:]
+    else:
+        out["speed"], out["acceleration"] = np.zeros(len(out["time"])), np.zeros(len(out["time"]))
     carried = _carried_at(seconds, columns, angles, out["time"])
     return TripGeometry(
         out["s"],
@@ -265,6 +283,22 @@ def _smooth_trip(
         bound,
         "; ".join(shape.unsmoothed for shape in shapes if shape.unsmoothed),
     )
+
+
+def _still(shapes, seconds, noise: float) -> list:
+    """Runs [first, last] of the trip's records whose positions smoothed in
+    time stay within REST_DIAMETER noises for as long as crossing that at
+    REST_SPEED would take (REST_SECONDS at least), found in each piece's own
+    frame (a later piece's first record is the one before's last)."""
+    runs, base = [], 0
+    diameter = REST_DIAMETER * noise
+    duration = max(REST_SECONDS, diameter / REST_SPEED)
+    for shape in shapes:
+        x, y = shape.smoothed
+        for first, last in stops(seconds[base : base + len(x)], x, y, diameter, duration):
+            runs.append((base + first, base + last))
+        base += len(x) - 1
+    return runs
 
 
 def _pooled_noise(frames, seconds) -> float:
@@ -346,6 +380,7 @@ def _shape(x, y, seconds, options, noise: float, bound: float, pinned: tuple, tu
         float(along[-1]) if len(along) else 0.0,
         float(even.length),
         unsmoothed,
+        (sx, sy),
     )
 
 
@@ -378,30 +413,45 @@ def _carried_at(seconds, columns: dict, angles: tuple, at) -> dict:
     return values
 
 
-def _on_time_grid(out, place, profile, first, last, along, every, epoch_seconds, seconds_per_unit, time0):
+def _at_places(out: dict, place: np.ndarray, wanted: np.ndarray) -> dict:
+    """The distance grid's geometry at other places along the path (headings on the circle)."""
+    moved = {
+        name: np.interp(wanted, place, out[name])
+        for name in ("s", "x", "y", "curvature", "signed_curvature", "lon", "lat")
+    }
+    radians = np.radians(out["heading"])
+    moved["heading"] = (
+        np.degrees(
+            np.arctan2(np.interp(wanted, place, np.sin(radians)), np.interp(wanted, place, np.cos(radians)))
+        )
+        % 360.0
+    )
+    return moved
+
+
+def _on_time_grid(out, place, profile, every, epoch_seconds, seconds_per_unit, time0) -> dict:
     """The trip at every multiple of `every` seconds since the Unix epoch
-    within it: distance, speed and acceleration from the profile; position,
-    heading and curvature from the distance grid at that distance."""
+    within it: where the profile puts it along the path then, with the
+    distance grid's geometry there."""
     start = epoch_seconds + time0 * seconds_per_unit  # the trip's first record, since the epoch
     end = start + profile.t[-1]
     grid = np.arange(math.ceil(start / every), math.floor(end / every) + 1) * every - start
     grid = grid[(grid >= 0.0) & (grid <= profile.t[-1])]
-    distance, speed, acceleration = profile.at(grid)
-    distance = np.clip(distance, place[0], place[-1]) if len(place) else distance
-    radians = np.radians(out["heading"])
-    moved = {
-        name: np.interp(distance, place, out[name])
-        for name in ("s", "x", "y", "curvature", "signed_curvature", "lon", "lat")
-    }
-    moved["heading"] = (
-        np.degrees(
-            np.arctan2(
-                np.interp(distance, place, np.sin(radians)), np.interp(distance, place, np.cos(radians))
-            )
-        )
-        % 360.0
-    )
-    return dict(**moved, time=grid, speed=speed, acceleration=acceleration)
+    distance = np.clip(profile.at(grid)[0], place[0], place[-1])
+    return dict(**_at_places(out, place, distance), time=grid)
+
+
+def _with_rests(out: dict, place: np.ndarray, rests: list) -> dict:
+    """The distance grid with two points at each place the profile rests at:
+    when it arrives and when it leaves, so that a wait (at a light, a lock,
+    a berth shorter than a stop) keeps its time and its speed of zero."""
+    if not rests:
+        return out
+    levels = np.clip(np.array([level for _, _, level in rests]), place[0], place[-1])
+    extra = _at_places(out, place, np.repeat(levels, 2))
+    extra["time"] = np.array([when for start, end, _ in rests for when in (start, end)])
+    at = np.searchsorted(place, np.repeat(levels, 2), side="right")
+    return {name: np.insert(out[name], at, extra[name]) for name in out}
 
 
 def _failure(stage: str, exc: BaseException) -> tuple:
