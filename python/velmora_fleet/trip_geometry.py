@@ -51,7 +51,7 @@ BOUND_PER_NOISE = float(
     os.environ.get("VF_BOUND", "1.5")
 )  # the band's bound in units of the smoothed positions' spread
 DENSIFY_STEP = float(os.environ.get("VF_STEP", "5"))  # m between the points the band runs on
-SPEED_SMOOTHING = float(os.environ.get("VF_SPEED", "1"))
+SPEED_SMOOTHING = float(os.environ.get("VF_SPEED", "0.5"))
 REST_DIAMETER = float(
     os.environ.get("VF_REST", "2")
 )  # in units of the noise: records within it stand still ...
