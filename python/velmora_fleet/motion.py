@@ -95,6 +95,21 @@ def outliers(
     return dropped
 
 
+OUTLIER_ACCELERATIONS = 8.0  # the most a track is taken to accelerate, in its usual accelerations
+OUTLIER_MIN_ACCELERATION = 0.5  # m/s²: ... but never less (a ship's hard turn)
+OUTLIER_FALLBACK_ACCELERATION = 10.0  # m/s², a car braking hard: where the records cannot tell
+
+
+def plausible_acceleration(t, x, y, noise: float) -> float:
+    """The most acceleration a track's records are taken to be capable of:
+    OUTLIER_ACCELERATIONS times the larger of the accelerations along and
+    across the path that they show (see accelerations)."""
+    usual = max(accelerations(t, x, y, noise))
+    if not math.isfinite(usual):
+        return OUTLIER_FALLBACK_ACCELERATION
+    return max(OUTLIER_ACCELERATIONS * usual, OUTLIER_MIN_ACCELERATION)
+
+
 def _interpolation_excess(t, x, y, noise, max_acceleration) -> np.ndarray:
     """Each record's distance from what its neighbours predict, over what
     noise and acceleration allow (above 1: implausible)."""

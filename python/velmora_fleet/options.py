@@ -159,11 +159,11 @@ TRACK_SETTINGS = (
     ),
     Setting(
         "max_acceleration",
-        10.0,
+        None,
         "m/s² that no motion exceeds: a record farther from its neighbours' motion than this and "
         "its noise allow is an outlier (smooth)",
         above=True,
-        none="no outliers dropped",
+        none="8 times what the track's records show, at least 0.5",
         metavar="M/S2",
     ),
     Setting("spacing", 1.0, "metres between resampled points", above=True),

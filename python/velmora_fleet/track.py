@@ -28,7 +28,7 @@ from .cleaning import (
     stops_on_ellipsoid,
     unusable,
 )
-from .motion import estimate_noise, outliers
+from .motion import estimate_noise, outliers, plausible_acceleration
 from .options import SETTINGS, TRACK_SETTINGS, Options, pick, takes_settings
 from .presets import preset_named
 from .projection import FRAME_RADIUS, _earth_centred, frame_at_mean
@@ -353,15 +353,13 @@ def process_sorted(
             jumped = jumps(seconds[kept], x, y, options.max_speed)
             reason[kept[jumped]] = JUMP
             kept, x, y = kept[~jumped], x[~jumped], y[~jumped]
-        if options.motion == "smooth" and options.max_acceleration is not None and len(kept) > 3:
+        if options.motion == "smooth" and len(kept) > 3:
             noise = options.noise if options.noise is not None else estimate_noise(seconds[kept], x, y)
-            far = outliers(
-                seconds[kept],
-                x,
-                y,
-                noise if math.isfinite(noise) else NOISE_FALLBACK,
-                options.max_acceleration,
-            )
+            noise = noise if math.isfinite(noise) else NOISE_FALLBACK
+            limit = options.max_acceleration
+            if limit is None:
+                limit = plausible_acceleration(seconds[kept], x, y, noise)
+            far = outliers(seconds[kept], x, y, noise, limit)
             reason[kept[far]] = OUTLIER
             kept, x, y = kept[~far], x[~far], y[~far]
     if len(kept) == 0:

@@ -57,6 +57,7 @@ REST_DIAMETER = float(
 )  # in units of the noise: records within it stand still ...
 REST_SECONDS = 3.0  # ... when they stay there this long, and at least as long
 REST_SPEED = float(os.environ.get("VF_RESTV", "0.5"))  # ... as crossing it at this speed (m/s) would take
+REST_JOIN = 3  # records between two waits that make them one
 MAX_PER_GAP = 24  # points per record at most, on average: the band's cost stays bounded
 PINNED = 1e-3  # a held end's noise, in the records' noise: the smoothing meets it
 PLAIN_MAX_DEVIATION = 1.0  # m, the plain composition's bound unless one is given
@@ -296,7 +297,10 @@ def _still(shapes, seconds, noise: float) -> list:
     for shape in shapes:
         x, y = shape.smoothed
         for first, last in stops(seconds[base : base + len(x)], x, y, diameter, duration):
-            runs.append((base + first, base + last))
+            if runs and base + first - runs[-1][1] <= REST_JOIN:  # one wait, cut by a wobble
+                runs[-1] = (runs[-1][0], base + last)
+            else:
+                runs.append((base + first, base + last))
         base += len(x) - 1
     return runs
 
