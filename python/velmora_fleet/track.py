@@ -19,6 +19,7 @@ import numpy as np
 from .cleaning import BAD_POSITION, JUMP, KEPT, NO_TIME, REASONS, jumps, stops, unusable
 from .options import TRACK_SETTINGS, Options, pick, takes_settings
 from .projection import frame_at_mean
+from .simplify import simplified
 from .trips import Stop, TripPlan, plan_trips
 from .trip_geometry import TripGeometry, run_trip
 
@@ -425,6 +426,7 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
     )
     if isinstance(outcome, tuple):
         return _failed(trip, *outcome)
+    outcome = simplified(outcome, context.options.simplify)  # --simplify: fewer points, same motion
     trip.geometry = outcome
     trip.points_flagged, trip.points_removed = outcome.flagged, outcome.removed
     trip.points_out, trip.length = len(outcome.s), outcome.length
