@@ -6,7 +6,8 @@ segment at constant speed. Each full output point between them is measured
 against where that segment is at the point's own time (the synchronized
 distance), not against the nearest point of the segment: so a vessel that
 slows down on a straight course keeps the points where its speed changes,
-and speeds read from the kept points stay true. Both outputs move linearly
+and speeds read from the kept points stay true. The fastest point is
+always kept, so the trip's maximum speed is the full output's. Both outputs move linearly
 in time between their points, so the distance between them at any instant
 is largest at one of the full output's points: within the tolerance there
 means within it at every instant, and each path lies within the tolerance
@@ -31,16 +32,17 @@ import dataclasses
 
 import numpy as np
 
-from .summaries import TripSummary, summarise
 from .trip_geometry import TripGeometry
 
 LENGTH_SHARE = 0.004  # a kept segment is at least 99.6% as long as the path between its ends
 
 
-def kept_indices(x, y, seconds, tolerance: float, length_share: float = LENGTH_SHARE) -> np.ndarray:
-    """Indices of the points to keep (the first and last always), in order,
-    such that every point lies within `tolerance` of where the line through
-    the kept points is at its time, and each kept segment is at least
+def kept_indices(
+    x, y, seconds, tolerance: float, length_share: float = LENGTH_SHARE, always=()
+) -> np.ndarray:
+    """Indices of the points to keep (the first, the last and `always`), in
+    order, such that every point lies within `tolerance` of where the line
+    through the kept points is at its time, and each kept segment is at least
     1 - length_share as long as the path between its ends. `seconds` never
     decreases; its unit does not matter (only ratios of times are used)."""
     x, y, t = (np.asarray(v, dtype=np.float64) for v in (x, y, seconds))
@@ -49,9 +51,14 @@ def kept_indices(x, y, seconds, tolerance: float, length_share: float = LENGTH_S
         return np.arange(n)
     along = np.r_[0.0, np.cumsum(np.hypot(np.diff(x), np.diff(y)))]
     keep = np.zeros(n, dtype=bool)
-    keep[[0, -1]] = True
-    starts, ends = np.array([0]), np.array([n - 1])
-    while starts.size:
+    keep[[0, -1, *always]] = True
+    anchors = np.flatnonzero(keep)
+    starts, ends = anchors[:-1], anchors[1:]
+    while True:
+        still_open = ends - starts > 1
+        starts, ends = starts[still_open], ends[still_open]
+        if not starts.size:
+            break
         inner = ends - starts - 1  # every open segment holds at least one point
         owner = np.repeat(np.arange(starts.size), inner)
         first = np.cumsum(inner) - inner  # where each segment's points start in the flat arrays
@@ -67,8 +74,6 @@ def kept_indices(x, y, seconds, tolerance: float, length_share: float = LENGTH_S
         keep[at] = True
         starts = np.concatenate([starts[split], at])
         ends = np.concatenate([at, ends[split]])
-        still_open = ends - starts > 1
-        starts, ends = starts[still_open], ends[still_open]
     return np.flatnonzero(keep)
 
 
@@ -88,7 +93,7 @@ def _synchronized_distance(x, y, t, a, b, i) -> np.ndarray:
     return np.hypot(x[i] - (x[a] + fraction * dx), y[i] - (y[a] + fraction * dy))
 
 
-def subset(geometry: TripGeometry, indices: np.ndarray, summary: TripSummary | None = None):
+def subset(geometry: TripGeometry, indices: np.ndarray) -> TripGeometry:
     """The trip's geometry at the points `indices`: every per-point field (an
     array as long as `s`) and every per-point array in a dict field (the
     carried columns) is taken at them, whatever fields TripGeometry has; the
@@ -102,28 +107,18 @@ def subset(geometry: TripGeometry, indices: np.ndarray, summary: TripSummary | N
             return {name: take(column) for name, column in value.items()}
         return value
 
-    values = {f.name: take(getattr(geometry, f.name)) for f in dataclasses.fields(geometry) if f.init}
-    return SimplifiedTrip(**values, summary=summary)
+    fields = [f.name for f in dataclasses.fields(geometry) if f.init]
+    return dataclasses.replace(geometry, **{name: take(getattr(geometry, name)) for name in fields})
 
 
-def simplified(geometry: TripGeometry, tolerance: float | None):
+def simplified(geometry: TripGeometry, tolerance: float | None) -> TripGeometry:
     """The trip's geometry at the points kept within `tolerance` metres (see
-    kept_indices; None: the geometry as it is). Its length stays the full
-    path's, and `s`, time, speed and the other columns are the full output's
-    values at the kept points; the trip's summary (maximum speed, extent) is
-    taken from the full output first, so the trip table reports the motion,
-    not the points kept."""
+    kept_indices; None: the geometry as it is), its fastest point among them,
+    so that the trip's maximum speed is the full output's. Its length stays
+    the full path's; `s`, time, speed and the other columns are the full
+    output's values at the kept points."""
     if tolerance is None or len(geometry.s) <= 2:
         return geometry
-    keep = kept_indices(geometry.x, geometry.y, geometry.time, tolerance)
-    return subset(geometry, keep, summarise(geometry))
-
-
-@dataclasses.dataclass(frozen=TripGeometry.__dataclass_params__.frozen)
-class SimplifiedTrip(TripGeometry):
-    """A trip's geometry at its kept points, with the full output's summary."""
-
-    summary: TripSummary | None = None
-
-
-__all__ = ["SimplifiedTrip", "kept_indices", "simplified", "subset"]
+    finite = np.isfinite(geometry.speed)
+    fastest = [int(np.flatnonzero(finite)[np.argmax(geometry.speed[finite])])] if finite.any() else []
+    return subset(geometry, kept_indices(geometry.x, geometry.y, geometry.time, tolerance, always=fastest))

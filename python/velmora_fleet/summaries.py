@@ -1,6 +1,6 @@
 """A trip's summary for its row in tracks.parquet: its fastest speed and its
-extent, from its output points (the full output's, where the points written
-are simplified)."""
+extent, from its output points as written (simplified ones keep the fastest,
+and lie within the tolerance of the full output's extent)."""
 
 from __future__ import annotations
 

@@ -121,7 +121,7 @@ class Tables:
         rows = {name: [] for name in self.trips.names}
         for r in results:
             for t in r.trips:
-                summary = TripSummary() if t.geometry is None else _summary_of(t.geometry)
+                summary = TripSummary() if t.geometry is None else summarise(t.geometry)
                 duration = self._seconds_between(t.start, t.end)
                 line, times = self._line(t)
                 values = {
@@ -225,8 +225,3 @@ class Tables:
             else:
                 arrays.append(pa.array(values, type=field.type))
         return pa.Table.from_arrays(arrays, schema=schema)
-
-
-def _summary_of(geometry) -> TripSummary:
-    """A simplified trip carries the summary of its full output; any other is summarised here."""
-    return getattr(geometry, "summary", None) or summarise(geometry)
