@@ -21,6 +21,7 @@ import json
 import math
 import os
 import uuid
+import warnings
 
 import numpy as np
 
@@ -154,15 +155,17 @@ def _write_gpkg(trips: dict, crs, path: str) -> None:
         import pyproj
 
         crs_text = pyproj.CRS.from_json_dict(crs).to_wkt()
-    write_arrow(
-        table,
-        path,
-        layer="trips",
-        driver="GPKG",
-        geometry_name="geometry",
-        geometry_type="Unknown",
-        crs=crs_text,
-    )
+    with warnings.catch_warnings():  # x, y of no known CRS: pyogrio's warning says what the run knew
+        warnings.filterwarnings("ignore", message="'crs' was not provided")
+        write_arrow(
+            table,
+            path,
+            layer="trips",
+            driver="GPKG",
+            geometry_name="geometry",
+            geometry_type="Unknown",
+            crs=crs_text,
+        )
 
 
 def _atomically(out: str, write) -> None:

@@ -170,9 +170,11 @@ class Tables:
 
     def _line(self, trip) -> tuple:
         """The trip's line (WKB) and the time of each of its vertices in
-        seconds (since 1970 for times), or (None, None) where it has none."""
+        seconds (since 1970 for times), or (None, None) where it has none: a
+        trip that never moved has a single output point, and a line of one
+        point is no geometry (GEOS, so geopandas, refuses the whole table)."""
         g = trip.geometry
-        if g is None:
+        if g is None or len(g.s) < 2:
             return None, None
         kind = "time" if self.layout.time_kind == "time" else "float"
         seconds = epoch_seconds(g.time, trip.start, kind)

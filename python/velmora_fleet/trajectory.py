@@ -47,7 +47,8 @@ def trip_parts(a: np.ndarray, b: np.ndarray, seconds: np.ndarray, geographic: bo
         a, b, seconds = a[keep], b[keep], seconds[keep]
     if not geographic:
         return [(a, b, seconds)]
-    return antimeridian.split(antimeridian.normalised(a), b, seconds)
+    # a line of two points on the seam itself has no part left: it stays whole
+    return antimeridian.split(antimeridian.normalised(a), b, seconds) or [(a, b, seconds)]
 
 
 def check_increasing(parts: list, what: str) -> None:

@@ -238,3 +238,17 @@ def test_kepler_needs_degrees_or_a_crs(tmp_path, capsys):
     )
     assert "x, y of no known CRS (run it with --crs)" in capsys.readouterr().err
     assert not (tmp_path / "u.json").exists() and not list(tmp_path.glob(".*u.json"))
+
+
+def test_a_trip_that_never_moves_has_no_line_and_its_table_still_reads(tmp_path):
+    frame = pd.DataFrame(
+        {"track_id": [1] * 3 + [2] * 3, "time": [0.0, 10, 20] * 2, "x": [0.0] * 4 + [5, 10], "y": 0.0}
+    )
+    frame.to_csv(tmp_path / "in.csv", index=False)
+    velmora_fleet.run(str(tmp_path / "in.csv"), str(tmp_path / "out"), workers=0, quiet=True)
+    gpd = pytest.importorskip("geopandas")
+    trips = gpd.read_parquet(tmp_path / "out" / "tracks.parquet").sort_values("track_id")
+    assert trips["geometry"].isna().tolist() == [True, False]
+    assert trips["vertex_times"].isna().tolist() == [True, False]
+    assert main(["export", str(tmp_path / "out"), "--format", "gpkg", "--out", str(tmp_path / "t.gpkg")]) == 0
+    assert sqlite3.connect(tmp_path / "t.gpkg").execute("select count(*) from trips").fetchone() == (1,)
