@@ -69,7 +69,8 @@ def split(lon: np.ndarray, lat: np.ndarray, m: np.ndarray) -> list[tuple[np.ndar
 
 
 def _without_repeats(part):
-    """A seam point that falls on a vertex (a vertex on the seam) is left out."""
+    """A seam point that falls on a vertex (a vertex on the seam, or within
+    rounding of it: the same measure) is left out, so that m increases."""
     lon, lat, m = part
-    same = np.r_[False, (lon[1:] == lon[:-1]) & (lat[1:] == lat[:-1]) & (m[1:] == m[:-1])]
+    same = np.r_[False, m[1:] == m[:-1]]
     return (lon[~same], lat[~same], m[~same]) if same.any() else part

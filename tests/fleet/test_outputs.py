@@ -11,6 +11,7 @@ import sqlite3
 import duckdb
 import numpy as np
 import pandas as pd
+import pyarrow.dataset as ds
 import pyarrow.parquet as pq
 import pytest
 import shapely
@@ -173,6 +174,9 @@ def test_trip_summaries_and_bbox_columns_agree_with_the_points_and_every_reader(
             f"and bbox.xmin <= {east} and bbox.ymax >= {south} and bbox.ymin <= {north}"
         ).fetchall()[0][0]
         assert len(gpd.read_parquet(out / f"{table}.parquet", bbox=(west, south, east, north))) == within
+        assert ds.dataset(out / f"{table}.parquet").count_rows() == len(
+            gpd.read_parquet(out / f"{table}.parquet")
+        )
         assert table != "points" or 0 < within < len(points)  # the area holds some points, not all
 
 
