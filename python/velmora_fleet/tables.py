@@ -14,7 +14,7 @@ import numpy as np
 import pyarrow as pa
 
 from .antimeridian import normalised
-from .geoparquet import bbox_array, bbox_type, geo_metadata, wkb_lines, wkb_point, wkb_points
+from .geoparquet import bbox_array, geo_metadata, geometry_fields, wkb_lines, wkb_point, wkb_points
 from .summaries import TripSummary, summarise
 from .trajectory import epoch_seconds, trip_parts
 
@@ -37,7 +37,7 @@ class Tables:
             [("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)]
             + [(name, pa.float64()) for name in coordinates + ["speed", "heading", "curvature"]]
             + [(name, pa.float64()) for name in layout.carried]
-            + [("bbox", bbox_type()), ("geometry", pa.binary())]
+            + geometry_fields(always=True)
         )
         self.points = pa.schema(self.point_fields, metadata=geo_metadata(["Point"], self.crs))
         self.extent = EXTENT + (DEGREES_EXTENT if self.geographic else ())
@@ -70,8 +70,7 @@ class Tables:
                 ("origin_lon", pa.float64()),
                 ("origin_lat", pa.float64()),
                 ("vertex_times", pa.list_(pa.float64())),
-                ("bbox", bbox_type()),
-                ("geometry", pa.binary()),
+                *geometry_fields(always=False),
             ],
             metadata=geo_metadata(line_types, self.crs),
         )
@@ -85,7 +84,7 @@ class Tables:
                 ("records", pa.int64()),
             ]
             + [(name, pa.float64()) for name in stop_coordinates]
-            + [("bbox", bbox_type()), ("geometry", pa.binary())],
+            + geometry_fields(always=True),
             metadata=geo_metadata(["Point"], self.crs),
         )
 
