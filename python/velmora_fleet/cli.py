@@ -85,7 +85,7 @@ def _add(parser, setting: Setting) -> None:
 
 def _parser() -> argparse.ArgumentParser:
     parser = _OneLineParser(prog="velmora-fleet", description="Many tracks through velmora on Dask.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{generate,run,plot}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{generate,run,plot,export}")
 
     gen = commands.add_parser("generate", help="write a synthetic fleet (Parquet, or CSV for *.csv)")
     gen.add_argument("out", metavar="OUT")
@@ -121,6 +121,15 @@ def _parser() -> argparse.ArgumentParser:
     draw.add_argument("--out", required=True, metavar="IMAGE", help="the image to write (PNG, SVG, PDF)")
     draw.add_argument("--colour", "--color", choices=("speed", "curvature"), default="speed")
     draw.add_argument("--title", metavar="TEXT")
+    export = commands.add_parser("export", help="write the trips of a run's result as trajectories with time")
+    export.add_argument("result", metavar="RESULT", help="a run's output folder")
+    export.add_argument(
+        "--format",
+        required=True,
+        choices=("kepler", "gpkg"),
+        help="kepler: kepler.gl's trips layer (GeoJSON, [lon, lat, 0, t]); gpkg: GeoPackage, LineString M",
+    )
+    export.add_argument("--out", required=True, metavar="FILE", help="the file to write (replaced if there)")
     return parser
 
 
@@ -133,6 +142,8 @@ def main(argv: list[str] | None = None) -> int:
             return _generate(args)
         if args.command == "plot":
             return _plot(args)
+        if args.command == "export":
+            return _export(args)
         return _run(args)
     except _Terminated:
         return _interrupted(args, 143)
@@ -184,6 +195,14 @@ def _plot(args) -> int:
 
     trips = plot_result(args.result, args.out, args.colour, args.title)
     print(f"drew {trips:,} trips to {args.out}")
+    return 0
+
+
+def _export(args) -> int:
+    from .export import export_result
+
+    trips = export_result(args.result, args.out, args.format)
+    print(f"wrote {trips:,} trips to {args.out}")
     return 0
 
 

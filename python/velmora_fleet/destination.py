@@ -93,13 +93,15 @@ class PartWriter:
     def __init__(self, destination: Destination, name: str, schema):
         import pyarrow.parquet as pq
 
+        from .geoparquet import parquet_options
+
         self.destination, self.name = destination, name
         final = destination.join(name)
         folder, _, base = final.rpartition("/")
         self.final, self.temporary = final, f"{folder}/.{base}.{uuid.uuid4().hex}.tmp"
         destination.fs.makedirs(folder, exist_ok=True)
         self._file = destination.fs.open(self.temporary, "wb")
-        self._writer = pq.ParquetWriter(self._file, schema)
+        self._writer = pq.ParquetWriter(self._file, schema, **parquet_options(schema))
 
     def write(self, table) -> None:
         self._writer.write_table(table)

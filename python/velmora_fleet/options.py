@@ -191,6 +191,15 @@ TRACK_SETTINGS = (
     ),
     Setting("stop_diameter", 30.0, "metres a run of records stays within to be a stop", above=True),
     Setting("stop_duration", 300.0, "seconds a stop lasts at least (0: no stops)", metavar="S"),
+    Setting(
+        "simplify",
+        None,
+        "metres: keep only the output points needed for every point of the full output to lie within "
+        "M of where the kept ones put the trip at that point's time",
+        above=True,
+        none="off",
+        metavar="M",
+    ),
 )
 
 # The run as a whole: the input's columns, the engine, the tasks, the output folder.

@@ -1,7 +1,8 @@
 """A map of a run's result: every trip as a line coloured by speed or by
 curvature, stops as rings. Lines are thinned to at most MAX_POINTS_PER_TRIP
 points each, so a few hundred tracks draw in seconds. Longitude and latitude
-are drawn with the east-west scale of their mean latitude; x, y as they are.
+are drawn with the east-west scale of their mean latitude (a trip across
+the antimeridian continues past ±180°); x, y as they are.
 Needs matplotlib."""
 
 from __future__ import annotations
@@ -43,7 +44,9 @@ def plot_result(folder: str, out: str, colour: str = "speed", title: str | None 
     segments, values = [], []
     for _, trip in points.groupby(["track_id", "trip"], sort=False):
         step = max(1, len(trip) // MAX_POINTS_PER_TRIP)
-        xy = trip[[a, b]].to_numpy()[::step]
+        xy = trip[[a, b]].to_numpy(copy=True)[::step]
+        if geographic:  # a trip across the antimeridian is drawn whole, past ±180, not across the map
+            xy[:, 0] = np.unwrap(xy[:, 0], period=360.0)
         value = trip[colour].to_numpy()[::step]
         if len(xy) > 1:
             segments.append(np.stack([xy[:-1], xy[1:]], axis=1))

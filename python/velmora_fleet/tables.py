@@ -1,8 +1,11 @@
 """The three output tables, as Arrow tables of one task's tracks.
 
 points.parquet: one row per output point; tracks.parquet: one row per trip
-(plus one for a track that yields none); stops.parquet: one row per stop.
-Each carries a WKB `geometry` column and GeoParquet metadata.
+(plus one for a track that yields none), with the trip's summary and its
+line with a time per vertex; stops.parquet: one row per stop. Each carries a
+WKB `geometry` column, its `bbox` covering column and GeoParquet metadata.
+Longitudes are written in [-180, 180), and a trip's line is split where it
+crosses the antimeridian.
 """
 
 from __future__ import annotations
@@ -10,7 +13,10 @@ from __future__ import annotations
 import numpy as np
 import pyarrow as pa
 
-from .geoparquet import geo_metadata, wkb_linestring, wkb_point, wkb_points
+from .antimeridian import normalised
+from .geoparquet import bbox_array, geo_metadata, geometry_fields, wkb_lines, wkb_point, wkb_points
+from .summaries import TripSummary, summarise
+from .trajectory import epoch_seconds, trip_parts
 
 DROP_REASONS = ("no_time", "bad_position", "duplicate", "jump", "outlier")
 MOTION_COLUMNS = ("speed", "acceleration", "heading", "turn_rate", "curvature", "signed_curvature")
@@ -38,6 +44,10 @@ def carried_names(own: list[str], carried: tuple) -> dict:
     return {column: names[column] for column in carried}
 
 
+EXTENT = ("x_min", "x_max", "y_min", "y_max")
+DEGREES_EXTENT = ("lon_min", "lon_max", "lat_min", "lat_max")
+
+
 class Tables:
     """Schemas and builders for one run's layout."""
 
@@ -51,10 +61,15 @@ class Tables:
         own = [("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)] + [
             (name, pa.float64()) for name in coordinates + list(MOTION_COLUMNS)
         ]
-        geometry = [("geometry", pa.binary())]
-        self.carried_names = carried_names([name for name, _ in own + geometry], layout.carried)
+        geometry = geometry_fields(always=True)
+        self.carried_names = carried_names(
+            [name for name, _ in own] + [f.name for f in geometry], layout.carried
+        )
         self.point_fields = own + [(name, pa.float64()) for name in self.carried_names.values()] + geometry
-        self.points = pa.schema(self.point_fields, metadata=geo_metadata("Point", self.crs))
+        self.points = pa.schema(self.point_fields, metadata=geo_metadata(["Point"], self.crs))
+        self.extent = EXTENT + (DEGREES_EXTENT if self.geographic else ())
+        # in degrees, a trip across the antimeridian is split there: a MultiLineString
+        line_types = ["LineString", "MultiLineString"] if self.geographic else ["LineString"]
         self.trips = pa.schema(
             [
                 ("track_id", self.id_type),
@@ -71,15 +86,22 @@ class Tables:
                 ("points_removed", pa.int64()),
                 ("points_out", pa.int64()),
                 ("length", pa.float64()),
+                ("duration", pa.float64()),
+                ("mean_speed", pa.float64()),
+                ("max_speed", pa.float64()),
+            ]
+            + [(name, pa.float64()) for name in self.extent]
+            + [
                 ("noise", pa.float64()),
                 ("max_deviation", pa.float64()),
                 ("status", pa.string()),
                 ("error", pa.string()),
                 ("origin_lon", pa.float64()),
                 ("origin_lat", pa.float64()),
-                ("geometry", pa.binary()),
+                ("vertex_times", pa.list_(pa.float64())),
+                *geometry_fields(always=False),
             ],
-            metadata=geo_metadata("LineString", self.crs),
+            metadata=geo_metadata(line_types, self.crs),
         )
         stop_coordinates = ["x", "y"] + (["lon", "lat"] if self.geographic else [])
         self.stops = pa.schema(
@@ -91,8 +113,8 @@ class Tables:
                 ("records", pa.int64()),
             ]
             + [(name, pa.float64()) for name in stop_coordinates]
-            + [("geometry", pa.binary())],
-            metadata=geo_metadata("Point", self.crs),
+            + geometry_fields(always=True),
+            metadata=geo_metadata(["Point"], self.crs),
         )
 
     def _times(self, values) -> pa.Array:
@@ -114,17 +136,22 @@ class Tables:
         }
         for name in ("s", "x", "y", "lon", "lat") + MOTION_COLUMNS:
             if name in self.points.names:
-                columns[name] = pa.array(np.concatenate([getattr(r, name) for r in done]), type=pa.float64())
+                values = np.concatenate([getattr(r, name) for r in done])
+                columns[name] = pa.array(normalised(values) if name == "lon" else values, type=pa.float64())
         for name, out in self.carried_names.items():
             columns[out] = pa.array(np.concatenate([r.carried(name) for r in done]), type=pa.float64())
-        a, b = ("lon", "lat") if self.geographic else ("x", "y")
-        columns["geometry"] = wkb_points(columns[a].to_numpy(), columns[b].to_numpy())
+        a, b = (columns[n].to_numpy() for n in (("lon", "lat") if self.geographic else ("x", "y")))
+        columns["bbox"] = bbox_array(a, b, a, b)
+        columns["geometry"] = wkb_points(a, b)
         return pa.Table.from_arrays([columns[name] for name in self.points.names], schema=self.points)
 
     def trips_table(self, results: list) -> pa.Table:
         rows = {name: [] for name in self.trips.names}
         for r in results:
             for t in r.trips:
+                summary = TripSummary() if t.geometry is None else summarise(t.geometry)
+                duration = self._seconds_between(t.start, t.end)
+                line, times = self._line(t)
                 values = {
                     "track_id": r.track_id,
                     "trip": t.trip,
@@ -138,23 +165,59 @@ class Tables:
                     "points_removed": t.points_removed,
                     "points_out": t.points_out,
                     "length": t.length,
+                    "duration": duration,
+                    "mean_speed": t.length / duration if duration > 0 else np.nan,
+                    "max_speed": summary.max_speed,
+                    **{name: getattr(summary, name) for name in self.extent},
                     "noise": t.noise,
                     "max_deviation": t.max_deviation,
                     "status": t.status,
                     "error": t.error,
                     "origin_lon": t.origin_lon,
                     "origin_lat": t.origin_lat,
-                    "geometry": self._line(t.geometry),
+                    "vertex_times": times,
+                    "bbox": None,
+                    "geometry": line,
                 }
-                for name, value in values.items():
-                    rows[name].append(value)
+                for name in self.trips.names:
+                    rows[name].append(values[name])
+        a, b = ("lon", "lat") if self.geographic else ("x", "y")
+        rows["bbox"] = bbox_array(
+            rows[f"{a}_min"],
+            rows[f"{b}_min"],
+            rows[f"{a}_max"],
+            rows[f"{b}_max"],
+            present=[line is not None for line in rows["geometry"]],
+        )
         return self._table(self.trips, rows)
+
+    def _seconds_between(self, start, end) -> float:
+        if start is None or end is None:
+            return np.nan
+        if self.layout.time_kind == "time":
+            return float((np.datetime64(end, "ns") - np.datetime64(start, "ns")) / np.timedelta64(1, "s"))
+        return float(end) - float(start)
+
+    def _line(self, trip) -> tuple:
+        """The trip's line (WKB) and the time of each of its vertices in
+        seconds (since 1970 for times), or (None, None) where it has none: a
+        trip that never moved has a single output point, and a line of one
+        point is no geometry (GEOS, so geopandas, refuses the whole table)."""
+        g = trip.geometry
+        if g is None or len(g.s) < 2:
+            return None, None
+        kind = "time" if self.layout.time_kind == "time" else "float"
+        seconds = epoch_seconds(g.time, trip.start, kind)
+        a, b = (g.lon, g.lat) if self.geographic else (g.x, g.y)
+        parts = trip_parts(a, b, seconds, self.geographic)
+        return wkb_lines(parts), np.concatenate([p[2] for p in parts])
 
     def stops_table(self, results: list) -> pa.Table:
         rows = {name: [] for name in self.stops.names}
         for r in results:
             for s in r.stops:
-                point = (s.lon, s.lat) if self.geographic else (s.x, s.y)
+                lon = float(normalised(s.lon)) if self.geographic else s.lon
+                point = (lon, s.lat) if self.geographic else (s.x, s.y)
                 values = {
                     "track_id": r.track_id,
                     "stop": s.stop,
@@ -163,28 +226,24 @@ class Tables:
                     "records": s.records,
                     "x": s.x,
                     "y": s.y,
-                    "lon": s.lon,
+                    "lon": lon,
                     "lat": s.lat,
+                    "bbox": None,
                     "geometry": wkb_point(*point),
                 }
                 for name in self.stops.names:
                     rows[name].append(values[name])
+        a, b = (rows["lon"], rows["lat"]) if self.geographic else (rows["x"], rows["y"])
+        rows["bbox"] = bbox_array(a, b, a, b)
         return self._table(self.stops, rows)
-
-    def _line(self, geometry):
-        if geometry is None:
-            return None
-        return (
-            wkb_linestring(geometry.lon, geometry.lat)
-            if self.geographic
-            else wkb_linestring(geometry.x, geometry.y)
-        )
 
     def _table(self, schema: pa.Schema, rows: dict) -> pa.Table:
         arrays = []
         for field in schema:
             values = rows[field.name]
-            if field.type == self.time_type and self.layout.time_kind == "time":
+            if isinstance(values, pa.Array):
+                arrays.append(values)
+            elif field.type == self.time_type and self.layout.time_kind == "time":
                 arrays.append(
                     pa.array(
                         [None if v is None else np.datetime64(v, "ns") for v in values],

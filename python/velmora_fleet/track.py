@@ -33,6 +33,7 @@ from .options import SETTINGS, TRACK_SETTINGS, Options, pick, takes_settings
 from .presets import preset_named
 from .projection import FRAME_RADIUS, _earth_centred, frame_at_mean
 from .records import as_ns
+from .simplify import simplified
 from .trips import Stop, TripPlan, plan_trips
 from .trip_geometry import NOISE_FALLBACK, TripGeometry, run_trip
 
@@ -491,6 +492,7 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
         _failed(trip, NO_MOTION, f"its {len(a)} points lie at one position")
         trip.length = 0.0
         return trip
+    outcome = simplified(outcome, context.options.simplify)  # --simplify: fewer points, same motion
     trip.geometry = outcome
     trip.points_flagged, trip.points_removed = outcome.flagged, outcome.removed
     trip.points_out, trip.length = len(outcome.s), outcome.length
