@@ -297,10 +297,12 @@ def _still(shapes, seconds, noise: float) -> list:
     for shape in shapes:
         x, y = shape.smoothed
         for first, last in stops(seconds[base : base + len(x)], x, y, diameter, duration):
-            if runs and base + first - runs[-1][1] <= REST_JOIN:  # one wait, cut by a wobble
-                runs[-1] = (runs[-1][0], base + last)
-            else:
-                runs.append((base + first, base + last))
+            if runs and runs[-1][0] >= base and base + first - runs[-1][1] <= REST_JOIN:  # one wait, cut?
+                joined = slice(runs[-1][0] - base, last + 1)
+                if max(np.ptp(x[joined]), np.ptp(y[joined])) <= diameter:
+                    runs[-1] = (runs[-1][0], base + last)
+                    continue
+            runs.append((base + first, base + last))
         base += len(x) - 1
     return runs
 
