@@ -47,7 +47,7 @@ def unusable(
 JUMP_REACH = 32  # records before a record among which a chain through it may continue
 
 
-def jumps(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, max_speed: float) -> np.ndarray:
+def jumps(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, max_speed: float, z=None) -> np.ndarray:
     """Records that motion at most max_speed cannot reach from their
     neighbours: of the records, the longest chain in which each is reached
     from the one before it without exceeding max_speed is kept, the rest
@@ -55,12 +55,15 @@ def jumps(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, max_speed: float) -
     and records that agree with each other are kept. Vectorised while no step
     is too fast (the usual case); else the chain is found record by record,
     each continuing the longest chain ending among the JUMP_REACH records
-    before it, or the longest chain so far."""
+    before it, or the longest chain so far. With z, positions are earth-
+    centred (a track too wide for one frame): distances are chords, which
+    between records as near as a jump is measured are the surface's."""
     n = len(x)
+    z = np.zeros(n) if z is None else z
     dropped = np.zeros(n, dtype=bool)
     if n < 2:
         return dropped
-    step = np.hypot(np.diff(x), np.diff(y))
+    step = np.sqrt(np.diff(x) ** 2 + np.diff(y) ** 2 + np.diff(z) ** 2)
     with np.errstate(divide="ignore", invalid="ignore"):
         fast = step > max_speed * np.diff(seconds)
     if not fast.any():
@@ -73,9 +76,10 @@ def jumps(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, max_speed: float) -
         candidates = np.arange(lo, j)
         if best < lo:
             candidates = np.r_[best, candidates]
-        reach = np.hypot(x[j] - x[candidates], y[j] - y[candidates]) <= max_speed * (
-            seconds[j] - seconds[candidates]
+        distance = np.sqrt(
+            (x[j] - x[candidates]) ** 2 + (y[j] - y[candidates]) ** 2 + (z[j] - z[candidates]) ** 2
         )
+        reach = distance <= max_speed * (seconds[j] - seconds[candidates])
         if reach.any():
             # the longest chain it can continue; of equals, the earliest (a later record is the suspect)
             pick = candidates[int(np.argmax(np.where(reach, length[candidates], 0)))]

@@ -38,7 +38,7 @@ OUTLIER_SIGMAS = 5.0  # beyond noise and plausible acceleration, in noise's own 
 OUTLIER_PASSES = 3  # a record next to an outlier is judged again once the outlier is gone
 
 
-def estimate_noise(t: np.ndarray, x: np.ndarray, y: np.ndarray) -> float:
+def estimate_noise(t: np.ndarray, x: np.ndarray, y: np.ndarray, z=None) -> float:
     """The records' noise per axis (metres), or NaN where too few records lie
     close enough in time to tell. Each interior record is compared with the
     cubic in time through the two records on either side of it, which
@@ -46,7 +46,8 @@ def estimate_noise(t: np.ndarray, x: np.ndarray, y: np.ndarray) -> float:
     sigma per axis the residual is sqrt(1 + sum of the squared weights)
     sigma per axis. The lower quartile of the normalised residuals' lengths
     (a Rayleigh quartile, 0.7585 sigma) is robust to the residuals that
-    motion inflates in tight turns and to outliers."""
+    motion inflates in tight turns and to outliers. With z, positions are
+    earth-centred (a track too wide for one frame)."""
     n = len(t)
     if n < 7:
         return math.nan
@@ -59,18 +60,19 @@ def estimate_noise(t: np.ndarray, x: np.ndarray, y: np.ndarray) -> float:
             if m != j:
                 w = w * (at - t[m : n - 4 + m]) / (t[j : n - 4 + j] - t[m : n - 4 + m])
         weights.append(w)
-    px = sum(w * x[k : n - 4 + k] for w, k in zip(weights, nodes))
-    py = sum(w * y[k : n - 4 + k] for w, k in zip(weights, nodes))
+    square = 0.0
+    for c in (x, y) if z is None else (x, y, z):
+        square = square + (c[2:-2] - sum(w * c[k : n - 4 + k] for w, k in zip(weights, nodes))) ** 2
     gain = np.sqrt(1.0 + sum(w * w for w in weights))
     short = (t[4:] - t[:-4]) <= NOISE_SPAN
-    residual = (np.hypot(x[2:-2] - px, y[2:-2] - py) / gain)[short]
+    residual = (np.sqrt(square) / gain)[short]
     if len(residual) < 5:
         return math.nan
     return float(np.percentile(residual, 25) / 0.7585)
 
 
 def outliers(
-    t: np.ndarray, x: np.ndarray, y: np.ndarray, noise: float, max_acceleration: float
+    t: np.ndarray, x: np.ndarray, y: np.ndarray, noise: float, max_acceleration: float, z=None
 ) -> np.ndarray:
     """Records that no plausible motion through their neighbours reaches:
     farther from the linear interpolation in time of the records on either
@@ -85,7 +87,9 @@ def outliers(
         kept = np.flatnonzero(~dropped)
         if len(kept) < 4:
             break
-        excess = _interpolation_excess(t[kept], x[kept], y[kept], noise, max_acceleration)
+        excess = _interpolation_excess(
+            t[kept], [c[kept] for c in ((x, y) if z is None else (x, y, z))], noise, max_acceleration
+        )
         worst = excess > 1.0
         if not worst.any():
             break
@@ -100,17 +104,17 @@ OUTLIER_MIN_ACCELERATION = 0.5  # m/s²: ... but never less (a ship's hard turn)
 OUTLIER_FALLBACK_ACCELERATION = 10.0  # m/s², a car braking hard: where the records cannot tell
 
 
-def plausible_acceleration(t, x, y, noise: float) -> float:
+def plausible_acceleration(t, x, y, noise: float, z=None) -> float:
     """The most acceleration a track's records are taken to be capable of:
     OUTLIER_ACCELERATIONS times the larger of the accelerations along and
     across the path that they show (see accelerations)."""
-    usual = max(accelerations(t, x, y, noise))
+    usual = max(accelerations(t, x, y, noise, z))
     if not math.isfinite(usual):
         return OUTLIER_FALLBACK_ACCELERATION
     return max(OUTLIER_ACCELERATIONS * usual, OUTLIER_MIN_ACCELERATION)
 
 
-def _interpolation_excess(t, x, y, noise, max_acceleration) -> np.ndarray:
+def _interpolation_excess(t, coordinates, noise, max_acceleration) -> np.ndarray:
     """Each record's distance from what its neighbours predict, over what
     noise and acceleration allow (above 1: implausible)."""
     n = len(t)
@@ -119,8 +123,7 @@ def _interpolation_excess(t, x, y, noise, max_acceleration) -> np.ndarray:
     after = np.r_[2, np.arange(2, n), n - 2]
     t0, t1 = t[before], t[after]
     w = (t - t0) / (t1 - t0)
-    px, py = x[before] + w * (x[after] - x[before]), y[before] + w * (y[after] - y[before])
-    residual = np.hypot(x - px, y - py)
+    residual = np.sqrt(sum((c - c[before] - w * (c[after] - c[before])) ** 2 for c in coordinates))
     motion = max_acceleration * np.abs((t - t0) * (t - t1)) / 2.0
     spread = noise * np.sqrt(1.0 + w * w + (1.0 - w) ** 2)
     return residual / (motion + OUTLIER_SIGMAS * spread)
@@ -301,7 +304,7 @@ ACCELERATION_WIDTHS = float(
 )  # the lag at which accelerations are read, in smoothing widths
 
 
-def accelerations(t, x, y, noise: float):
+def accelerations(t, x, y, noise: float, z=None):
     """The accelerations along and across the path (m/s², the square roots
     of the densities q of white acceleration) that the records show at the
     time scale the smoothing works at. A second divided difference over
@@ -321,16 +324,18 @@ def accelerations(t, x, y, noise: float):
     while 2 * k < n:
         d1, d2 = t[k:-k] - t[: -2 * k], t[2 * k :] - t[k:-k]
         scale = 2.0 / (d1 + d2)
-        ax = scale * ((x[2 * k :] - x[k:-k]) / d2 - (x[k:-k] - x[: -2 * k]) / d1)
-        ay = scale * ((y[2 * k :] - y[k:-k]) / d2 - (y[k:-k] - y[: -2 * k]) / d1)
-        cx, cy = x[2 * k :] - x[: -2 * k], y[2 * k :] - y[: -2 * k]
-        chord = np.hypot(cx, cy)
+        coordinates = (x, y) if z is None else (x, y, z)
+        second = [scale * ((c[2 * k :] - c[k:-k]) / d2 - (c[k:-k] - c[: -2 * k]) / d1) for c in coordinates]
+        chords = [c[2 * k :] - c[: -2 * k] for c in coordinates]
+        chord = np.sqrt(sum(c * c for c in chords))
         chord[chord == 0] = 1.0
+        along = sum(a * c for a, c in zip(second, chords)) / chord
+        across = np.sqrt(np.maximum(sum(a * a for a in second) - along * along, 0.0))
         gn = scale * scale * (1.0 / d2**2 + (1.0 / d1 + 1.0 / d2) ** 2 + 1.0 / d1**2)
         noise_part = noise * noise * float(np.mean(gn))
         motion_part = float(np.mean(4.0 / (3.0 * (d1 + d2))))
         q = []
-        for component in ((ax * cx + ay * cy) / chord, (ax * cy - ay * cx) / chord):
+        for component in (along, across):
             square = component * component
             square = np.minimum(square, np.quantile(square, 0.99))  # an outlier enters 3 differences
             q.append(max(float(np.mean(square)) - noise_part, 0.0) / motion_part)

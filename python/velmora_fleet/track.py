@@ -350,17 +350,25 @@ def process_sorted(
     if len(kept):
         frame = frame_at_mean(a[kept], b[kept]) if geographic else None
         x, y = frame.forward(a[kept], b[kept]) if geographic else (a[kept], b[kept])
+        # distances between records, measured where they lie: in the track's frame, or as
+        # earth-centred chords for a track too wide for one
+        local = (x, y, None)
+        if geographic and not _within_frame(frame, a[kept], b[kept]):
+            local = _earth_centred(np.radians(a[kept]), np.radians(b[kept]))
         if options.max_speed is not None:
-            jumped = jumps(seconds[kept], x, y, options.max_speed)
+            jumped = jumps(seconds[kept], *local[:2], options.max_speed, local[2])
             reason[kept[jumped]] = JUMP
             kept, x, y = kept[~jumped], x[~jumped], y[~jumped]
+            local = tuple(None if c is None else c[~jumped] for c in local)
         if options.motion == "smooth" and len(kept) > 3:
-            noise = options.noise if options.noise is not None else estimate_noise(seconds[kept], x, y)
+            noise = options.noise
+            if noise is None:
+                noise = estimate_noise(seconds[kept], *local)
             noise = noise if math.isfinite(noise) else NOISE_FALLBACK
             limit = options.max_acceleration
             if limit is None:
-                limit = plausible_acceleration(seconds[kept], x, y, noise)
-            far = outliers(seconds[kept], x, y, noise, limit)
+                limit = plausible_acceleration(seconds[kept], *local[:2], noise, local[2])
+            far = outliers(seconds[kept], *local[:2], noise, limit, local[2])
             reason[kept[far]] = OUTLIER
             kept, x, y = kept[~far], x[~far], y[~far]
     if len(kept) == 0:

@@ -299,7 +299,7 @@ def _still(shapes, seconds, noise: float) -> list:
         for first, last in stops(seconds[base : base + len(x)], x, y, diameter, duration):
             if runs and runs[-1][0] >= base and base + first - runs[-1][1] <= REST_JOIN:  # one wait, cut?
                 joined = slice(runs[-1][0] - base, last + 1)
-                if max(np.ptp(x[joined]), np.ptp(y[joined])) <= diameter:
+                if np.hypot(np.ptp(x[joined]), np.ptp(y[joined])) <= 2.0 * diameter:
                     runs[-1] = (runs[-1][0], base + last)
                     continue
             runs.append((base + first, base + last))

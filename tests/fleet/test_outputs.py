@@ -56,18 +56,19 @@ def test_every_point_stays_within_the_tolerance_of_the_kept_ones_at_its_time(see
 def test_a_simplified_trip_takes_every_per_point_field_and_keeps_its_fastest_point():
     @dataclasses.dataclass
     class WithMore(TripGeometry):  # a field another change may add
-        acceleration: np.ndarray = None
+        jerk: np.ndarray = None
 
     n = 9
     speed = np.ones(n)
     speed[4] = 7.0  # on a straight line at one pace: kept only for being the fastest
     geometry = WithMore(
         *(TEN[:n],) * 2, np.zeros(n), TEN[:n], TEN[:n], speed, np.zeros(n), *(np.full(n, np.nan),) * 2,
-        carried={"SOG": TEN[:n] * 2}, length=12.7, acceleration=TEN[:n] * 3,
+        TEN[:n] * 3, *(np.zeros(n),) * 2, carried={"SOG": TEN[:n] * 2}, length=12.7, jerk=TEN[:n] * 4,
     )  # fmt: skip
     out = simplified(geometry, 0.1)
     assert out.s.tolist() == out.time.tolist() == [0.0, 4.0, 8.0] and out.speed.tolist() == [1.0, 7.0, 1.0]
     assert out.carried["SOG"].tolist() == [0.0, 8.0, 16.0] and out.acceleration.tolist() == [0.0, 12.0, 24.0]
+    assert out.jerk.tolist() == [0.0, 16.0, 32.0]
     assert out.length == 12.7 and type(out) is WithMore and simplified(geometry, None) is geometry
 
 
