@@ -279,3 +279,12 @@ def _rule(name, *args):
 )
 def test_record_rules_at_their_boundaries(rule, args, expected):
     assert _rule(rule, *args) == expected
+
+
+def test_a_jump_far_from_a_wide_tracks_middle_is_measured_where_it_lies():
+    # across half the equator at 18 m/s; 1,000 s after the last fix at 176°E (88° from the track's
+    # middle) one more 1° east: 111 km, 111 m/s, though a frame at the middle makes it 4 km
+    lon = np.r_[np.arange(0.0, 177.0, 16.0), 177.0]
+    time = np.r_[np.arange(12.0) * 1e5, 11e5 + 1000.0]
+    result = process_track(time, lon=lon, lat=np.zeros(13), max_speed=25.0, max_gap=0, spacing=1e5)
+    assert result.dropped() == {"jump": 1} and result.trips[0].records_used == 12
