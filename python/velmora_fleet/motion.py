@@ -108,7 +108,7 @@ def plausible_acceleration(t, x, y, noise: float, z=None) -> float:
     """The most acceleration a track's records are taken to be capable of:
     OUTLIER_ACCELERATIONS times the larger of the accelerations along and
     across the path that they show (see accelerations)."""
-    usual = max(accelerations(t, x, y, noise, z))
+    usual = max(accelerations(t, x, y, noise, z, robust=True))
     if not math.isfinite(usual):
         return OUTLIER_FALLBACK_ACCELERATION
     return max(OUTLIER_ACCELERATIONS * usual, OUTLIER_MIN_ACCELERATION)
@@ -304,7 +304,7 @@ ACCELERATION_WIDTHS = float(
 )  # the lag at which accelerations are read, in smoothing widths
 
 
-def accelerations(t, x, y, noise: float, z=None):
+def accelerations(t, x, y, noise: float, z=None, robust: bool = False):
     """The accelerations along and across the path (m/s², the square roots
     of the densities q of white acceleration) that the records show at the
     time scale the smoothing works at. A second divided difference over
@@ -337,8 +337,11 @@ def accelerations(t, x, y, noise: float, z=None):
         q = []
         for component in (along, across):
             square = component * component
-            square = np.minimum(square, np.quantile(square, 0.99))  # an outlier enters 3 differences
-            q.append(max(float(np.mean(square)) - noise_part, 0.0) / motion_part)
+            if robust:  # outliers left in: the median square (of a normal variable's, 0.455 of the mean)
+                mean = float(np.median(square)) / 0.455
+            else:  # the largest squares are outliers' (each enters 3 differences)
+                mean = float(np.mean(np.minimum(square, np.quantile(square, 0.99))))
+            q.append(max(mean - noise_part, 0.0) / motion_part)
         found.append((float(np.median(d1 + d2)) / 2.0, q))
         k *= 2
     if not found:

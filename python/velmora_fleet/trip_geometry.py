@@ -50,6 +50,7 @@ import os
 BOUND_PER_NOISE = float(
     os.environ.get("VF_BOUND", "1.5")
 )  # the band's bound in units of the smoothed positions' spread
+SPREAD_CAP = 0.5  # ... at most: beyond it the band cuts the turns that sparse records leave it to guess
 DENSIFY_STEP = float(os.environ.get("VF_STEP", "5"))  # m between the points the band runs on
 SPEED_SMOOTHING = float(os.environ.get("VF_SPEED", "0.5"))
 REST_DIAMETER = float(
@@ -182,7 +183,8 @@ def _smooth_trip(
     along, across = _accelerations(frames, seconds, options, noise)
     bound = options.max_deviation
     if bound is None:
-        bound = BOUND_PER_NOISE * noise * smoothed_spread(np.median(np.diff(seconds)), noise, across)
+        spread = smoothed_spread(np.median(np.diff(seconds)), noise, across)
+        bound = BOUND_PER_NOISE * noise * min(spread, SPREAD_CAP)
     shapes = []
     for k, (frame, x, y, start, stop) in enumerate(frames):
         ends = (pinned[0] and k == 0, pinned[1] and k == len(frames) - 1)
