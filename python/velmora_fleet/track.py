@@ -409,7 +409,7 @@ def process_sorted(
         max_points,
         memory_budget,
         1.0 / NS if time_kind == "time" else 1.0,
-        result._origin_ns / NS if time_kind == "time" else 0.0,
+        result._origin_ns if time_kind == "time" else 0,
         {
             id(stop): _local_mean(a[kept[stop.first : stop.last + 1]], b[kept[stop.first : stop.last + 1]])
             for stop in stop_list
@@ -446,7 +446,7 @@ class _Context:
     max_points: int | None
     memory_budget: float | None
     seconds_per_unit: float
-    epoch_seconds: float  # the seconds since the Unix epoch of time 0
+    epoch: int  # time 0 in time units since the Unix epoch (nanoseconds for times, else 0)
     places: dict  # id(stop) -> its (lon, lat), where the track's frame cannot tell it (see _within_frame)
 
 
@@ -491,7 +491,7 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
         BYTES_PER_RECORD,
         BYTES_PER_OUTPUT_POINT,
         context.seconds_per_unit,
-        context.epoch_seconds,
+        context.epoch,
         (plan.starts_at is not None, plan.ends_at is not None),
     )
     if isinstance(outcome, tuple):

@@ -116,11 +116,11 @@ def run_trip(
     bytes_per_record: float,
     bytes_per_output_point: float,
     seconds_per_unit: float = 1.0,
-    epoch_seconds: float = 0.0,
+    epoch: int = 0,
     pinned: tuple = (False, False),
 ):
-    """The trip's geometry, or (status, message) where it fails. epoch_seconds:
-    the seconds since the Unix epoch of time 0 (for the time grid); pinned:
+    """The trip's geometry, or (status, message) where it fails. epoch: time
+    0 in time units since the Unix epoch (for the time grid); pinned:
     whether the first and the last record are held where they are (a stop's
     position, which the trip must meet)."""
     ranges = pieces(a, b) if geographic else [(0, len(a))]
@@ -149,7 +149,7 @@ def run_trip(
             done.append((frame, outcome))
         return _joined(done, a, b, geographic, seconds_per_unit)
     return _smooth_trip(
-        frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch_seconds, pinned
+        frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch, pinned
     )
 
 
@@ -175,9 +175,7 @@ class _Shape:
     smoothed: tuple  # the records' positions smoothed in time (x, y)
 
 
-def _smooth_trip(
-    frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch_seconds, pinned
-):
+def _smooth_trip(frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch, pinned):
     seconds = (time - time[0]) * seconds_per_unit  # from the trip's start: well conditioned
     noise = options.noise if options.noise is not None else _pooled_noise(frames, seconds)
     along, across = _accelerations(frames, seconds, options, noise)
@@ -256,7 +254,7 @@ def _smooth_trip(
         time=out_seconds,
     )
     if options.every is not None:
-        out = _on_time_grid(out, place, profile, options.every, epoch_seconds, seconds_per_unit, time[0])
+        out = _on_time_grid(out, place, profile, options.every, epoch, seconds_per_unit, time[0])
     elif moving:
         out = _with_rests(out, place, profile.rests())
     if moving:
@@ -437,13 +435,24 @@ def _at_places(out: dict, place: np.ndarray, wanted: np.ndarray) -> dict:
     return moved
 
 
-def _on_time_grid(out, place, profile, every, epoch_seconds, seconds_per_unit, time0) -> dict:
+def _on_time_grid(out, place, profile, every, epoch, seconds_per_unit, time0) -> dict:
     """The trip at every multiple of `every` seconds since the Unix epoch
     within it: where the profile puts it along the path then, with the
-    distance grid's geometry there."""
-    start = epoch_seconds + time0 * seconds_per_unit  # the trip's first record, since the epoch
-    end = start + profile.t[-1]
-    grid = np.arange(math.ceil(start / every), math.floor(end / every) + 1) * every - start
+    distance grid's geometry there. The multiples are counted in whole time
+    units where the units are nanoseconds, so that they fall exactly on them."""
+    step = every / seconds_per_unit
+    if seconds_per_unit < 1.0 and float(step).is_integer():  # nanoseconds: integers, exactly
+        step, first = int(step), epoch + int(round(time0))
+        last = first + int(round(profile.t[-1] / seconds_per_unit))
+        count = last // step - (-first // step) + 1
+        grid_units = (np.arange(max(count, 0), dtype=np.int64) + (-(-first // step))) * step - first
+        grid = grid_units.astype(np.float64) * seconds_per_unit
+    else:
+        first = epoch + time0
+        grid = np.arange(
+            math.ceil(first / step), math.floor((first + profile.t[-1] / seconds_per_unit) / step) + 1
+        )
+        grid = (grid * step - first) * seconds_per_unit
     grid = grid[(grid >= 0.0) & (grid <= profile.t[-1])]
     distance = np.clip(profile.at(grid)[0], place[0], place[-1])
     return dict(**_at_places(out, place, distance), time=grid)
