@@ -440,12 +440,13 @@ def _on_time_grid(out, place, profile, every, epoch, seconds_per_unit, time0) ->
     within it: where the profile puts it along the path then, with the
     distance grid's geometry there. The multiples are counted in whole time
     units where the units are nanoseconds, so that they fall exactly on them."""
-    step = every / seconds_per_unit
+    step = every * round(1.0 / seconds_per_unit) if seconds_per_unit < 1.0 else every
     if seconds_per_unit < 1.0 and float(step).is_integer():  # nanoseconds: integers, exactly
         step, first = int(step), epoch + int(round(time0))
         last = first + int(round(profile.t[-1] / seconds_per_unit))
-        count = last // step - (-first // step) + 1
-        grid_units = (np.arange(max(count, 0), dtype=np.int64) + (-(-first // step))) * step - first
+        above = -(-first // step)  # the first multiple at or after the trip's start
+        count = last // step - above + 1
+        grid_units = (np.arange(max(count, 0), dtype=np.int64) + above) * step - first
         grid = grid_units.astype(np.float64) * seconds_per_unit
     else:
         first = epoch + time0
