@@ -19,6 +19,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .records import CSV_SUFFIXES, Fragment, FleetInputError, Layout, first_line
+from .storage import read_failure
 
 METRIC = ("x", "y")
 GEOGRAPHIC = ("lon", "lat")
@@ -263,7 +264,7 @@ def _parquet_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
             stats = _row_group_stats(meta, schema.names)
         stamp, size = _stamp(fs, path)
     except Exception as exc:
-        raise FleetInputError(f"{url}: cannot read as Parquet: {first_line(exc)}") from None
+        raise read_failure(url, "Parquet", exc) from None
     for key in partition:
         columns.setdefault(key, "str")
     return FileFacts(path, url, "parquet", columns, meta.num_rows, stats, partition, times, stamp, size)
@@ -311,7 +312,7 @@ def _csv_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
             head = pd.read_csv(fh, dtype=str, nrows=20, keep_default_na=False, na_values=[""])
         stamp, size = _stamp(fs, path)
     except Exception as exc:
-        raise FleetInputError(f"{url}: cannot read as CSV: {first_line(exc)}") from None
+        raise read_failure(url, "CSV", exc) from None
     columns = {name: "str" for name in head.columns}
     for key in partition:
         columns.setdefault(key, "str")
