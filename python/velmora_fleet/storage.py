@@ -10,6 +10,7 @@ import asyncio
 import errno
 import os
 import socket
+import sys
 
 # OSError numbers that say the storage or the network failed, not the data.
 _STORAGE_ERRNOS = {
@@ -74,12 +75,13 @@ def is_storage_failure(exc: BaseException) -> bool:
 
 def where() -> str:
     """This process as a message names it: its Dask worker's address, or the driver."""
+    distributed = sys.modules.get("distributed")  # never imported here: a worker has it already
     try:
-        from distributed import get_worker
-
-        return f"worker {get_worker().address} ({socket.gethostname()})"
-    except (ImportError, ValueError):
-        return f"the driver ({socket.gethostname()})"
+        if distributed is not None:
+            return f"worker {distributed.get_worker().address} ({socket.gethostname()})"
+    except ValueError:
+        pass
+    return f"the driver ({socket.gethostname()})"
 
 
 def first_line(exc: BaseException) -> str:

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import collections
 import contextlib
+import sys
 import time as clock
 from dataclasses import dataclass
 
@@ -292,11 +293,12 @@ def _read_item(job: Job, item: Item):
 def _memory_budget() -> float | None:
     """Bytes this worker may still take for one track: its memory limit less
     what it holds, or None outside a Dask worker with a limit."""
+    distributed = sys.modules.get("distributed")  # a worker has it; importing it here would cost a second
     try:
-        from distributed import get_worker
-
-        worker = get_worker()
-    except (ImportError, ValueError):
+        worker = distributed.get_worker() if distributed is not None else None
+    except ValueError:
+        return None
+    if worker is None:
         return None
     limit = getattr(getattr(worker, "memory_manager", None), "memory_limit", None)
     if not limit:
