@@ -25,10 +25,10 @@ from scenarios import Fault
 
 import velmora_fleet
 
-s3fs = pytest.importorskip("s3fs")
 SERVER = os.environ.get("VELMORA_S3_SERVER") or shutil.which("moto_server")
 if not SERVER:
     pytest.skip("no S3 server: set VELMORA_S3_SERVER to moto_server", allow_module_level=True)
+import s3fs  # noqa: E402 (where a server is given, the client must be there too)
 
 HERE = Path(__file__).parent
 KEYS = {"key": "velmora-test", "secret": "velmora-test-secret"}
