@@ -146,7 +146,9 @@ def _difference(earlier: dict, now: dict) -> str:
     if earlier.get("fingerprint") != now["fingerprint"]:
         return "the input differs from the interrupted run"
     before, after = earlier.get("settings", {}), now["settings"]
-    for name in sorted(set(before) | set(after)):
+    # the preset first (it sets others), then in the order the settings are declared
+    order = ["preset"] + [name for name in SETTINGS if name != "preset"]
+    for name in sorted(set(before) | set(after), key=lambda n: order.index(n) if n in order else len(order)):
         if before.get(name) != after.get(name):
             flag = SETTINGS[name].flag if name in SETTINGS else name
             then, now_ = _shown(before.get(name)), _shown(after.get(name))
