@@ -229,7 +229,19 @@ def _stopped(exc: BaseException, engine, claim: FolderClaim, folder: OutputFolde
             if saved
             else "; the storage did not take the run's state: --resume finishes the run from its last save"
         )
-        return FleetStorageError(first_line(exc) + kept)
+        return FleetStorageError(first_line(_storage_cause(exc)) + kept)
+    return exc
+
+
+def _storage_cause(exc: BaseException) -> BaseException:
+    """The error that names the file and the worker, where Dask wrapped it
+    (a shuffle reports its tasks' errors as its own)."""
+    seen, cause = set(), exc
+    while cause is not None and id(cause) not in seen:
+        if isinstance(cause, FleetStorageError):
+            return cause
+        seen.add(id(cause))
+        cause = cause.__cause__ or cause.__context__
     return exc
 
 
