@@ -147,7 +147,9 @@ class FolderClaim:
         return json.dumps(dict(self.body, renewed=_now())).encode()
 
     def _write(self, body: dict) -> None:
-        self.destination.fs.pipe_file(self.destination.join(CLAIM), json.dumps(body).encode())
+        # whole or not at all (a temporary renamed into place): a task reading
+        # the claim meanwhile never sees half of it
+        self.destination.write_json(CLAIM, body)
 
 
 # Tasks of each run now executing in this process: the driver waits for a
@@ -190,14 +192,16 @@ def new_run_id() -> str:
     return uuid.uuid4().hex
 
 
-def _read(destination: Destination) -> dict | None:
-    try:
-        with destination.fs.open(destination.join(CLAIM), "rb") as fh:
-            return json.loads(fh.read() or b"null")
-    except FileNotFoundError:
-        return None
-    except ValueError:  # being written by a store without atomic puts: treat as held
-        return {"run": "?", "renewed": _now()}
+def _read(destination: Destination, attempts: int = 3) -> dict | None:
+    for attempt in range(attempts):
+        try:
+            with destination.fs.open(destination.join(CLAIM), "rb") as fh:
+                return json.loads(fh.read() or b"null")
+        except FileNotFoundError:
+            return None
+        except ValueError:  # caught mid-write on a store without atomic puts: read again
+            clock.sleep(0.05 * (attempt + 1))
+    return {"run": "?", "renewed": _now()}  # unreadable: held by someone, not by this run
 
 
 def _stale(held: dict) -> bool:
