@@ -60,7 +60,7 @@ $(AIS_SAMPLE): tools/fetch_ais_sample.py | $(STAMP_VENV)
 
 demo: build $(AIS_SAMPLE)
 	$(PY) examples/demo.py
-	@echo "--- many tracks: a small synthetic fleet on a local Dask cluster"
+	@echo "--- many tracks: a small synthetic fleet (40,000 records: run in this process, no cluster needed)"
 	$(VENV)/bin/velmora-fleet generate build/demo/fleet --tracks 40 --points 1000 --seed 7 --files 4
 	$(VENV)/bin/velmora-fleet run build/demo/fleet --out build/demo/fleet-result --overwrite
 	$(VENV)/bin/velmora-fleet plot build/demo/fleet-result --out build/demo/fleet.png --colour curvature
