@@ -68,6 +68,7 @@ class Method:
     tuned: str | None = None  # the setting tuned per scenario on tracks of its own
     grid: tuple = ()  # the values tried for it
     quick_grid: tuple = ()  # those tried in a quick run
+    tuned_as: str | None = None  # another method whose tuning this one takes (the same filter)
     describe: str = ""
 
 
@@ -108,6 +109,7 @@ REGISTRY = {
             tuned="process_noise",
             grid=PROCESS_NOISE_GRID,
             quick_grid=QUICK_PROCESS_NOISE_GRID,
+            tuned_as="kalman",
             describe="the same smoother's own velocity state",
         ),
         Method(
@@ -133,6 +135,13 @@ class Variant:
     def tuned(self) -> bool:
         """Tuned per scenario, unless the command line set the tuned setting."""
         return self.method.tuned is not None and self.method.tuned not in self.settings
+
+    @property
+    def tuning(self) -> str:
+        """The variant whose grid search gives this one its tuned setting:
+        itself, or with the method it takes its tuning from, the same settings."""
+        lender = self.method.tuned_as
+        return self.label if lender is None else lender + self.label[len(self.method.name) :]
 
 
 def parse(spec: str) -> Variant:

@@ -85,7 +85,7 @@ def markdown(results: dict, scenarios: dict, variants: list) -> str:
                 f"{cell(g['curvature'])} | {f['grid_instants_uncovered']} |"
             )
         lines.append("")
-    lines += _tuning(results["tuning"])
+    lines += _tuning(results["tuning"], variants)
     if results.get("ais"):
         lines += _ais(results["ais"])
     return "\n".join(lines) + "\n"
@@ -96,7 +96,7 @@ def _label(label: str, f: dict) -> str:
     return label + (" (" + ", ".join(f"{k}={v}" for k, v in tuned.items()) + ")" if tuned else "")
 
 
-def _tuning(tuning: dict) -> list:
+def _tuning(tuning: dict, variants: list) -> list:
     if not tuning:
         return []
     lines = [
@@ -110,9 +110,11 @@ def _tuning(tuning: dict) -> list:
         "|---|---|---|---|",
     ]
     for label, per_scenario in tuning.items():
+        borrowers = [v.label for v in variants if v.tuning == label and v.label != label]
+        shown = label + (f" (also for {', '.join(borrowers)})" if borrowers else "")
         for name, t in per_scenario.items():
             tried = ", ".join(f"{value}: {v['objective']:.2f}" for value, v in t["tried"].items())
-            lines.append(f"| {label} | {name} | {t['setting']}={t['value']} | {tried} |")
+            lines.append(f"| {shown} | {name} | {t['setting']}={t['value']} | {tried} |")
     return lines + [""]
 
 
@@ -120,7 +122,8 @@ def _ais(a: dict) -> list:
     lines = [
         "## Real AIS: New York Harbor, one hour",
         "",
-        f"{a['file']}: {a['vessels']} vessels, {a['moving_records']:,} moving records (SOG ≥ 1 knot with a "
+        f"{a['file']}{' (quick: every fourth vessel)' if a.get('quick') else ''}: "
+        f"{a['vessels']} vessels, {a['moving_records']:,} moving records (SOG ≥ 1 knot with a "
         f"usable course; {a['moving_records_decoded_course']:,} of their courses written as negative 12-bit "
         "numbers and decoded). Each method's speed and course at the record times against the vessel's own SOG "
         "and COG.",

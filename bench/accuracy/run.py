@@ -31,7 +31,7 @@ QUICK_TRACKS = 2
 TUNING_TRACKS = 3
 AIS_SIGMA = 3.0  # metres: the Kalman smoother's measurement noise on AIS, as in vessel_dense
 AIS_TUNED_FROM = "vessel_dense"
-AIS_PARTS = 4  # tasks per method: the hour's vessels dealt out
+AIS_PARTS = 4  # tasks per method: the hour's vessels dealt out; a quick run takes the first part only
 
 
 def arguments(argv=None):
@@ -85,7 +85,7 @@ def main(argv=None) -> int:
         tuning = submit_tuning(pool, tuned_variants, scenarios, args, tuning_count, use_ais)
         scoring = submit_scoring(pool, fixed, scenarios, args, track_count, {})
         vessels = ais.load(args.ais) if use_ais else None
-        drawn = ais.pick_vessel(vessels) if use_ais else None
+        drawn = ais.pick_vessel(vessels[::AIS_PARTS] if args.quick else vessels) if use_ais else None
         ais_jobs = submit_ais(pool, fixed, args, {}, drawn) if use_ais else {}
         tuned = collect_tuning(tuning)
         scoring.update(submit_scoring(pool, tuned_variants, scenarios, args, track_count, tuned))
@@ -129,16 +129,17 @@ def submit_tuning(pool, variants, scenarios, args, tracks: int, use_ais: bool) -
     from): each value of its grid on `tracks` tracks of the tuning seed."""
     names = {s.name for s in scenarios} | ({AIS_TUNED_FROM} if use_ais else set())
     jobs = {}
-    for variant in variants:
+    for spec in dict.fromkeys(v.tuning for v in variants):  # a lender's once, for all its borrowers
+        variant = parse(spec)
         grid = variant.method.quick_grid if args.quick else variant.method.grid
         for name in sorted(names):
             if variant.method.vessels_only and not SCENARIOS[name].vessel:
                 continue
             for value in grid:
-                jobs[(variant.label, name, value)] = [
+                jobs[(spec, name, value)] = [
                     pool.submit(
                         run_on_track,
-                        variant.label,
+                        spec,
                         name,
                         args.seed + TUNING_SEED_OFFSET,
                         number,
@@ -179,7 +180,7 @@ def collect_tuning(jobs: dict) -> dict:
 def settings_for(variant, scenario: str, tuned: dict) -> dict:
     if not variant.tuned:
         return {}
-    chosen = tuned.get(variant.label, {}).get(scenario)
+    chosen = tuned.get(variant.tuning, {}).get(scenario)
     return {chosen["setting"]: chosen["value"]} if chosen else {}
 
 
@@ -226,7 +227,7 @@ def submit_ais(pool, variants, args, tuned: dict, drawn: int) -> dict:
             pool.submit(
                 ais.run_method, v.label, args.ais, AIS_SIGMA, settings[v.label], drawn, part, AIS_PARTS
             )
-            for part in range(AIS_PARTS)
+            for part in range(1 if args.quick else AIS_PARTS)
         ]
         for v in variants
     }
@@ -236,8 +237,11 @@ def collect_ais(futures: dict, vessels: list, drawn: int, args) -> dict:
     ordered = sorted(futures.items(), key=lambda item: _ORDER.get(item[0], 0))
     runs = {label: ais.merged([f.result() for f in parts]) for label, parts in ordered}
     reference = next(v for v in vessels if v.mmsi == drawn)
+    if args.quick:
+        vessels = vessels[::AIS_PARTS]
     return {
         "file": os.path.basename(args.ais),
+        "quick": args.quick,
         "vessels": len(vessels),
         "moving_records": int(sum(v.moving.sum() for v in vessels)),
         "moving_records_decoded_course": int(sum((v.moving & v.decoded).sum() for v in vessels)),
