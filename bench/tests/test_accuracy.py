@@ -149,3 +149,108 @@ def test_a_setting_process_track_does_not_take_stops_the_run():
 
     with pytest.raises(TypeError, match="bogus"):
         run_on_track("velmora:bogus=1", "vessel_sparse", 1, 0, {}, quick=True)
+
+
+def _straight(speed=5.0, heading=30.0, n=60, step=5.0):
+    t = np.arange(n) * step
+    angle = np.radians(90.0 - heading)
+    return t, speed * t * np.cos(angle), speed * t * np.sin(angle)
+
+
+@pytest.mark.parametrize("name", ["raw", "kalman", "kalman_state", "spline", "velmora"])
+def test_methods_read_a_straight_constant_speed_track(name):
+    from accuracy.methods import REGISTRY, Records, available
+
+    method = REGISTRY[name]
+    if not available(method):
+        pytest.skip(f"needs {method.needs}")
+    t, x, y = _straight()
+    output = method.run(Records(t, x, y), 1.0, **({"process_noise": 0.1} if method.tuned else {}))
+    inner = (output.time > 60.0) & (output.time < t[-1] - 60.0)  # the Kalman filter starts from rest
+    np.testing.assert_allclose(output.speed[inner], 5.0, atol=0.02)
+    np.testing.assert_allclose(output.heading[inner], 30.0, atol=0.2)
+    np.testing.assert_allclose(output.curvature[inner], 0.0, atol=1e-4)
+
+
+def test_local_frame_keeps_geodesic_distances_and_directions():
+    pyproj = pytest.importorskip("pyproj")
+    from accuracy.ais import local_metres
+
+    rng = np.random.default_rng(4)
+    lon, lat = -74.05 + rng.uniform(-0.1, 0.1, 50), 40.6 + rng.uniform(-0.08, 0.08, 50)
+    x, y = local_metres(lon, lat)
+    azimuth, _, distance = pyproj.Geod(ellps="WGS84").inv(lon[:-1], lat[:-1], lon[1:], lat[1:])
+    np.testing.assert_allclose(np.hypot(np.diff(x), np.diff(y)), distance, rtol=2e-3)
+    bearing = (90.0 - np.degrees(np.arctan2(np.diff(y), np.diff(x)))) % 360.0
+    assert np.abs((bearing - azimuth + 180.0) % 360.0 - 180.0).max() < 0.1
+
+
+@pytest.mark.parametrize("spec", ["spline", "velmora"])
+def test_ais_errors_are_in_knots_and_degrees_against_sog_and_cog(tmp_path, spec):
+    from accuracy.ais import KNOT, figures, load, run_method
+    from accuracy.methods import REGISTRY, available
+
+    if not available(REGISTRY[spec]):
+        pytest.skip(f"needs {REGISTRY[spec].needs}")
+    # a vessel steaming at 10 knots on course 350 (written the 12-bit way as -59.6), one at anchor,
+    # a repeated time and a "not available" position, which are dropped
+    t = np.arange(0, 600, 10)
+    north = 10 * KNOT * t * np.cos(np.radians(350.0))
+    east = 10 * KNOT * t * np.sin(np.radians(350.0))
+    lat = 40.6 + north / 111_034.0
+    lon = -74.05 + east / (111_319.5 * np.cos(np.radians(40.6)))
+    rows = [
+        (1, f"2020-06-30T00:{k // 6:02d}:{k % 6 * 10:02d}", lon[k], lat[k], 10.0, -59.6)
+        for k in range(len(t))
+    ]
+    rows += [(1, rows[5][1], -70.0, 40.0, 10.0, -59.6), (1, "2020-06-30T00:10:05", 181.0, 91.0, 10.0, 350.0)]
+    rows += [(2, f"2020-06-30T00:0{k}:00", -74.0, 40.7, 0.1, 20.0) for k in range(6)]
+    frame = ["MMSI,BaseDateTime,LON,LAT,SOG,COG"] + [",".join(map(str, row)) for row in rows]
+    path = tmp_path / "ais.csv"
+    path.write_text("\n".join(frame) + "\n")
+    vessels = load(str(path))
+    assert (
+        [len(v.sog) for v in vessels] == [len(t), 6]
+        and vessels[0].moving.all()
+        and not vessels[1].moving.any()
+    )
+    result = figures(run_method(spec, str(path), 3.0, {}, drawn_mmsi=1))
+    assert result["moving_records"] == len(t) and result["moving_uncovered"] == 0
+    assert result["speed_knots"]["p95"] < 0.05 and result["course_deg"]["p95"] < 0.2
+    assert result["course_deg_decoded"]["n"] == len(t)
+
+
+@pytest.mark.parametrize(
+    "medians, chosen",
+    [
+        # the best in every term wins; a balance beats being best in one and far off in the rest
+        ({0.1: (3, 0.1, 1, 1), 1.0: (2, 0.2, 2, 2)}, 0.1),
+        ({0.1: (1, 1.5, 1.5, 1.5), 1.0: (1.2, 1.2, 1.2, 1.2), 3.0: (0.9, 9, 9, 9)}, 1.0),
+    ],
+)
+def test_tuning_chooses_the_least_sum_of_relative_medians(medians, chosen):
+    from accuracy.aggregate import OBJECTIVE, choose
+
+    by_value = {
+        value: {"tracks_failed": 0, "at_records": {k: {"median": m} for k, m in zip(OBJECTIVE, ms)}}
+        for value, ms in medians.items()
+    }
+    assert choose(by_value)[0] == chosen
+    by_value[chosen]["tracks_failed"] = 1  # a value on which the method failed is never chosen
+    assert choose(by_value)[0] != chosen
+
+
+@pytest.mark.skipif(importlib.util.find_spec("velmora_fleet") is None, reason="needs velmora_fleet")
+def test_a_run_writes_its_tables_and_figures(tmp_path):
+    import json
+
+    from accuracy import run
+
+    argv = ["--quick", "--scenario", "vessel_sparse", "--method", "velmora", "--method", "velmora:spacing=20"]
+    assert run.main(argv + ["--ais", "none", "--jobs", "1", "--out", str(tmp_path)]) == 0
+    results = json.loads((tmp_path / "results.json").read_text())
+    figures = results["scenarios"]["vessel_sparse"]
+    assert list(figures) == ["velmora", "velmora:spacing=20"]
+    assert figures["velmora:spacing=20"]["points_per_record"] < figures["velmora"]["points_per_record"] / 10
+    assert figures["velmora"]["at_records"]["speed"]["n"] > 0
+    assert "| velmora:spacing=20 |" in (tmp_path / "report.md").read_text()
