@@ -133,7 +133,7 @@ def car_speeds(
 ) -> Profile:
     """Drives the route: up to `cruise`, slowing to sqrt(lateral * radius)
     through turns, stopping at a share of the intersections for `wait`
-    seconds; braking ahead of every limit so that it never exceeds `brake`."""
+    seconds; braking ahead of every limit at a constant rate of about `brake`."""
     limits = []  # (from, to, speed): the speed allowed between two distances
     lights = []
     for start, end, radius in route.turns:
@@ -150,23 +150,30 @@ def car_speeds(
             if t + dt >= waiting_until:
                 waiting_until, light = None, light + 1
             continue
-        allowed = cruise
+        # ahead of a limit, brake at the constant rate that meets it exactly once that rate reaches `brake`
+        target, decel = cruise, 0.0
         for a_from, a_to, a_speed in limits:
             if a_to < s[k]:
                 continue
             if a_from > s[k] + 400.0:
                 break
-            ahead = max(a_from - s[k], 0.0)
-            allowed = min(allowed, np.sqrt(a_speed * a_speed + 2.0 * brake * ahead))
+            if a_from <= s[k]:
+                target = min(target, a_speed)
+            elif v[k] > a_speed:
+                need = (v[k] ** 2 - a_speed**2) / (2.0 * (a_from - s[k]))
+                decel = max(decel, need if need >= brake else 0.0)
         if light < len(lights):
             ahead = lights[light][0] - s[k]
-            if ahead < 0.3 and v[k] < 0.3:  # at the stop line: come to rest within this step, then wait
-                v[k + 1], s[k + 1] = 0.0, s[k] + 0.5 * v[k] * dt
+            if ahead < 1.0 and v[k] == 0.0:  # at rest at the stop line: wait
+                v[k + 1], s[k + 1] = 0.0, s[k]
                 waiting_until = t + dt + lights[light][1]
                 continue
-            allowed = min(allowed, np.sqrt(2.0 * brake * max(ahead - 0.2, 0.0)))
-        a = min(max((allowed - v[k]) / dt, -2.0 * brake), accel)
-        a = max(a, -v[k] / dt)  # never backwards
-        v[k + 1] = v[k] + a * dt
+            need = v[k] ** 2 / (2.0 * max(ahead, 1e-3))
+            decel = max(decel, need if need >= brake else 0.0)
+        a = -decel if decel > 0 else min(max((target - v[k]) / dt, -brake), accel)
+        if a <= -v[k] / dt:  # at rest within this step (exactly: the stop line waits for zero)
+            a, v[k + 1] = -v[k] / dt, 0.0
+        else:
+            v[k + 1] = v[k] + a * dt
         s[k + 1] = s[k] + v[k] * dt + 0.5 * a * dt * dt
     return Profile(np.arange(n) * dt, s, v)

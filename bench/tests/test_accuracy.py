@@ -42,6 +42,32 @@ def test_truth_agrees_with_differences_of_its_positions(name, seed):
     assert (np.abs(truth.curvature[1:-1][both]) > 1e-4).mean() > 0.02  # and it was judged in turns
 
 
+@pytest.mark.parametrize(
+    "name, speeds, accel, lateral, waits",
+    [
+        ("vessel_dense", (2.0, 10.0), 0.04, 0.5, None),
+        ("car_1hz", (0.0, 14.0), 2.5, 2.0, (10.0, 60.0)),
+        ("car_10hz", (0.0, 14.0), 2.5, 2.0, (10.0, 60.0)),
+    ],
+)
+def test_motion_keeps_to_its_scenario(name, speeds, accel, lateral, waits):
+    """Speeds, accelerations and turns as the scenario states them, and for
+    cars stops at red lights of the stated length (not a car creeping)."""
+    for seed in range(3):
+        truth = true_motion(np.random.default_rng(seed), SCENARIOS[name])
+        assert speeds[0] <= truth.speed.min() and truth.speed.max() <= speeds[1]
+        assert np.abs(np.diff(truth.speed) / np.diff(truth.t)).max() <= accel
+        assert (truth.speed**2 * np.abs(truth.curvature)).max() <= lateral + 1e-9
+        rest = np.diff(np.r_[0, (truth.speed == 0).astype(int), 0])
+        starts, ends = np.flatnonzero(rest == 1), np.flatnonzero(rest == -1)
+        inner = (starts > 0) & (ends < len(truth.t))  # a track may start at rest or end waiting
+        seconds = (ends - starts)[inner] * SCENARIOS[name].dt
+        if waits is None:
+            assert not len(seconds)
+        else:
+            assert len(seconds) >= 1 and seconds.min() >= waits[0] and seconds.max() <= waits[1] + 0.5
+
+
 @pytest.mark.parametrize("name, share", [("vessel_noisy", 0.5), ("car_10hz", 0.0)])
 def test_receiver_error_has_its_sigma_and_correlation(name, share):
     track = simulate(SCENARIOS[name], 0, seed=3)
