@@ -105,6 +105,7 @@ def main(argv=None) -> int:
             "python": platform.python_version(),
             "machine": platform.machine(),
             "versions": versions(),
+            "commit": commit(),
         },
         "scenarios": scored,
         "tuning": tuned,
@@ -253,6 +254,22 @@ def collect_ais(futures: dict, vessels: list, drawn: int, args) -> dict:
             "methods": {label: run.drawn for label, run in runs.items()},
         },
     }
+
+
+def commit() -> str | None:
+    """The checkout's commit (with '+' when it has changes): which velmora_fleet was measured."""
+    import subprocess
+
+    try:
+        head = subprocess.run(
+            ["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True
+        )
+        dirty = subprocess.run(
+            ["git", "status", "--porcelain", "python"], cwd=ROOT, capture_output=True, text=True
+        )
+    except OSError:
+        return None
+    return head.stdout.strip() + ("+" if dirty.stdout.strip() else "") if head.returncode == 0 else None
 
 
 def versions() -> dict:
