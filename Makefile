@@ -23,7 +23,8 @@ export STEP_TIMES := $(CURDIR)/build/step-times.txt
 MODULE ?= build
 
 .PHONY: all deps build demo quick format format-check test test-cpp cpp-build test-python test-numpy1 test-stubs \
-	test-cpp-package test-wheel install-wheel test-sanitize test-tsan test-fuzz test-fleet test-fleet-resilience test-fleet-cluster bench mutate clean
+	test-cpp-package test-wheel install-wheel test-sanitize test-tsan test-fuzz test-fleet test-fleet-resilience \
+	test-fleet-cluster bench accuracy mutate clean
 
 all: build
 
@@ -142,6 +143,24 @@ test:
 
 bench: build
 	$(PY) bench/run_all.py
+
+# The accuracy benchmark, not part of the gate: velmora_fleet's speed, heading
+# and curvature against simulated ground truth, the tools a user would pick
+# instead (movingpandas, Stone Soup, scipy) and the real AIS hour; tables to
+# build/accuracy/report.md, every figure to results.json. The peers go into
+# the .venv with everything installed held; the checkout's velmora_fleet is
+# the one measured. ACCURACY_ARGS="--quick --method velmora:spacing=5" for a
+# variant in about 30 s.
+ACCURACY_STAMP := $(VENV)/.installed-accuracy
+$(ACCURACY_STAMP): requirements-accuracy.txt $(STAMP_VENV)
+	@mkdir -p build/accuracy
+	$(PIP) freeze | grep -v ' @ ' > build/accuracy/held.txt
+	$(PIP) install -q -r requirements-accuracy.txt -c build/accuracy/held.txt
+	@touch $@
+
+accuracy: build $(AIS_SAMPLE) $(ACCURACY_STAMP)
+	VELMORA_AIS_SAMPLE=$(CURDIR)/build/ais PYTHONPATH=$(CURDIR)/python $(PY) bench/accuracy/run.py \
+		--out build/accuracy $(ACCURACY_ARGS)
 
 # Mutation testing, not part of the gate: each fault listed in
 # tools/mutation/mutants.txt is planted alone in a copy of the checkout
