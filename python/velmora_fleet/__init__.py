@@ -26,6 +26,7 @@ _WHERE = {
     "Options": "options",
     "FleetInputError": "records",
     "FleetEngineError": "engine",
+    "FleetStorageError": "storage",
     "OutputRefused": "output_folder",
     "generate_fleet": "synthetic",
     "write_fleet": "synthetic",

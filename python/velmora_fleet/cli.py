@@ -65,6 +65,18 @@ def _value(setting: Setting):
     return convert
 
 
+def _storage_options(text: str) -> dict:
+    import json
+
+    try:
+        value = json.loads(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(f"expected a JSON object, got {text!r}: {exc}") from None
+    if not isinstance(value, dict):
+        raise argparse.ArgumentTypeError(f"expected a JSON object, got {text!r}")
+    return value
+
+
 def _add(parser, setting: Setting) -> None:
     """A flag of the setting; only flags given reach run(), so that a preset's
     settings give way to them and to nothing else."""
@@ -107,6 +119,14 @@ def _parser() -> argparse.ArgumentParser:
         "input", metavar="INPUT", help="Parquet or CSV: a file, a folder, a glob, any fsspec URL"
     )
     run.add_argument("--out", required=True, metavar="DIR", help="output folder, any fsspec URL")
+    run.add_argument(
+        "--storage-options",
+        type=_storage_options,
+        default=None,
+        metavar="JSON",
+        help="fsspec options for the input and the output, sent to every worker, as a JSON object "
+        '(for example \'{"endpoint_url": "http://127.0.0.1:9000"}\')',
+    )
     engine = run.add_mutually_exclusive_group()
     _add(engine, SETTINGS["workers"])
     _add(engine, SETTINGS["scheduler"])
@@ -172,7 +192,7 @@ def _interrupted(args, status: int) -> int:
             from .destination import MANIFEST, STATE
             from .output_folder import OutputFolder
 
-            d = OutputFolder(args.out).destination
+            d = OutputFolder(args.out, args.storage_options).destination
             if d.exists(STATE) and not d.exists(MANIFEST):
                 note = f"; {args.out} holds an incomplete run: --resume finishes it"
         except Exception:
@@ -217,7 +237,13 @@ def _run(args) -> int:
     log.propagate = False
     settings = {s.name: getattr(args, s.name) for s in TRACK_SETTINGS + RUN_SETTINGS if hasattr(args, s.name)}
     try:
-        summary = run(args.input, args.out, progress=not settings.get("quiet", False), **settings)
+        summary = run(
+            args.input,
+            args.out,
+            storage_options=args.storage_options,
+            progress=not settings.get("quiet", False),
+            **settings,
+        )
     finally:
         log.removeHandler(handler)
     print(summary)

@@ -23,8 +23,9 @@ class Destination:
     def join(self, *names: str) -> str:
         return "/".join([self.path.rstrip("/"), *names])
 
-    def write_table(self, name: str, table, row_group_rows: int | None = None) -> str:
-        """Writes an Arrow table to `name` (relative to the folder) atomically."""
+    def write_table(self, name: str, table, row_group_rows: int | None = None, fence=None) -> str:
+        """Writes an Arrow table to `name` (relative to the folder) atomically;
+        with a fence, only while the fence lets this run write."""
         import pyarrow.parquet as pq
 
         final = self.join(name)
@@ -34,6 +35,8 @@ class Destination:
         try:
             with self.fs.open(temporary, "wb") as fh:
                 pq.write_table(table, fh, row_group_size=row_group_rows)
+            if fence is not None:
+                fence.check()
             self.fs.mv(temporary, final)
         except BaseException:
             self._remove_quietly(temporary)
@@ -74,6 +77,19 @@ class Destination:
             if path.rstrip("/").rpartition("/")[2].startswith(prefix):
                 self._remove_quietly(path)
 
+    def remove_parts_except(self, table: str, keep: set) -> None:
+        """Removes every file of `table` not named in `keep` (names relative to
+        the folder): what tasks cut short or stopped left, so that the folder
+        holds exactly the parts its manifest lists."""
+        folder = self.join(table)
+        try:
+            names = self.fs.ls(folder, detail=False)
+        except FileNotFoundError:
+            return
+        for path in names:
+            if f"{table}/{path.rstrip('/').rpartition('/')[2]}" not in keep:
+                self._remove_quietly(path)
+
     def remove(self, name: str) -> None:
         path = self.join(name)
         if self.fs.exists(path):
@@ -106,15 +122,24 @@ class PartWriter:
     def write(self, table) -> None:
         self._writer.write_table(table)
 
-    def close(self) -> str:
+    def finish(self) -> None:
+        """Completes the temporary file; publish() then puts it in place."""
         self._writer.close()
         self._file.close()
+
+    def publish(self) -> str:
         self.destination.fs.mv(self.temporary, self.final)
         return self.name
+
+    def close(self) -> str:
+        self.finish()
+        return self.publish()
 
     def abandon(self) -> None:
         try:
             self._writer.close()
             self._file.close()
+        except Exception:  # closed already, or the storage is gone: the temporary goes anyway
+            pass
         finally:
             self.destination._remove_quietly(self.temporary)

@@ -12,6 +12,7 @@ import logging
 import os
 import signal
 import sys
+import time
 import uuid
 from typing import Callable, Iterator
 
@@ -19,6 +20,7 @@ CONNECT_TIMEOUT = "10s"
 # A task whose worker dies is run once more elsewhere; if that worker dies
 # too, the task's tracks are run one per task to find the one to blame.
 ALLOWED_FAILURES = 1
+SETTLE_POLL_SECONDS = 0.2
 
 
 class FleetEngineError(RuntimeError):
@@ -66,16 +68,21 @@ class _LocalTasks(Tasks):
 
 
 class InProcess:
-    description = "this process (no Dask)"
     shuffle_method = "tasks"
     slots = 1
     multiprocess = False
+
+    def __init__(self, description: str = "this process (no Dask)"):
+        self.description = description
 
     def compute(self, collection):
         return collection.compute(scheduler="sync")
 
     def tasks(self) -> Tasks:
         return _LocalTasks()
+
+    def settle(self, run: str, seconds: float) -> bool:
+        return True  # nothing runs once the loop has stopped
 
 
 class _ClientTasks(Tasks):
@@ -142,6 +149,25 @@ class OnDask:
     def tasks(self) -> Tasks:
         return _ClientTasks(self.client)
 
+    def settle(self, run: str, seconds: float) -> bool:
+        """Waits until no worker runs a task of `run` (Dask forgets a cancelled
+        task at once, but its worker runs it to the end); False if some still
+        did after `seconds`. A worker that does not answer counts as idle: its
+        tasks are fenced off from the output all the same."""
+        from .claim import tasks_in_flight
+
+        deadline = time.monotonic() + seconds
+        while True:
+            try:
+                counts = self.client.run(tasks_in_flight, run, on_error="return")
+            except Exception:  # the scheduler is gone: nothing more can be told
+                return False
+            if not any(isinstance(n, int) and n > 0 for n in counts.values()):
+                return True
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(SETTLE_POLL_SECONDS)
+
 
 @contextlib.contextmanager
 def open_engine(
@@ -151,14 +177,20 @@ def open_engine(
     wait_workers: float = 60.0,
     dashboard: bool = False,
     say: Callable[[str], None] = print,
+    small: bool = False,
 ):
-    """Yields the engine and closes what it opened."""
+    """Yields the engine and closes what it opened. `small`: the input is
+    small enough that this process alone runs it sooner than a cluster
+    starts, unless workers, a scheduler or a client were given."""
     if client is not None:
         _wait_for_workers(client, client.scheduler.address, wait_workers, say)
         yield OnDask(client)
         return
     if scheduler is None and workers == 0:
         yield InProcess()
+        return
+    if scheduler is None and workers is None and small:
+        yield InProcess("this process (no Dask: a small input)")
         return
     from dask.distributed import Client
 

@@ -19,10 +19,11 @@ def bucket_name(index: int) -> str:
 
 
 def group_records(
-    engine, fragments: list, layout: Layout, source_fs, destination: Destination, buckets: int
+    engine, fragments: list, layout: Layout, source_fs, destination: Destination, buckets: int, job=None
 ) -> list[tuple[int, int]]:
     """Reads and shuffles every record into `buckets` bucket files; returns
-    (bucket, records) of each bucket that holds any."""
+    (bucket, records) of each bucket that holds any. The writing tasks
+    count as the run's (job.run) and check its fence."""
     import dask.dataframe as dd
 
     records = dd.from_map(
@@ -36,7 +37,7 @@ def group_records(
     shuffled = records.shuffle(
         on="track_id", npartitions=buckets, ignore_index=True, shuffle_method=engine.shuffle_method
     )
-    written = shuffled.map_partitions(_write_bucket, destination, meta=_SUMMARY)
+    written = shuffled.map_partitions(_write_bucket, destination, job, meta=_SUMMARY)
     summary = engine.compute(written)
     return [(int(b), int(n)) for b, n in zip(summary["bucket"], summary["records"]) if n > 0]
 
@@ -44,11 +45,23 @@ def group_records(
 _SUMMARY = pd.DataFrame({"bucket": pd.Series([], dtype="int64"), "records": pd.Series([], dtype="int64")})
 
 
-def _write_bucket(frame: pd.DataFrame, destination: Destination, partition_info=None) -> pd.DataFrame:
+def _write_bucket(frame: pd.DataFrame, destination: Destination, job, partition_info=None) -> pd.DataFrame:
     import pyarrow as pa
+
+    from .claim import in_flight
+    from .storage import is_storage_failure, storage_failure
 
     index = partition_info["number"]
     if len(frame):
         table = pa.Table.from_pandas(frame, preserve_index=False)
-        destination.write_table(bucket_name(index), table)
+        fence = job.fence if job is not None else None
+        with in_flight(job.run if job is not None else ""):
+            if fence is not None:
+                fence.check()
+            try:
+                destination.write_table(bucket_name(index), table, fence=fence)
+            except Exception as exc:
+                if not is_storage_failure(exc):
+                    raise
+                raise storage_failure(f"{destination.path}: cannot write the grouped records", exc) from None
     return pd.DataFrame({"bucket": [index], "records": [len(frame)]})

@@ -28,6 +28,9 @@ class Setting:
     metavar: str = "M"
     choices: tuple = ()  # the values a text setting may take (any where empty)
     duration: bool = False  # seconds, also given as text with a unit: 10s, 1.5min, 2h
+    # False for settings that cannot change any output row (how the run is
+    # carried out, not what it computes): left out of the key --resume checks.
+    changes_rows: bool = True
 
     @property
     def flag(self) -> str:
@@ -253,6 +256,7 @@ RUN_SETTINGS = (
         kind=int,
         none="one per core; 0: no Dask, this process",
         metavar="N",
+        changes_rows=False,
     ),
     Setting(
         "scheduler",
@@ -261,9 +265,14 @@ RUN_SETTINGS = (
         kind=str,
         none="an embedded cluster",
         metavar="ADDRESS",
+        changes_rows=False,
     ),
     Setting(
-        "wait_workers", 60.0, "seconds to wait for a worker to join the cluster at --scheduler", metavar="S"
+        "wait_workers",
+        60.0,
+        "seconds to wait for a worker to join the cluster at --scheduler",
+        metavar="S",
+        changes_rows=False,
     ),
     Setting(
         "batch_points",
@@ -273,6 +282,7 @@ RUN_SETTINGS = (
         minimum=1,
         none="about 200,000, so that tasks stay short and failures small",
         metavar="N",
+        changes_rows=False,
     ),
     Setting(
         "max_track_points",
@@ -284,16 +294,30 @@ RUN_SETTINGS = (
         metavar="N",
     ),
     Setting("grouped", False, "every track's records lie in one input file: no shuffle", kind=bool),
-    Setting("resume", False, "finish an interrupted run into OUT, skipping its complete parts", kind=bool),
-    Setting("overwrite", False, "replace a complete earlier result in OUT", kind=bool),
-    Setting("progress", False, "a progress bar on the terminal", kind=bool),
-    Setting("quiet", False, "no progress bar, and none of Dask's own warnings", kind=bool),
     Setting(
-        "dashboard", False, "serve Dask's dashboard on the embedded cluster and print its address", kind=bool
+        "resume",
+        False,
+        "finish an interrupted run into OUT, skipping its complete parts",
+        kind=bool,
+        changes_rows=False,
+    ),
+    Setting("overwrite", False, "replace a complete earlier result in OUT", kind=bool, changes_rows=False),
+    Setting("progress", False, "a progress bar on the terminal", kind=bool, changes_rows=False),
+    Setting(
+        "quiet", False, "no progress bar, and none of Dask's own warnings", kind=bool, changes_rows=False
+    ),
+    Setting(
+        "dashboard",
+        False,
+        "serve Dask's dashboard on the embedded cluster and print its address",
+        kind=bool,
+        changes_rows=False,
     ),
 )
 
 SETTINGS = {s.name: s for s in TRACK_SETTINGS + RUN_SETTINGS}
+# What a run's rows depend on: the key an interrupted run is resumed under.
+ROW_SETTINGS = tuple(s for s in TRACK_SETTINGS + RUN_SETTINGS if s.changes_rows)
 
 Options = dataclasses.make_dataclass(
     "Options", [(s.name, s.kind, dataclasses.field(default=s.default)) for s in TRACK_SETTINGS], frozen=True

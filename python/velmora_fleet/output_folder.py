@@ -10,6 +10,7 @@ reads as incomplete and --resume can finish it. The manifest is written last.
 from __future__ import annotations
 
 import datetime
+import json
 import time as clock
 
 from .destination import MANIFEST, STATE, TABLES, WORK, Destination
@@ -58,11 +59,9 @@ class OutputFolder:
                     f"{self.url} holds an interrupted run: --resume finishes it, --overwrite starts afresh"
                 )
             earlier = d.read_json(STATE) or {}
-            difference = _difference(earlier.get("run", {}), run_key)
+            difference = _difference(earlier.get("run", {}), _as_stored(run_key))
             if difference:
-                raise OutputRefused(
-                    f"{self.url}: cannot resume: {difference} differs from the interrupted run"
-                )
+                raise OutputRefused(f"{self.url}: cannot resume: {difference}")
             return "resume"
         leftovers = [name for name in TABLES + (WORK,) if d.exists(name)]
         if leftovers:
@@ -104,9 +103,16 @@ class OutputFolder:
         if clock.monotonic() - self._saved >= SAVE_EVERY_SECONDS:
             self._save()
 
-    def save(self) -> None:
-        if self.state:
+    def save(self) -> bool:
+        """Saves the state of a run that stops; False (and the state saved
+        last stays) if the storage cannot take it now."""
+        if not self.state:
+            return True
+        try:
             self._save()
+        except Exception:
+            return False
+        return True
 
     def _save(self) -> None:
         self.state["done"] = {str(k): v for k, v in sorted(self.done.items())}
@@ -121,7 +127,7 @@ class OutputFolder:
             manifest, complete=True, finished=_now(), started=self.state.get("started"), parts=parts
         )
         for table in TABLES:  # what tasks cut short by a dead worker or an interrupt left
-            self.destination.remove_parts(table, ".")
+            self.destination.remove_parts_except(table, set(parts))
         self.destination.write_json(MANIFEST, manifest)
         self.destination.remove(WORK)
 
@@ -133,10 +139,39 @@ class OutputFolder:
 
 
 def _difference(earlier: dict, now: dict) -> str:
+    """What differs between the key of the interrupted run and this one's,
+    as the user would name it (the flag of a setting), or ""."""
+    from .options import SETTINGS
+
+    if earlier.get("fingerprint") != now["fingerprint"]:
+        return "the input differs from the interrupted run"
+    before, after = earlier.get("settings", {}), now["settings"]
+    # the preset first (it sets others), then in the order the settings are declared
+    order = ["preset"] + [name for name in SETTINGS if name != "preset"]
+    for name in sorted(set(before) | set(after), key=lambda n: order.index(n) if n in order else len(order)):
+        if before.get(name) != after.get(name):
+            flag = SETTINGS[name].flag if name in SETTINGS else name
+            then, now_ = _shown(before.get(name)), _shown(after.get(name))
+            return f"{flag} differs from the interrupted run ({then} then, {now_} now)"
     for key in now:
         if earlier.get(key) != now[key]:
-            return "the input" if key == "fingerprint" else key.replace("_", " ")
+            return f"{key.replace('_', ' ')} differs from the interrupted run"
     return ""
+
+
+def _shown(value) -> str:
+    if value is None:
+        return "not given"
+    if isinstance(value, list):
+        return ",".join(map(str, value)) or "none"
+    if isinstance(value, dict):
+        return ",".join(f"{k}={v}" for k, v in value.items()) or "none"
+    return str(value)
+
+
+def _as_stored(value: dict) -> dict:
+    """The key as the state file gives it back (tuples become lists)."""
+    return json.loads(json.dumps(value, sort_keys=True, default=str))
 
 
 def _now() -> str:

@@ -13,18 +13,19 @@ import contextlib
 import logging
 import math
 import time as clock
-import uuid
 import warnings
 
+from .claim import Fenced, FolderBusy, FolderClaim, new_run_id
 from .destination import TABLES
 from .engine import FleetEngineError, open_engine
 from .grouping import bucket_name, group_records
 from .geoparquet import projjson
-from .options import RUN_SETTINGS, SETTINGS, TRACK_SETTINGS, Options, takes_settings
+from .options import ROW_SETTINGS, RUN_SETTINGS, SETTINGS, TRACK_SETTINGS, Options, takes_settings
 from .output_folder import OutputFolder
 from .progress import ProgressBar
 from .records import FleetInputError
-from .sources import plan_input
+from .sources import Share, plan_input
+from .storage import FleetStorageError, first_line, is_storage_failure
 from .summary import RunSummary
 from .presets import preset_named
 from .runner import ItemRunner, merge_summaries
@@ -36,6 +37,19 @@ from .work import Item, Job
 TASKS_PER_SLOT = 4
 MIN_BATCH_POINTS = 20_000
 MAX_BATCH_POINTS = 200_000
+# A floor on any task's size, --batch-points included: below it a task's own
+# costs (a process hop, reading, three files written) outweigh its tracks.
+MIN_TASK_POINTS = 1_000
+# An input of at most this many records runs in this process unless workers,
+# a scheduler or a client are given: it is done before a cluster would be up.
+IN_PROCESS_POINTS = 50_000
+# A single fragment is read by this many tasks at most, each keeping a share
+# of its tracks; more tasks than that shuffle instead.
+MAX_SPLIT_READS = 8
+# How long a stopped run waits for its tasks still running on the workers:
+# before emptying the folder, long enough for any task to notice its fence.
+SETTLE_SECONDS = 10.0
+SETTLE_SECONDS_DISCARD = 60.0
 CSV_BYTES_PER_RECORD = 40  # for sizing the buckets of a CSV input, whose footers tell no count
 log = logging.getLogger("velmora_fleet")
 
@@ -48,11 +62,13 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
     and a manifest into the folder `out`.
 
     The engine is, in order of precedence: the given dask.distributed `client`;
-    a cluster at `scheduler`; `workers=0`, a plain loop in this process; or an
-    embedded LocalCluster with `workers` processes (default: one per core).
-    The input is checked completely before any engine starts. A `preset`
-    sets columns and settings for a kind of recording; settings given here
-    win over it."""
+    a cluster at `scheduler`; `workers=0`, a plain loop in this process; an
+    embedded LocalCluster with `workers` processes; or, without any of them,
+    this process for a small input and else an embedded cluster of one
+    worker per core. The input is checked completely before any engine
+    starts. A `preset` sets columns and settings for a kind of recording;
+    settings given here win over it. `storage_options` go to fsspec for the
+    input and the output, on the driver and on every worker."""
     values = resolved_settings(settings)
     if values["workers"] is not None and values["scheduler"] is not None:
         raise ValueError("give workers or scheduler, not both")
@@ -78,73 +94,74 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
         preset=preset,
         carry_if_present=not ({"carry", "carry_angles"} & set(settings)),
     )
-    in_process = client is None and values["scheduler"] is None and values["workers"] == 0
+    small = plan.estimated_points(CSV_BYTES_PER_RECORD) <= IN_PROCESS_POINTS
+    in_process = (
+        client is None
+        and values["scheduler"] is None
+        and (values["workers"] == 0 or (values["workers"] is None and small))
+    )
     for fs in (plan.fs, folder.fs):
         if not in_process and "memory" in _protocols(fs):
             raise FleetEngineError(
                 "memory:// is seen by this process alone, not by Dask's workers: "
                 "give workers=0, or a filesystem every worker reaches"
             )
-    run_key = {
-        "fingerprint": plan.fingerprint,
-        "columns": plan.layout.columns,
-        "settings": vars(options),
-        "carried": list(plan.layout.carried),
-        "batch_points": values["batch_points"],
-        "grouped": values["grouped"],
-        "crs": values["crs"],
-    }
-    how = folder.check(run_key, values["resume"], values["overwrite"])
-    plan_seconds = clock.perf_counter() - started
-
-    with (
-        _quieted(values["quiet"]),
-        open_engine(
-            client,
-            values["scheduler"],
-            values["workers"],
-            values["wait_workers"],
-            values["dashboard"],
-            log.warning,
-        ) as engine,
-    ):
-        start_seconds = clock.perf_counter() - started - plan_seconds
-        state = folder.begin(run_key, how)
-        job = Job(
-            plan.layout,
-            options,
-            plan.fs,
-            folder.destination,
-            values["max_track_points"],
-            crs=crs,
-            run=uuid.uuid4().hex,
-            report_ids=values["grouped"],
-        )
-        try:
-            group_started = clock.perf_counter()
-            # a resumed run keeps the task size its first part chose (from that run's cluster)
-            batch_points = (
-                state.get("batch_points") or values["batch_points"] or _batch_points(plan, engine.slots)
+    run_key = _run_key(plan, values)
+    claim = FolderClaim(folder.destination, folder.url, new_run_id())
+    claim.acquire()
+    try:
+        how = folder.check(run_key, values["resume"], values["overwrite"])
+        plan_seconds = clock.perf_counter() - started
+        with (
+            _quieted(values["quiet"]),
+            open_engine(
+                client,
+                values["scheduler"],
+                values["workers"],
+                values["wait_workers"],
+                values["dashboard"],
+                log.warning,
+                small=small,
+            ) as engine,
+        ):
+            start_seconds = clock.perf_counter() - started - plan_seconds
+            state = folder.begin(run_key, how)
+            claim.keep_folder()
+            job = Job(
+                plan.layout,
+                options,
+                plan.fs,
+                folder.destination,
+                values["max_track_points"],
+                crs=crs,
+                run=claim.run,
+                report_ids=values["grouped"],
+                fence=claim.fence,
             )
-            shares = plan.shares(batch_points) if "buckets" not in state else None
-            folder.note(batch_points=batch_points, grouped_input=shares is not None)
-            items = _items(engine, plan, job, folder, shares, batch_points)
-            group_seconds = clock.perf_counter() - group_started
-            bar = ProgressBar(sum(i.rows for i in items), values["progress"] and not values["quiet"])
             try:
-                ran = ItemRunner(engine, job, folder, bar, check_ids=values["grouped"]).run(items)
-            finally:
-                bar.close()
-        except FleetInputError:
-            folder.discard()
-            raise
-        except BaseException:
-            folder.save()
-            raise
-        totals = merge_summaries(folder.done.values())
-        description = engine.description
-        manifest = {"format": 1, "input": input, "run": run_key, "engine": description, **totals}
-        folder.commit(manifest)
+                group_started = clock.perf_counter()
+                # a resumed run keeps the task size its first part chose (from that run's cluster)
+                batch_points = state.get("batch_points") or max(
+                    MIN_TASK_POINTS, values["batch_points"] or _batch_points(plan, engine.slots)
+                )
+                shares = _shares(plan, batch_points) if "buckets" not in state else None
+                folder.note(batch_points=batch_points, grouped_input=shares is not None)
+                items = _items(engine, plan, job, folder, shares, batch_points)
+                group_seconds = clock.perf_counter() - group_started
+                bar = ProgressBar(sum(i.rows for i in items), values["progress"] and not values["quiet"])
+                try:
+                    ran = ItemRunner(engine, job, folder, bar, check_ids=values["grouped"]).run(items)
+                finally:
+                    bar.close()
+            except BaseException as exc:
+                raise _stopped(exc, engine, claim, folder) from exc
+            totals = merge_summaries(folder.done.values())
+            description = engine.description
+            manifest = {"format": 1, "input": input, "run": run_key, "engine": description, **totals}
+            claim.check()  # still this run's folder: no other run took it over meanwhile
+            folder.commit(manifest)
+    finally:
+        claim.release()
     return RunSummary(
         tracks=totals.get("tracks", 0),
         tracks_failed=totals.get("tracks_failed", {}),
@@ -168,6 +185,80 @@ def run(input: str, out: str, *, client=None, storage_options: dict | None = Non
         records_in_stops=totals.get("in_stops", 0),
         columns=plan.describe_columns(),
     )
+
+
+def _run_key(plan, values: dict) -> dict:
+    """What the rows of a run depend on: the input as listed, and every
+    setting but those declared not to change a row (options.py), as the user
+    gave or the preset set them; then the columns and carried columns they
+    resolved to. --resume goes on only under the same key."""
+    return {
+        "fingerprint": plan.fingerprint,
+        "settings": {s.name: values[s.name] for s in ROW_SETTINGS},
+        "columns": plan.layout.columns,
+        "carried": list(plan.layout.carried),
+        "angles": list(plan.layout.angles),
+        "time_kind": plan.layout.time_kind,
+    }
+
+
+def _stopped(exc: BaseException, engine, claim: FolderClaim, folder: OutputFolder) -> BaseException:
+    """Ends a run that stops early, whatever stopped it, so that nothing of
+    it is written afterwards: its tasks are told to stop (the claim says so),
+    those still running on the workers are waited for, and only then is the
+    folder emptied (input that cannot be used) or its state kept for
+    --resume (an interrupt, a failure of the storage or of the cluster).
+    Returns the exception to raise."""
+    with contextlib.suppress(Exception):
+        claim.stopping()
+    discard = isinstance(exc, FleetInputError)
+    settled = engine.settle(claim.run, SETTLE_SECONDS_DISCARD if discard else SETTLE_SECONDS)
+    if not settled:
+        log.warning("tasks of this run still ran on the workers; they are fenced off from the output")
+    if discard:
+        folder.discard()
+        return exc
+    saved = folder.save()
+    if isinstance(exc, Fenced) or claim.lost:
+        return FolderBusy(
+            f"{folder.url}: another run took the folder over; this run stopped without committing"
+        )
+    if isinstance(exc, FleetStorageError) or (isinstance(exc, Exception) and is_storage_failure(exc)):
+        kept = (
+            f"; {folder.url} keeps the {len(folder.done):,} finished tasks' parts: --resume finishes the run"
+            if saved
+            else "; the storage did not take the run's state: --resume finishes the run from its last save"
+        )
+        return FleetStorageError(first_line(_storage_cause(exc)) + kept)
+    return exc
+
+
+def _storage_cause(exc: BaseException) -> BaseException:
+    """The error that names the file and the worker, where Dask wrapped it
+    (a shuffle reports its tasks' errors as its own)."""
+    seen, cause = set(), exc
+    while cause is not None and id(cause) not in seen:
+        if isinstance(cause, FleetStorageError):
+            return cause
+        seen.add(id(cause))
+        cause = cause.__cause__ or cause.__context__
+    return exc
+
+
+def _shares(plan, batch_points: int) -> list | None:
+    """The shares the input already holds whole tracks in, if known. A single
+    small fragment (one CSV file, one Parquet file of a few row groups) holds
+    every track whole by itself: its tasks each read it and keep the tracks
+    whose id hashes to their share, which costs a few reads of a small file
+    instead of a shuffle."""
+    shares = plan.shares(batch_points)
+    if shares is None and len(plan.fragments) == 1:
+        rows = plan.estimated_points(CSV_BYTES_PER_RECORD)
+        count = math.ceil(rows / batch_points)
+        if rows <= MAX_BATCH_POINTS and count <= MAX_SPLIT_READS:
+            shares = [Share(tuple(plan.fragments), None, None, rows // count) for _ in range(count)]
+            shares = [(share, (k, count)) for k, share in enumerate(shares)]
+    return shares
 
 
 def resolved_settings(given: dict) -> dict:
@@ -197,13 +288,13 @@ def _items(
     or by the run this one resumes)."""
     if shares is not None:
         return [
-            Item(k, share.rows, share.fragments, low=share.low, high=share.high)
-            for k, share in enumerate(shares)
+            Item(k, share.rows, share.fragments, low=share.low, high=share.high, split=split)
+            for k, (share, split) in enumerate(s if isinstance(s, tuple) else (s, None) for s in shares)
         ]
     if "buckets" not in folder.state:
         buckets = max(1, math.ceil(plan.estimated_points(CSV_BYTES_PER_RECORD) / batch_points))
         log.info("grouping the records of %d files into %d buckets by track", plan.files, buckets)
-        found = group_records(engine, plan.fragments, plan.layout, plan.fs, job.destination, buckets)
+        found = group_records(engine, plan.fragments, plan.layout, plan.fs, job.destination, buckets, job)
         if not found:
             raise FleetInputError(f"{plan.url}: holds no point records")
         folder.note(buckets=found)

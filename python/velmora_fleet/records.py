@@ -130,6 +130,8 @@ def read_fragment(fragment: Fragment, layout: Layout, fs) -> pd.DataFrame:
 
 
 def _read_csv(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series]:
+    from .storage import read_failure
+
     wanted = set(layout.wanted())
     try:
         with fs.open(fragment.path, "rb", compression="infer") as fh:
@@ -139,12 +141,14 @@ def _read_csv(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series]:
                 fh, dtype=str, keep_default_na=False, na_values=[""], usecols=lambda name: name in wanted
             )
     except Exception as exc:
-        raise FleetInputError(f"{fragment.url}: cannot read as CSV: {first_line(exc)}") from None
+        raise read_failure(fragment.url, "CSV", exc) from None
     return {name: frame[name] for name in frame.columns} | _partition_columns(fragment, layout, len(frame))
 
 
 def _read_parquet(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series]:
     import pyarrow.parquet as pq
+
+    from .storage import read_failure
 
     wanted = [name for name in layout.wanted() if name not in fragment.partition]
     try:
@@ -155,7 +159,7 @@ def _read_parquet(fragment: Fragment, layout: Layout, fs) -> dict[str, pd.Series
             else:
                 table = file.read_row_groups([group for group, _, _ in fragment.spans], columns=wanted)
     except Exception as exc:
-        raise FleetInputError(f"{fragment.url}: cannot read as Parquet: {first_line(exc)}") from None
+        raise read_failure(fragment.url, "Parquet", exc) from None
     columns = {name: _arrow_to_series(table.column(name)) for name in wanted}
     return columns | _partition_columns(fragment, layout, table.num_rows)
 

@@ -22,6 +22,7 @@ import numpy as np
 
 from .destination import MANIFEST, TABLES, WORK
 from .records import CSV_SUFFIXES, Fragment, FleetInputError, Layout, decimal_kind, first_line
+from .storage import read_failure
 
 METRIC = ("x", "y")
 GEOGRAPHIC = ("lon", "lat")
@@ -316,7 +317,7 @@ def _parquet_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
             nulls = _may_be_null(meta, schema.names)
         stamp, size = _stamp(fs, path)
     except Exception as exc:
-        raise FleetInputError(f"{url}: cannot read as Parquet: {first_line(exc)}") from None
+        raise read_failure(url, "Parquet", exc) from None
     for key in partition:
         columns.setdefault(key, "str")
     return FileFacts(
@@ -389,7 +390,7 @@ def _csv_facts(fs, path: str, url: str, partition: dict) -> FileFacts:
             head = pd.read_csv(fh, dtype=str, nrows=20, keep_default_na=False, na_values=[""])
         stamp, size = _stamp(fs, path)
     except Exception as exc:
-        raise FleetInputError(f"{url}: cannot read as CSV: {first_line(exc)}") from None
+        raise read_failure(url, "CSV", exc) from None
     columns = {name: "str" for name in head.columns}
     for key in partition:
         columns.setdefault(key, "str")

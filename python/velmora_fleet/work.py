@@ -7,11 +7,14 @@ summary of a few numbers to the driver.
 from __future__ import annotations
 
 import collections
+import contextlib
+import sys
 import time as clock
 from dataclasses import dataclass
 
 import numpy as np
 
+from .claim import Fence, FenceTimer, in_flight
 from .destination import TABLES, Destination
 from .options import Options
 from .records import Fragment, Layout, carried_name, read_fragment
@@ -33,6 +36,7 @@ class Job:
     crs: dict | None = None  # PROJJSON of x, y input, for the GeoParquet metadata
     run: str = ""  # tells this run's items from another's on a worker that served both
     report_ids: bool = False  # summaries name their tracks (to check an input declared grouped)
+    fence: Fence | None = None  # what a task checks before writing: its run still holds the folder
 
 
 @dataclass(frozen=True)
@@ -45,6 +49,7 @@ class Item:
     bucket: str | None = None  # or a file of the grouped records (relative to the output folder)
     low: object = None  # of the fragments' records, those with low <= track id < high (None: no bound)
     high: object = None
+    split: tuple[int, int] | None = None  # (k, n): the tracks whose id hashes to k modulo n
 
     @property
     def name(self) -> str:
@@ -54,6 +59,12 @@ class Item:
 def run_item(job: Job, item: Item, only=None, name: str | None = None) -> dict:
     """Runs the item's tracks (or only the track `only`) and writes its parts
     under `name` (default: the item's). Returns the summary the driver keeps."""
+    with in_flight(job.run), _storage_named(job):
+        _check(job)
+        return _run_item(job, item, only, name)
+
+
+def _run_item(job: Job, item: Item, only, name: str | None) -> dict:
     started, started_cpu = clock.perf_counter(), clock.thread_time()
     name = name or item.name
     if only is None:  # parts of an earlier attempt that ran the item track by track
@@ -71,9 +82,11 @@ def run_item(job: Job, item: Item, only=None, name: str | None = None) -> dict:
         job.destination.open_writer(f"{table}/{name}.parquet", schema)
         for table, schema in (("points.parquet", tables.points), ("tracks.parquet", tables.trips))
     ]
+    timer = FenceTimer(job.fence)
     try:
         pending, held = [], 0
         for track_id, time, a, b, carried in tracks:
+            timer.tick()  # a stopped run's task ends here, not after all its tracks
             result = process_sorted(
                 track_id,
                 time,
@@ -96,12 +109,17 @@ def run_item(job: Job, item: Item, only=None, name: str | None = None) -> dict:
                 _write(writers, tables, pending)
                 pending, held = [], 0
         _write(writers, tables, pending)
-        parts = [writer.close() for writer in writers]
+        stops_table = tables.stops_table(stops)
+        writers.append(job.destination.open_writer(f"stops.parquet/{name}.parquet", stops_table.schema))
+        writers[-1].write(stops_table)
+        for writer in writers:
+            writer.finish()
+        _check(job)  # the parts go into place only while this run holds the folder
+        parts = [writer.publish() for writer in writers]
     except BaseException:
         for writer in writers:
             writer.abandon()
         raise
-    parts.append(job.destination.write_table(f"stops.parquet/{name}.parquet", tables.stops_table(stops)))
     result = summary.counts()
     result.update(
         index=item.index,
@@ -166,9 +184,11 @@ class Summary:
 def list_tracks(job: Job, item: Item) -> list[tuple]:
     """The item's tracks and their records, for running them one by one, after
     removing what the item's own failed task may have written."""
-    for table in TABLES:
-        job.destination.remove_parts(table, item.name + ".")
-    return [(track[0], len(track[2])) for track in _cached_tracks(job, item)]
+    with in_flight(job.run), _storage_named(job):
+        _check(job)
+        for table in TABLES:
+            job.destination.remove_parts(table, item.name + ".")
+        return [(track[0], len(track[2])) for track in _cached_tracks(job, item)]
 
 
 _cache: dict = {}
@@ -198,13 +218,32 @@ def write_lost(job: Job, item: Item, lost: list[tuple]) -> dict:
     for result in results:
         summary.add(result)
     counts = summary.counts()
-    counts.update(
-        index=item.index,
-        parts=[job.destination.write_table(f"tracks.parquet/{name}.parquet", tables.trips_table(results))],
-        seconds=0.0,
-        cpu_seconds=0.0,
-    )
+    with in_flight(job.run), _storage_named(job):
+        part = job.destination.write_table(
+            f"tracks.parquet/{name}.parquet", tables.trips_table(results), fence=job.fence
+        )
+    counts.update(index=item.index, parts=[part], seconds=0.0, cpu_seconds=0.0)
     return counts
+
+
+def _check(job: Job) -> None:
+    if job.fence is not None:
+        job.fence.check()
+
+
+@contextlib.contextmanager
+def _storage_named(job: Job):
+    """A failure to reach the output's or the input's storage, as such: it
+    names this worker, and the run keeps what it finished."""
+    try:
+        yield
+    except Exception as exc:
+        from .records import FleetInputError
+        from .storage import is_storage_failure, storage_failure
+
+        if isinstance(exc, FleetInputError) or not is_storage_failure(exc):
+            raise
+        raise storage_failure(f"{job.destination.path}: cannot use the storage", exc) from None
 
 
 def _tracks_of(job: Job, item: Item):
@@ -238,6 +277,10 @@ def _read_item(job: Job, item: Item):
         return frame
     frames = [read_fragment(f, job.layout, job.source_fs) for f in item.fragments]
     frame = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
+    if item.split is not None:
+        k, n = item.split
+        hashes = pd.util.hash_pandas_object(frame["track_id"], index=False).to_numpy()
+        frame = frame[hashes % np.uint64(n) == np.uint64(k)].reset_index(drop=True)
     if item.low is None and item.high is None:
         return frame
     ids = frame["track_id"]
@@ -252,11 +295,12 @@ def _read_item(job: Job, item: Item):
 def _memory_budget() -> float | None:
     """Bytes this worker may still take for one track: its memory limit less
     what it holds, or None outside a Dask worker with a limit."""
+    distributed = sys.modules.get("distributed")  # a worker has it; importing it here would cost a second
     try:
-        from distributed import get_worker
-
-        worker = get_worker()
-    except (ImportError, ValueError):
+        worker = distributed.get_worker() if distributed is not None else None
+    except ValueError:
+        return None
+    if worker is None:
         return None
     limit = getattr(getattr(worker, "memory_manager", None), "memory_limit", None)
     if not limit:

@@ -42,7 +42,13 @@ class Fault(WorkerPlugin):
             time.sleep(plugin.delay)
             return original(track_id, *args, **keywords)
 
+        self._original = original
         work.process_sorted = faulty
+
+    def teardown(self, worker):
+        import velmora_fleet.work as work
+
+        work.process_sorted = self._original
 
 
 def main(name, source, out, *extra):

@@ -200,3 +200,124 @@ def test_a_cluster_without_workers_fails_after_the_wait_with_one_line(fleet_file
         f"velmora-fleet: error: no worker joined the cluster at {c.scheduler_address} within 1 s",
     ]
     assert not (tmp_path / "out").exists()
+
+
+def _ais_export(path):
+    rows = "".join(
+        f"2020-06-30T00:{k // 6:02d}:{k % 6 * 10:02d},{-74.0 + k * 1e-4 + v * 0.01:.6f},40.6,{366000000 + v},"
+        f"7.5,{(358 + 2 * k) % 360},{90 + v},X\n"
+        for v in range(3)
+        for k in range(40)
+    )
+    path.write_text("BaseDateTime,LON,LAT,MMSI,SOG,COG,Heading,VesselName\n" + rows)
+
+
+def _as_interrupted(out):
+    """The folder of a complete run as an interrupted one leaves it: its state, no manifest."""
+    manifest = out / "_velmora_run.json"
+    run_key = json.loads(manifest.read_text())["run"]
+    (out / "_velmora_work").mkdir()
+    (out / "_velmora_work" / "state.json").write_text(json.dumps({"run": run_key, "done": {}}))
+    manifest.unlink()
+
+
+@pytest.mark.parametrize(
+    "change, refusal",
+    [
+        ({"max_track_points": 100}, "--max-track-points differs .* \\(2000000 then, 100 now\\)"),
+        ({"carry": ("SOG", "COG"), "carry_angles": ("Heading",)}, "--carry differs"),  # COG no angle now
+        ({"time_format": "%Y-%m-%dT%H:%M:%S"}, "--time-format differs"),
+        ({"spacing": 5.0}, "--spacing differs \\S+ \\S+ \\S+ \\S+ \\(10.0 then, 5.0 now\\)"),
+        (
+            {
+                "preset": None,
+                "columns": "track_id=MMSI,time=BaseDateTime,lon=LON,lat=LAT",
+                "carry": ("SOG",),
+                "carry_angles": ("COG", "Heading"),
+            },
+            "--preset differs from the interrupted run \\(ais then, not given now\\)",
+        ),
+        # how the run is carried out changes no row: it resumes
+        ({"batch_points": 5000, "quiet": True, "progress": True, "wait_workers": 1.0}, None),
+    ],
+)
+def test_resume_goes_on_only_with_every_setting_that_changes_rows_unchanged(tmp_path, change, refusal):
+    source, out = tmp_path / "ais.csv", tmp_path / "out"
+    _ais_export(source)
+    velmora_fleet.run(str(source), str(out), workers=0, preset="ais")
+    expected = read_output(out)
+    _as_interrupted(out)
+    given = {"preset": "ais", "workers": 0, "resume": True, **change}
+    if refusal is None:
+        velmora_fleet.run(str(source), str(out), **given)
+        for got, want in zip(read_output(out), expected):
+            pd.testing.assert_frame_equal(got, want, check_exact=True)
+        return
+    with pytest.raises(velmora_fleet.OutputRefused, match=f"cannot resume: {refusal}"):
+        velmora_fleet.run(str(source), str(out), **given)
+
+
+def _dead_pid():
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
+
+
+@pytest.mark.parametrize(
+    "claim, taken_over",
+    [
+        ({"host": "here", "pid": "alive", "renewed": 0}, False),  # a run going on in this machine
+        ({"host": "elsewhere", "pid": 1, "renewed": 0}, False),  # on another, renewed just now
+        ({"host": "here", "pid": "dead", "renewed": 0}, True),  # its process is gone
+        ({"host": "elsewhere", "pid": 1, "renewed": -120}, True),  # not renewed for two minutes
+    ],
+)
+def test_a_folder_claimed_by_another_run_is_refused_until_the_claim_is_stale(
+    fleet_file, expected, tmp_path, claim, taken_over
+):
+    import datetime
+    import socket
+
+    out = tmp_path / "out"
+    out.mkdir()
+    renewed = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=claim["renewed"])
+    held = {
+        "run": "0123456789abcdef",
+        "host": socket.gethostname() if claim["host"] == "here" else "elsewhere.example",
+        "pid": {"alive": os.getpid(), "dead": _dead_pid()}.get(claim["pid"], claim["pid"]),
+        "started": "2026-01-01T00:00:00+00:00",
+        "renewed": renewed.isoformat(),
+    }
+    (out / "_velmora_claim.json").write_text(json.dumps(held))
+    if not taken_over:
+        with pytest.raises(ValueError, match="is being written by another run \\(run 01234567 on "):
+            velmora_fleet.run(str(fleet_file), str(out), workers=0)
+        assert [p.name for p in out.iterdir()] == ["_velmora_claim.json"]
+        return
+    velmora_fleet.run(str(fleet_file), str(out), workers=0)
+    assert_output_equals(out, expected)
+    assert not (out / "_velmora_claim.json").exists()
+
+
+@pytest.mark.parametrize(
+    "write, keywords, engine, tasks",
+    [
+        # one small file: this process, no shuffle, one task
+        (lambda f, p: f.to_csv(p, index=False), {}, "this process (no Dask: a small input)", 1),
+        # --batch-points 1 over row groups of 50 records sorted by track: tasks of 1,000 at least
+        (
+            lambda f, p: f.sort_values(["track_id", "time"]).to_parquet(p, row_group_size=50, index=False),
+            {"batch_points": 1},
+            "this process (no Dask: a small input)",
+            6,
+        ),
+    ],
+)
+def test_small_inputs_and_tiny_tasks_cost_little_and_give_the_same_rows(
+    fleet_frame, expected, tmp_path, write, keywords, engine, tasks
+):
+    source = tmp_path / "in.csv" if "batch_points" not in keywords else tmp_path / "in.parquet"
+    write(fleet_frame, source)
+    summary = velmora_fleet.run(str(source), str(tmp_path / "out"), **keywords)
+    assert (summary.engine, summary.mode, summary.tasks) == (engine, "grouped input", tasks)
+    assert_output_equals(tmp_path / "out", expected)
