@@ -13,7 +13,6 @@ between records, where the records' own differences are not.
 from __future__ import annotations
 
 import math
-import os
 from dataclasses import dataclass
 
 import numpy as np
@@ -30,7 +29,6 @@ except ImportError:  # SCRATCH-SHIM: until the module has it
         return _fit(t, z, sigma, q, monotone)
 
 
-NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed profile
 # Residuals over spans longer than this carry the motion between the records
 # (turns, changes of speed) rather than their noise.
 NOISE_SPAN = 60.0
@@ -299,9 +297,7 @@ class Profile:
         return (self.t[k] + u * h, *self._derivatives(h, u, c1, c2, c3))
 
 
-ACCELERATION_WIDTHS = float(
-    os.environ.get("VF_WIDTHS", "4")
-)  # the lag at which accelerations are read, in smoothing widths
+ACCELERATION_WIDTHS = 4.0  # the lag at which accelerations are read, in smoothing widths
 
 
 def accelerations(t, x, y, noise: float, z=None, robust: bool = False):

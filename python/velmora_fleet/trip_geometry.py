@@ -45,21 +45,29 @@ from .projection import frame_at_mean, pieces
 
 SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE = "solver_failed", "internal_error", "error", "too_large"
 NOISE_FALLBACK = 3.0  # m per axis, a GNSS fix's usual error, where a trip's records cannot tell
-import os
-
-BOUND_PER_NOISE = float(
-    os.environ.get("VF_BOUND", "1.5")
-)  # the band's bound in units of the smoothed positions' spread
-SPREAD_CAP = 0.5  # ... at most: beyond it the band cuts the turns that sparse records leave it to guess
-DENSIFY_STEP = float(os.environ.get("VF_STEP", "5"))  # m between the points the band runs on
-SPEED_SMOOTHING = float(os.environ.get("VF_SPEED", "0.5"))
-REST_DIAMETER = float(
-    os.environ.get("VF_REST", "2")
-)  # in units of the noise: records within it stand still ...
-REST_SECONDS = 3.0  # ... when they stay there this long, and at least as long
-REST_SPEED = float(os.environ.get("VF_RESTV", "0.5"))  # ... as crossing it at this speed (m/s) would take
-REST_JOIN = 3  # records between two waits that make them one
+NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed problem
+# The band's bound: BOUND_PER_NOISE times the spread left in the positions
+# smoothed in time (see motion.smoothed_spread), that spread taken at most
+# SPREAD_CAP of the noise; beyond it the band cuts the turns that sparse
+# records leave it to guess. Chosen on the accuracy benchmark (bench/accuracy).
+BOUND_PER_NOISE = 1.5
+SPREAD_CAP = 0.5
+DENSIFY_STEP = 5.0  # m between the points the band runs on
 MAX_PER_GAP = 24  # points per record at most, on average: the band's cost stays bounded
+# The accelerations along and across the path where the records cannot tell
+# (see motion.accelerations); estimates are held within what vehicles do.
+ACCELERATION_FALLBACK = (0.3, 1.0)
+ACCELERATION_RANGE = (0.01, 10.0)
+# The speed's profile assumes this part of the distance profile's acceleration:
+# a rate is best estimated smoother than the distance it is the rate of.
+SPEED_SMOOTHING = 0.25
+# Records whose positions smoothed in time stay within REST_DIAMETER noises
+# for as long as crossing that at REST_SPEED takes (REST_SECONDS at least)
+# stand still; two such waits REST_JOIN records apart are one.
+REST_DIAMETER = 2.0
+REST_SECONDS = 3.0
+REST_SPEED = 0.5
+REST_JOIN = 3
 PINNED = 1e-3  # a held end's noise, in the records' noise: the smoothing meets it
 PLAIN_MAX_DEVIATION = 1.0  # m, the plain composition's bound unless one is given
 
@@ -320,23 +328,17 @@ def _pooled_noise(frames, seconds) -> float:
     return max(float(np.average(estimates, weights=weights)), NOISE_MIN)
 
 
-NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed problem
-ACCELERATION_FALLBACK = (0.3, 1.0)  # m/s² along and across the path, where records cannot tell
-ACCELERATION_RANGE = (0.01, 10.0)  # m/s²: estimates are held within what vehicles do
-ACCELERATION_FACTOR = tuple(float(v) for v in os.environ.get("VF_AF", "0.5,1.0").split(","))
-
-
 def _accelerations(frames, seconds, options, noise: float) -> tuple[float, float]:
     """The accelerations along and across the path that the smoothing
     assumes: as set, or estimated from the trip's records (the largest
-    piece's, for a trip in pieces) and scaled by what measured best."""
+    piece's, for a trip in pieces)."""
     if options.acceleration is not None and options.turn_acceleration is not None:
         return options.acceleration, options.turn_acceleration
     _, x, y, start, stop = max(frames, key=lambda f: f[4] - f[3])
     found = accelerations(seconds[start:stop], x, y, noise)
     estimated = []
-    for value, factor, fallback in zip(found, ACCELERATION_FACTOR, ACCELERATION_FALLBACK):
-        value = value * factor if math.isfinite(value) and value > 0 else fallback
+    for value, fallback in zip(found, ACCELERATION_FALLBACK):
+        value = value if math.isfinite(value) and value > 0 else fallback
         estimated.append(min(max(value, ACCELERATION_RANGE[0]), ACCELERATION_RANGE[1]))
     return (
         options.acceleration if options.acceleration is not None else estimated[0],
