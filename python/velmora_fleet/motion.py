@@ -206,16 +206,37 @@ class Profile:
     v: np.ndarray
 
     @classmethod
-    def fit(cls, t, z, noise: float, acceleration: float) -> "Profile":
+    def fit(
+        cls, t, z, noise: float, acceleration: float, still: list = (), monotone: bool = True
+    ) -> "Profile":
+        """The profile through the places z at times t, standing still through
+        the runs `still` (see held). It goes to the monotone problem (a QP
+        through Clarabel) only where the plain cubic smoothing spline, held
+        still, would go backwards: mostly it does not, and that solve is O(n)."""
+        t = np.asarray(t, dtype=np.float64)
         if len(t) < 2:
-            return cls(np.asarray(t, float), np.asarray(z, float), np.zeros(len(t)))
-        outcome = fit_distance_profile(t, z, np.full(len(t), noise), acceleration * acceleration, True)
+            return cls(t, np.asarray(z, float), np.zeros(len(t)))
+        sigma = np.full(len(t), noise)
+        q = acceleration * acceleration
+        profile = cls._solved(t, z, fit_distance_profile(t, z, sigma, q, False)).held(still)
+        if monotone and not profile._forwards():
+            profile = cls._solved(t, z, fit_distance_profile(t, z, sigma, q, True)).held(still)
+        # a speed below zero beside a held wait (the spline's overshoot into it) is clamped: the
+        # pieces stay monotone with their distances never decreasing
+        return cls(t, np.maximum.accumulate(profile.s), np.maximum(profile.v, 0.0))
+
+    @classmethod
+    def _solved(cls, t, z, outcome) -> "Profile":
         if outcome is None:  # the solver failed: the records' own places, joined by straight pieces
             s = np.maximum.accumulate(np.asarray(z, float))
-            v = np.gradient(s, t)
-            return cls(np.asarray(t, float), s, v)
-        s = np.maximum.accumulate(np.asarray(outcome[0]))  # rounding: never backwards
-        return cls(np.asarray(t, float), s, np.maximum(np.asarray(outcome[1]), 0.0))
+            return cls(t, s, np.gradient(s, t))
+        return cls(t, np.asarray(outcome[0]), np.asarray(outcome[1]))
+
+    def _forwards(self) -> bool:
+        """Whether the distances never decrease (a speed below zero at a knot
+        alone is clamped; see fit)."""
+        tolerance = 1e-9 * (float(np.max(np.abs(self.s))) + 1.0)
+        return bool(np.all(np.diff(self.s) >= -tolerance))
 
     def held(self, runs: list) -> "Profile":
         """The profile standing still through each run [first, last] of

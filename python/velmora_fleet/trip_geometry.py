@@ -208,13 +208,9 @@ def _smooth_trip(frames, a, b, time, geographic, options, columns, angles, secon
     record_place, place = np.concatenate(record_places), np.concatenate(places_out)
     # records that stay within their noise for a while stand still (at a light, a lock)
     still = _still(shapes, seconds, noise)
-    profile = Profile.fit(seconds, record_place, noise, along).held(still)
-    # a rate is best estimated smoother than the distance it is the rate of
-    rates = (
-        profile
-        if SPEED_SMOOTHING == 1.0
-        else Profile.fit(seconds, record_place, noise, along * SPEED_SMOOTHING).held(still)
-    )
+    profile = Profile.fit(seconds, record_place, noise, along, still)
+    # a rate is best estimated smoother than the distance it is the rate of (never below zero)
+    rates = Profile.fit(seconds, record_place, noise, along * SPEED_SMOOTHING, still, monotone=False)
     # the output path runs from the first record's place to the last's: times exact at the ends
     first, last = profile.s[0], profile.s[-1]
     moving = last > first and offset > 0
