@@ -275,7 +275,7 @@ class Profile:
         m0, m1 = self.v[k] * h, self.v[k + 1] * h
         with np.errstate(invalid="ignore", divide="ignore"):
             ratio = np.hypot(m0, m1) / ds
-        shrink = np.where((ds > 0) & (ratio > 3.0), 3.0 / ratio, 1.0)
+            shrink = np.where((ds > 0) & (ratio > 3.0), 3.0 / ratio, 1.0)
         m0, m1 = np.where(ds > 0, m0 * shrink, 0.0), np.where(ds > 0, m1 * shrink, 0.0)
         return h, self.s[k], m0, 3.0 * ds - 2.0 * m0 - m1, m0 + m1 - 2.0 * ds
 

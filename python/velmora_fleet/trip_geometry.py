@@ -460,14 +460,19 @@ def _on_time_grid(out, place, profile, every, epoch, seconds_per_unit, time0) ->
 def _with_rests(out: dict, place: np.ndarray, rests: list) -> dict:
     """The distance grid with two points at each place the profile rests at:
     when it arrives and when it leaves, so that a wait (at a light, a lock,
-    a berth shorter than a stop) keeps its time and its speed of zero."""
+    a berth shorter than a stop) keeps its time and its speed of zero. A
+    rest at either end of the trip shares that end's point."""
     if not rests:
         return out
-    levels = np.clip(np.array([level for _, _, level in rests]), place[0], place[-1])
-    extra = _at_places(out, place, np.repeat(levels, 2))
+    levels = np.clip(np.repeat([level for _, _, level in rests], 2), place[0], place[-1])
+    extra = _at_places(out, place, levels)
     extra["time"] = np.array([when for start, end, _ in rests for when in (start, end)])
-    at = np.searchsorted(place, np.repeat(levels, 2), side="right")
-    return {name: np.insert(out[name], at, extra[name]) for name in out}
+    joined = {name: np.concatenate([out[name], extra[name]]) for name in out}
+    along = np.concatenate([place, levels])
+    order = np.lexsort((joined["time"], along))
+    along, when = along[order], joined["time"][order]
+    keep = np.r_[True, (np.diff(along) != 0) | (np.diff(when) != 0)]
+    return {name: values[order][keep] for name, values in joined.items()}
 
 
 def _failure(stage: str, exc: BaseException) -> tuple:
