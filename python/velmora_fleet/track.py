@@ -40,9 +40,6 @@ from .trip_geometry import NOISE_FALLBACK, TripGeometry, run_trip
 OK = "ok"
 INVALID_INPUT = "invalid_input"  # every record was dropped (no time, or no usable position)
 TOO_SHORT = "too_short"  # fewer than two points
-SOLVER_FAILED = (
-    "solver_failed"  # the elastic band's solver returned no path (no longer given: see UNSMOOTHED)
-)
 UNSMOOTHED = "unsmoothed"  # the elastic band's solver found no path: written without the band
 INTERNAL_ERROR = "internal_error"  # the module raised its internal-error exception
 ERROR = "error"  # any other exception, for example MemoryError
@@ -54,7 +51,6 @@ STATUSES = (
     OK,
     INVALID_INPUT,
     TOO_SHORT,
-    SOLVER_FAILED,
     UNSMOOTHED,
     INTERNAL_ERROR,
     ERROR,

@@ -43,7 +43,7 @@ from .motion import (
 from .cleaning import stops
 from .projection import frame_at_mean, pieces
 
-SOLVER_FAILED, INTERNAL_ERROR, ERROR, TOO_LARGE = "solver_failed", "internal_error", "error", "too_large"
+INTERNAL_ERROR, ERROR, TOO_LARGE = "internal_error", "error", "too_large"
 NOISE_FALLBACK = 3.0  # m per axis, a GNSS fix's usual error, where a trip's records cannot tell
 NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed problem
 # The band's bound: BOUND_PER_NOISE times the spread left in the positions
