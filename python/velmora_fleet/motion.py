@@ -33,7 +33,8 @@ except ImportError:  # SCRATCH-SHIM: until the module has it
 # (turns, changes of speed) rather than their noise.
 NOISE_SPAN = 60.0
 OUTLIER_SIGMAS = 5.0  # beyond noise and plausible acceleration, in noise's own units
-OUTLIER_PASSES = 3  # a record next to an outlier is judged again once the outlier is gone
+OUTLIER_PASSES = 3
+BACKWARDS = 0.5  # a profile going back by more than this part of the noise is solved under constraints  # a record next to an outlier is judged again once the outlier is gone
 
 
 def estimate_noise(t: np.ndarray, x: np.ndarray, y: np.ndarray, z=None) -> float:
@@ -219,10 +220,11 @@ class Profile:
         sigma = np.full(len(t), noise)
         q = acceleration * acceleration
         profile = cls._solved(t, z, fit_distance_profile(t, z, sigma, q, False)).held(still)
-        if monotone and not profile._forwards():
+        if monotone and not profile._forwards(BACKWARDS * noise):
             profile = cls._solved(t, z, fit_distance_profile(t, z, sigma, q, True)).held(still)
-        # a speed below zero beside a held wait (the spline's overshoot into it) is clamped: the
-        # pieces stay monotone with their distances never decreasing
+        # A step back within the tolerance (a record's place is known to its noise) is flattened,
+        # and a speed below zero beside a held wait (the spline's overshoot into it) clamped: the
+        # pieces stay monotone with their distances never decreasing.
         return cls(t, np.maximum.accumulate(profile.s), np.maximum(profile.v, 0.0))
 
     @classmethod
@@ -232,10 +234,8 @@ class Profile:
             return cls(t, s, np.gradient(s, t))
         return cls(t, np.asarray(outcome[0]), np.asarray(outcome[1]))
 
-    def _forwards(self) -> bool:
-        """Whether the distances never decrease (a speed below zero at a knot
-        alone is clamped; see fit)."""
-        tolerance = 1e-9 * (float(np.max(np.abs(self.s))) + 1.0)
+    def _forwards(self, tolerance: float) -> bool:
+        """Whether the distances never go back by more than `tolerance`."""
         return bool(np.all(np.diff(self.s) >= -tolerance))
 
     def held(self, runs: list) -> "Profile":
@@ -336,42 +336,38 @@ def accelerations(t, x, y, noise: float, z=None, robust: bool = False):
     if n < 5:
         return math.nan, math.nan
     step = float(np.median(np.diff(t)))
-    found = []
+    coordinates = (x, y) if z is None else (x, y, z)
+    result, last = [None, None], [math.nan, math.nan]
     k = 1
-    while 2 * k < n:
+    while 2 * k < n and None in result:  # lags in increasing order, until both are read
         d1, d2 = t[k:-k] - t[: -2 * k], t[2 * k :] - t[k:-k]
         scale = 2.0 / (d1 + d2)
-        coordinates = (x, y) if z is None else (x, y, z)
         second = [scale * ((c[2 * k :] - c[k:-k]) / d2 - (c[k:-k] - c[: -2 * k]) / d1) for c in coordinates]
         chords = [c[2 * k :] - c[: -2 * k] for c in coordinates]
         chord = np.sqrt(sum(c * c for c in chords))
         chord[chord == 0] = 1.0
         along = sum(a * c for a, c in zip(second, chords)) / chord
-        across = np.sqrt(np.maximum(sum(a * a for a in second) - along * along, 0.0))
+        across_squared = np.maximum(sum(a * a for a in second) - along * along, 0.0)
         gn = scale * scale * (1.0 / d2**2 + (1.0 / d1 + 1.0 / d2) ** 2 + 1.0 / d1**2)
-        noise_part = noise * noise * float(np.mean(gn))
-        motion_part = float(np.mean(4.0 / (3.0 * (d1 + d2))))
-        q = []
-        for component in (along, across):
-            square = component * component
+        noise_part = noise * noise * float(gn.mean())
+        motion_part = float((4.0 / (3.0 * (d1 + d2))).mean())
+        lag = float(np.median(d1 + d2)) / 2.0
+        for c, square in enumerate((along * along, across_squared)):
+            if result[c] is not None:
+                continue
             if robust:  # outliers left in: the median square (of a normal variable's, 0.455 of the mean)
-                mean = float(np.median(square)) / 0.455
+                middle = len(square) // 2
+                mean = float(np.partition(square, middle)[middle]) / 0.455
             else:  # the largest squares are outliers' (each enters 3 differences)
-                mean = float(np.mean(np.minimum(square, np.quantile(square, 0.99))))
-            q.append(max(mean - noise_part, 0.0) / motion_part)
-        found.append((float(np.median(d1 + d2)) / 2.0, q))
+                top = int(0.99 * (len(square) - 1))
+                mean = float(np.minimum(square, np.partition(square, top)[top]).mean())
+            q = max(mean - noise_part, 0.0) / motion_part
+            last[c] = q
+            if q > 0 and lag >= ACCELERATION_WIDTHS * (noise * noise * step / q) ** 0.25:
+                result[c] = q
         k *= 2
-    if not found:
-        return math.nan, math.nan
-    result = []
-    for c in range(2):
-        value = found[-1][1][c]
-        for lag, q in found:
-            if q[c] > 0 and lag >= ACCELERATION_WIDTHS * (noise * noise * step / q[c]) ** 0.25:
-                value = q[c]
-                break
-        result.append(math.sqrt(value))
-    return result[0], result[1]
+    values = [last[c] if result[c] is None else result[c] for c in range(2)]
+    return tuple(math.sqrt(v) if math.isfinite(v) else math.nan for v in values)
 
 
 # The spread of a cubic smoothing spline's value at a record, in units of the
