@@ -70,6 +70,26 @@ def estimate_noise(t: np.ndarray, x: np.ndarray, y: np.ndarray, z=None) -> float
     return float(np.percentile(residual, 25) / 0.7585)
 
 
+REST_NOISE_RECORDS = 5  # records a stop needs to tell the noise at rest
+REST_NOISE_MIN = 0.5  # m: receivers that repeat one position at rest still scatter on the move
+
+
+def noise_at_rest(runs: list, x, y, z=None) -> float:
+    """The records' noise per axis as their scatter at rest: in each run
+    [first, last] (a stop) of at least REST_NOISE_RECORDS records, the steps
+    from record to record, whose lengths for white noise of sigma per axis
+    have the median 1.1774 sqrt(2) sigma; steps, not positions, so that a
+    vessel swinging at anchor counts little. The median over the stops, at
+    least REST_NOISE_MIN; NaN without such a stop."""
+    medians = []
+    for first, last in runs:
+        if last - first + 1 >= REST_NOISE_RECORDS:
+            part = slice(first, last + 1)
+            steps = np.sqrt(sum(np.diff(c[part]) ** 2 for c in ((x, y) if z is None else (x, y, z))))
+            medians.append(float(np.median(steps)) / (1.1774 * math.sqrt(2.0)))
+    return max(float(np.median(medians)), REST_NOISE_MIN) if medians else math.nan
+
+
 def outliers(
     t: np.ndarray, x: np.ndarray, y: np.ndarray, noise: float, max_acceleration: float, z=None
 ) -> np.ndarray:

@@ -28,7 +28,7 @@ from .cleaning import (
     stops_on_ellipsoid,
     unusable,
 )
-from .motion import estimate_noise, outliers, plausible_acceleration
+from .motion import estimate_noise, noise_at_rest, outliers, plausible_acceleration
 from .options import SETTINGS, TRACK_SETTINGS, Options, pick, takes_settings
 from .presets import preset_named
 from .projection import FRAME_RADIUS, _earth_centred, frame_at_mean
@@ -392,6 +392,10 @@ def process_sorted(
         seconds[kept], *((a[kept], b[kept]) if wide else (x, y)), options.stop_diameter, options.stop_duration
     )
     plans, stop_list = plan_trips(seconds[kept], x, y, stop_ranges, options.max_gap)
+    # the noise where a trip's own records cannot tell it (sparse ones): the track's scatter at rest
+    at_rest = noise_at_rest(
+        stop_ranges, *(_earth_centred(*np.radians([a[kept], b[kept]])) if wide else (x, y))
+    )
     context = _Context(
         kept,
         value,
@@ -412,6 +416,7 @@ def process_sorted(
         }
         if wide
         else {},
+        at_rest if math.isfinite(at_rest) else NOISE_FALLBACK,
     )
     result.trips = [_run_one(context, k, plan) for k, plan in enumerate(plans)]
     result.stops = [_stop_result(context, k, stop) for k, stop in enumerate(stop_list)]
@@ -444,6 +449,7 @@ class _Context:
     seconds_per_unit: float
     epoch: int  # time 0 in time units since the Unix epoch (nanoseconds for times, else 0)
     places: dict  # id(stop) -> its (lon, lat), where the track's frame cannot tell it (see _within_frame)
+    noise_fallback: float  # the records' noise where a trip's own records cannot tell it
 
 
 def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
@@ -489,6 +495,7 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
         context.seconds_per_unit,
         context.epoch,
         (plan.starts_at is not None, plan.ends_at is not None),
+        context.noise_fallback,
     )
     if isinstance(outcome, tuple):
         return _failed(trip, *outcome)

@@ -126,11 +126,13 @@ def run_trip(
     seconds_per_unit: float = 1.0,
     epoch: int = 0,
     pinned: tuple = (False, False),
+    noise_fallback: float = NOISE_FALLBACK,
 ):
     """The trip's geometry, or (status, message) where it fails. epoch: time
     0 in time units since the Unix epoch (for the time grid); pinned:
     whether the first and the last record are held where they are (a stop's
-    position, which the trip must meet)."""
+    position, which the trip must meet); noise_fallback: the noise where the
+    trip's records cannot tell it."""
     ranges = pieces(a, b) if geographic else [(0, len(a))]
     frames = []
     for start, stop in ranges:
@@ -157,7 +159,18 @@ def run_trip(
             done.append((frame, outcome))
         return _joined(done, a, b, geographic, seconds_per_unit)
     return _smooth_trip(
-        frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch, pinned
+        frames,
+        a,
+        b,
+        time,
+        geographic,
+        options,
+        columns,
+        angles,
+        seconds_per_unit,
+        epoch,
+        pinned,
+        noise_fallback,
     )
 
 
@@ -183,9 +196,11 @@ class _Shape:
     smoothed: tuple  # the records' positions smoothed in time (x, y)
 
 
-def _smooth_trip(frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch, pinned):
+def _smooth_trip(
+    frames, a, b, time, geographic, options, columns, angles, seconds_per_unit, epoch, pinned, noise_fallback
+):
     seconds = (time - time[0]) * seconds_per_unit  # from the trip's start: well conditioned
-    noise = options.noise if options.noise is not None else _pooled_noise(frames, seconds)
+    noise = options.noise if options.noise is not None else _pooled_noise(frames, seconds, noise_fallback)
     along, across = _accelerations(frames, seconds, options, noise)
     bound = options.max_deviation
     if bound is None:
@@ -311,7 +326,7 @@ def _still(shapes, seconds, noise: float) -> list:
     return runs
 
 
-def _pooled_noise(frames, seconds) -> float:
+def _pooled_noise(frames, seconds, fallback: float) -> float:
     """The records' noise, estimated on each frame's piece and pooled by records."""
     estimates, weights = [], []
     for _, x, y, start, stop in frames:
@@ -320,7 +335,7 @@ def _pooled_noise(frames, seconds) -> float:
             estimates.append(value)
             weights.append(stop - start)
     if not estimates:
-        return NOISE_FALLBACK
+        return fallback
     return max(float(np.average(estimates, weights=weights)), NOISE_MIN)
 
 

@@ -151,3 +151,15 @@ def test_settings_fix_what_is_otherwise_estimated():
     with pytest.raises(ValueError, match="preset must be one of ais, got 'boats'"):
         process_track(t, x=x, y=y, preset="boats")
     assert math.isnan(process_track(t, x=x, y=y, motion="plain").trips[0].noise)
+
+
+def test_a_sparse_trip_takes_its_noise_from_the_tracks_scatter_at_rest():
+    # a record a minute, too sparse to tell noise from motion, then 20 minutes at a berth with 1 m of noise
+    rng = np.random.default_rng(6)
+    moving, resting = np.arange(30) * 60.0, 1800.0 + np.arange(120) * 10.0
+    x = np.r_[moving * 5.0, np.full(120, 9000.0)] + rng.normal(0.0, 1.0, 150)
+    y = rng.normal(0.0, 1.0, 150)
+    (trip,) = process_track(np.r_[moving, resting], x=x, y=y).trips
+    assert trip.records_in_stops == 120 and 0.7 < trip.noise < 1.4
+    # without the berth it cannot be told: the usual GNSS error is assumed
+    assert process_track(moving, x=x[:30], y=y[:30]).trips[0].noise == 3.0
