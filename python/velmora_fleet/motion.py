@@ -17,16 +17,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-try:
-    from velmora import fit_distance_profile
-except ImportError:  # SCRATCH-SHIM: until the module has it
-    import sys as _sys
-
-    _sys.path.insert(0, "/work/scratch")
-    from profile_ref import fit as _fit
-
-    def fit_distance_profile(t, z, sigma, q, monotone=True):
-        return _fit(t, z, sigma, q, monotone)
+from velmora import fit_distance_profile
 
 
 # Residuals over spans longer than this carry the motion between the records
