@@ -1,0 +1,126 @@
+// The distance profile's entry point: the checks of its arguments, the
+// scaling into the solvers' units and back, and the choice between the
+// direct solve and the monotone QP.
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "core/distance_profile_model.hpp"
+#include "velmora/distance_profile.hpp"
+#include "velmora/error.hpp"
+
+namespace velmora {
+
+namespace {
+
+// How far the unconstrained solution may break a monotone constraint, in the
+// scaled units (a fraction of half the data's range), and still be taken:
+// far above the direct solve's rounding, far below any motion that matters.
+constexpr double monotone_tolerance = 1e-9;
+
+std::string text(double value) {
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    return std::string(buffer, end);
+}
+
+[[noreturn]] void refuse(const std::string& message) {
+    throw InvalidArgumentError("fit_distance_profile: " + message);
+}
+
+void check_arguments(std::span<const double> time, std::span<const double> distance,
+                     std::span<const double> noise, double acceleration_density) {
+    if (time.size() != distance.size() || time.size() != noise.size()) {
+        refuse("time, distance and noise differ in length (" + std::to_string(time.size()) + ", " +
+               std::to_string(distance.size()) + " and " + std::to_string(noise.size()) + ")");
+    }
+    if (time.empty()) refuse("needs at least 1 sample (got 0)");
+    if (!std::isfinite(acceleration_density) || !(acceleration_density > 0.0)) {
+        refuse("acceleration_density must be finite and > 0 (got " + text(acceleration_density) +
+               ")");
+    }
+    for (std::size_t i = 0; i < time.size(); ++i) {
+        if (!std::isfinite(time[i])) {
+            refuse("time[" + std::to_string(i) + "] is not finite (" + text(time[i]) + ")");
+        }
+    }
+    for (std::size_t i = 1; i < time.size(); ++i) {
+        if (!(time[i] > time[i - 1])) {
+            refuse("times must increase strictly, but time[" + std::to_string(i) +
+                   "] = " + text(time[i]) + " follows time[" + std::to_string(i - 1) +
+                   "] = " + text(time[i - 1]));
+        }
+    }
+    for (std::size_t i = 0; i < distance.size(); ++i) {
+        if (!std::isfinite(distance[i])) {
+            refuse("distance[" + std::to_string(i) + "] is not finite (" + text(distance[i]) + ")");
+        }
+    }
+    for (std::size_t i = 0; i < noise.size(); ++i) {
+        if (!std::isfinite(noise[i]) || !(noise[i] > 0.0)) {
+            refuse("noise[" + std::to_string(i) + "] must be finite and > 0 (got " +
+                   text(noise[i]) + ")");
+        }
+    }
+}
+
+bool breaks_monotone(std::span<const double> solution) {
+    const std::size_t n = solution.size() / 2;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (solution[2 * i + 1] < -monotone_tolerance) return true;
+        if (i + 1 < n && solution[2 * i + 2] - solution[2 * i] < -monotone_tolerance) return true;
+    }
+    return false;
+}
+
+// Back to the input's units. Under `monotone` what the solver left within its
+// tolerance of a constraint is put on it, so that the promise holds exactly.
+std::variant<DistanceProfile, qp::SolverError> unscale(const detail::ScaledProfileProblem& problem,
+                                                       std::span<const double> solution,
+                                                       bool monotone) {
+    const std::size_t n = problem.size();
+    DistanceProfile profile{std::vector<double>(n), std::vector<double>(n)};
+    const int speed_exponent = problem.distance_exponent - problem.time_exponent;
+    for (std::size_t i = 0; i < n; ++i) {
+        double s = problem.distance_origin + std::ldexp(solution[2 * i], problem.distance_exponent);
+        double v = std::ldexp(solution[2 * i + 1], speed_exponent);
+        if (monotone) {
+            v = std::max(v, 0.0);
+            if (i > 0) s = std::max(s, profile.distance[i - 1]);
+        }
+        // Overflow or a singular system that the factorisation let through.
+        if (!std::isfinite(s) || !std::isfinite(v)) return qp::SolverError::NotSolved;
+        profile.distance[i] = s;
+        profile.speed[i] = v;
+    }
+    return profile;
+}
+
+}  // namespace
+
+std::variant<DistanceProfile, qp::SolverError> fit_distance_profile(
+    std::span<const double> time, std::span<const double> distance, std::span<const double> noise,
+    double acceleration_density, bool monotone) {
+    check_arguments(time, distance, noise, acceleration_density);
+    const auto [lowest, highest] = std::minmax_element(distance.begin(), distance.end());
+    // At rest without any scatter the data are met exactly at no cost: J = 0.
+    if (*lowest == *highest) {
+        return DistanceProfile{std::vector<double>(distance.begin(), distance.end()),
+                               std::vector<double>(distance.size(), 0.0)};
+    }
+
+    const detail::ScaledProfileProblem problem =
+        detail::scale_profile_problem(time, distance, noise, acceleration_density);
+    std::optional<std::vector<double>> direct = detail::solve_unconstrained_profile(problem);
+    if (!direct) return qp::SolverError::NotSolved;
+    if (!monotone || !breaks_monotone(*direct)) return unscale(problem, *direct, monotone);
+
+    direct.reset();
+    auto constrained = detail::solve_monotone_profile(problem);
+    if (const auto* error = std::get_if<qp::SolverError>(&constrained)) return *error;
+    return unscale(problem, std::get<std::vector<double>>(constrained), true);
+}
+
+}  // namespace velmora

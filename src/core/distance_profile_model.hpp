@@ -1,0 +1,54 @@
+#pragma once
+// The distance profile's problem in the units the solvers work in, and its
+// two solvers: the banded normal equations and the monotone QP.
+//
+// Times are measured from the middle of the recording in units of half its
+// span and distances from the middle of their range in units of half that
+// range, both units rounded up to a power of two so that scaling is exact.
+// Every time and distance then lies in [-1, 1], steady motion has a speed of
+// order 1, and the result's accuracy is relative to the data's own extent,
+// whether the steps are milliseconds or hours and the distances millimetres
+// or thousands of kilometres.
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "velmora/distance_profile.hpp"
+#include "velmora/qp/solver_error.hpp"
+
+namespace velmora::detail {
+
+struct ScaledProfileProblem {
+    std::vector<double> step;    ///< d_k in time units, n - 1 of them
+    std::vector<double> target;  ///< z_i in distance units
+    std::vector<double> weight;  ///< 1 / noise_i^2 in distance units
+    double prior = 0.0;          ///< 1 / q in the scaled units
+    double distance_origin = 0.0;
+    int distance_exponent = 0;  ///< the distance unit is 2^distance_exponent
+    int time_exponent = 0;      ///< the time unit is 2^time_exponent
+
+    std::size_t size() const noexcept { return target.size(); }
+};
+
+/// The problem in scaled units; the arguments must have passed validation
+/// and hold at least two samples.
+ScaledProfileProblem scale_profile_problem(std::span<const double> time,
+                                           std::span<const double> distance,
+                                           std::span<const double> noise,
+                                           double acceleration_density);
+
+/// The minimiser of J without constraints, from its normal equations
+/// (banded, see distance_profile_band.cpp): the interleaved solution
+/// (s_0, v_0, s_1, v_1, ...), or nullopt when they are numerically singular
+/// or too ill-conditioned for the solution to settle.
+std::optional<std::vector<double>> solve_unconstrained_profile(const ScaledProfileProblem& problem);
+
+/// The minimiser of J subject to v_i >= 0 and s_{k+1} >= s_k, through the QP
+/// layer and Clarabel; the interleaved solution.
+std::variant<std::vector<double>, qp::SolverError> solve_monotone_profile(
+    const ScaledProfileProblem& problem);
+
+}  // namespace velmora::detail
