@@ -66,6 +66,22 @@ void check_arguments(std::span<const double> time, std::span<const double> dista
     }
 }
 
+// Whether the scaled problem still says what the input did. A weight or
+// prior beyond the range of doubles, fewer than two samples whose weight
+// survived (every other one drowned in its noise: no speed is determined)
+// or a step lost against the recording's span leave normal equations that
+// are singular or infinite where the input's were not.
+bool representable(const detail::ScaledProfileProblem& problem) {
+    if (!std::isfinite(problem.prior) || !(problem.prior > 0.0)) return false;
+    std::size_t weighted = 0;
+    for (const double w : problem.weight) {
+        if (!std::isfinite(w)) return false;
+        if (w > 0.0) ++weighted;
+    }
+    if (weighted < 2) return false;
+    return std::all_of(problem.step.begin(), problem.step.end(), [](double d) { return d > 0.0; });
+}
+
 bool breaks_monotone(std::span<const double> solution) {
     const std::size_t n = solution.size() / 2;
     for (std::size_t i = 0; i < n; ++i) {
@@ -113,6 +129,7 @@ std::variant<DistanceProfile, qp::SolverError> fit_distance_profile(
 
     const detail::ScaledProfileProblem problem =
         detail::scale_profile_problem(time, distance, noise, acceleration_density);
+    if (!representable(problem)) return qp::SolverError::NotSolved;
     std::optional<std::vector<double>> direct = detail::solve_unconstrained_profile(problem);
     if (!direct) return qp::SolverError::NotSolved;
     if (!monotone || !breaks_monotone(*direct)) return unscale(problem, *direct, monotone);
