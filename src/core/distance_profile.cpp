@@ -130,9 +130,9 @@ std::variant<DistanceProfile, qp::SolverError> fit_distance_profile(
     const detail::ScaledProfileProblem problem =
         detail::scale_profile_problem(time, distance, noise, acceleration_density);
     if (!representable(problem)) return qp::SolverError::NotSolved;
-    std::optional<std::vector<double>> direct = detail::solve_unconstrained_profile(problem);
+    std::optional<detail::FaceSolution> direct = detail::solve_on_face(problem, {});
     if (!direct) return qp::SolverError::NotSolved;
-    if (!monotone || !breaks_monotone(*direct)) return unscale(problem, *direct, monotone);
+    if (!monotone || !breaks_monotone(direct->x)) return unscale(problem, direct->x, monotone);
 
     direct.reset();
     auto constrained = detail::solve_monotone_profile(problem);

@@ -1,6 +1,7 @@
-// The distance profile without constraints: its normal equations H x = b
-// are banded, symmetric positive definite, bandwidth 3 in the order
-// (s_0, v_0, s_1, v_1, ...), and LAPACK's band Cholesky solves them in O(n).
+// The distance profile's normal equations H x = b: banded, symmetric
+// positive definite, bandwidth 3 in the order (s_0, v_0, s_1, v_1, ...),
+// solved by LAPACK's band Cholesky in O(n); and the same on a face of the
+// monotone constraints.
 //
 // With d = d_k, p = 1/q and the trapezoid residual
 // e = s_{k+1} - s_k - d (v_k + v_{k+1}) / 2, the prior term of interval k is
@@ -14,12 +15,18 @@
 // A step much shorter than the others makes its interval's block stiff, up
 // to (longest / shortest)^3 times the rest of H: the block's entries, rounded,
 // then hold less than the rest of the system knows about the speeds, and the
-// solution's speeds can be off by far more than its distances. So the
+// first solution's speeds can be off by far more than its distances. So the
 // solution is refined: the residual b - H x is computed from e and
 // v_{k+1} - v_k, which are small where the block is stiff and so carry their
 // own precision, and the factor solves for the correction. Where the factor
 // is too poor for the corrections to shrink, the solve reports failure
 // rather than a result that has not settled.
+//
+// On a face, a speed held at 0 takes an identity row and column, and the
+// flat intervals (s_{k+1} - s_k = 0, rows a_k of A) are met by the method of
+// multipliers: (H + A' R A) x = b - A' y with a stiff diagonal R, then
+// y += R A x, until A x vanishes. The band stays as it is, and so does the
+// refinement, which treats R's terms as it treats a stiff interval.
 
 #include <algorithm>
 #include <climits>
@@ -39,63 +46,19 @@ constexpr std::size_t band_rows = 4;  // the diagonal and three below it
 constexpr int kd = static_cast<int>(band_rows) - 1;
 constexpr int ldab = static_cast<int>(band_rows);
 
-// A correction this small against the solution ends the refinement; one
-// that does not halve from step to step, or still exceeds it after
-// max_refinements, means the factor cannot resolve the problem.
+// A correction (or a gap A x) this small against the solution ends the
+// refinement (the multiplier updates); one that does not halve from step to
+// step, or is still larger after the most steps allowed, means the factor
+// cannot resolve the problem.
 constexpr double settled = 1e-13;
 constexpr int max_refinements = 8;
+constexpr int max_multiplier_updates = 60;
+// R against the diagonal of H at the interval: each update of the multipliers
+// then shrinks the gaps of a flat run of m samples by about 1e8 / m^2.
+constexpr double flat_stiffness = 1e8;
 
-// H's lower band in LAPACK's 'L' band storage (column j holds H(j, j) ..
-// H(j + 3, j)), and b.
-void assemble(const ScaledProfileProblem& problem, std::vector<double>& band,
-              std::vector<double>& rhs) {
-    const std::size_t n = problem.size();
-    auto at = [&](std::size_t row, std::size_t column) -> double& {
-        return band[column * band_rows + (row - column)];
-    };
-    for (std::size_t i = 0; i < n; ++i) {
-        at(2 * i, 2 * i) += problem.weight[i];
-        rhs[2 * i] = problem.weight[i] * problem.target[i];
-    }
-    for (std::size_t k = 0; k + 1 < n; ++k) {
-        const double d = problem.step[k];
-        const double a = 12.0 * problem.prior / (d * d * d);
-        const double b = 6.0 * problem.prior / (d * d);
-        const double c = 4.0 * problem.prior / d;
-        const std::size_t s0 = 2 * k, v0 = s0 + 1, s1 = s0 + 2, v1 = s0 + 3;
-        at(s0, s0) += a;
-        at(v0, s0) += b;
-        at(s1, s0) -= a;
-        at(v1, s0) += b;
-        at(v0, v0) += c;
-        at(s1, v0) -= b;
-        at(v1, v0) += 0.5 * c;
-        at(s1, s1) += a;
-        at(v1, s1) -= b;
-        at(v1, v1) += c;
-    }
-}
-
-// b - H x, each interval's part from its residuals e and v_{k+1} - v_k.
-void residual(const ScaledProfileProblem& problem, const std::vector<double>& x,
-              std::vector<double>& out) {
-    const std::size_t n = problem.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        out[2 * i] = problem.weight[i] * (problem.target[i] - x[2 * i]);
-        out[2 * i + 1] = 0.0;
-    }
-    for (std::size_t k = 0; k + 1 < n; ++k) {
-        const double d = problem.step[k];
-        const double s0 = x[2 * k], v0 = x[2 * k + 1], s1 = x[2 * k + 2], v1 = x[2 * k + 3];
-        const double e = (s1 - s0) - 0.5 * d * (v0 + v1);
-        const double position = 12.0 * problem.prior * e / (d * d * d);
-        const double half = 0.5 * d * position;
-        const double turn = problem.prior * (v1 - v0) / d;
-        out[2 * k] += position;
-        out[2 * k + 1] += half + turn;
-        out[2 * k + 2] -= position;
-        out[2 * k + 3] += half - turn;
-    }
+bool holds(const std::vector<unsigned char>& flags, std::size_t i) {
+    return !flags.empty() && flags[i] != 0;
 }
 
 double largest_magnitude(const std::vector<double>& values) {
@@ -104,41 +67,187 @@ double largest_magnitude(const std::vector<double>& values) {
     return largest;
 }
 
+// What corrections and gaps are measured against: the solution, or the
+// scaled data's extent (1), whichever is larger; a face that holds most of
+// the profile flat near the data's middle has a solution far smaller.
+double scale(const std::vector<double>& x) { return std::max(1.0, largest_magnitude(x)); }
+
+class FaceSystem {
+public:
+    FaceSystem(const ScaledProfileProblem& problem, const ProfileFace& face)
+        : problem_(problem), face_(face), columns_(checked_mul(problem.size(), 2)) {
+        if (columns_ > static_cast<std::size_t>(INT_MAX)) {
+            throw InvalidArgumentError("fit_distance_profile: more samples than LAPACK can index");
+        }
+        check_allocation(checked_mul(columns_, band_rows + 3), sizeof(double));
+        band_.assign(columns_ * band_rows, 0.0);
+        assemble_h();
+        hold_face();
+    }
+
+    std::optional<FaceSolution> solve() {
+        const int order = static_cast<int>(columns_);
+        // The band Cholesky of bandwidth 3 works in level-2 calls on a few
+        // rows: OpenBLAS needs no work buffer, only the serialised access.
+        const LapackSession session(band_rows);
+        int info = 0;
+        dpbtrf_("L", &order, &kd, band_.data(), &ldab, &info, 1);
+        if (info != 0) return std::nullopt;
+
+        std::vector<double> x(columns_, 0.0);
+        std::vector<double> correction(columns_);
+        for (int update = 0; update < max_multiplier_updates; ++update) {
+            double previous = INFINITY;
+            for (int step = 0;; ++step) {
+                if (step == max_refinements) return std::nullopt;
+                face_residual(x, correction);
+                const int nrhs = 1;
+                dpbtrs_("L", &order, &kd, &nrhs, band_.data(), &ldab, correction.data(), &order,
+                        &info, 1);
+                for (std::size_t j = 0; j < columns_; ++j) x[j] += correction[j];
+                const double size = largest_magnitude(correction);
+                if (!std::isfinite(size) || size > 0.5 * previous) return std::nullopt;
+                if (size <= settled * scale(x)) break;
+                previous = size;
+            }
+            if (update_multipliers(x) <= settled * scale(x)) {
+                return solution(std::move(x));
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    double& at(std::size_t row, std::size_t column) {
+        return band_[column * band_rows + (row - column)];
+    }
+
+    void assemble_h() {
+        const std::size_t n = problem_.size();
+        for (std::size_t i = 0; i < n; ++i) at(2 * i, 2 * i) += problem_.weight[i];
+        for (std::size_t k = 0; k + 1 < n; ++k) {
+            const double d = problem_.step[k];
+            const double a = 12.0 * problem_.prior / (d * d * d);
+            const double b = 6.0 * problem_.prior / (d * d);
+            const double c = 4.0 * problem_.prior / d;
+            const std::size_t s0 = 2 * k, v0 = s0 + 1, s1 = s0 + 2, v1 = s0 + 3;
+            at(s0, s0) += a;
+            at(v0, s0) += b;
+            at(s1, s0) -= a;
+            at(v1, s0) += b;
+            at(v0, v0) += c;
+            at(s1, v0) -= b;
+            at(v1, v0) += 0.5 * c;
+            at(s1, s1) += a;
+            at(v1, s1) -= b;
+            at(v1, v1) += c;
+        }
+    }
+
+    void hold_face() {
+        const std::size_t n = problem_.size();
+        stiffness_.assign(n > 0 ? n - 1 : 0, 0.0);
+        multiplier_.assign(stiffness_.size(), 0.0);
+        // R from H's own diagonal, all of it before any is added.
+        for (std::size_t k = 0; k + 1 < n; ++k) {
+            if (!holds(face_.flat, k)) continue;
+            stiffness_[k] = flat_stiffness * std::max(at(2 * k, 2 * k), at(2 * k + 2, 2 * k + 2));
+        }
+        for (std::size_t k = 0; k < stiffness_.size(); ++k) {
+            const std::size_t s0 = 2 * k, s1 = s0 + 2;
+            at(s0, s0) += stiffness_[k];
+            at(s1, s0) -= stiffness_[k];
+            at(s1, s1) += stiffness_[k];
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!holds(face_.zero_speed, i)) continue;
+            const std::size_t v = 2 * i + 1;
+            for (std::size_t j = v - std::min<std::size_t>(v, kd); j < v; ++j) at(v, j) = 0.0;
+            for (std::size_t j = v + 1; j < std::min(columns_, v + band_rows); ++j) at(j, v) = 0.0;
+            at(v, v) = 1.0;
+        }
+    }
+
+    // b - H x: the data's part from each sample's deviation, each interval's
+    // part from its residuals e and v_{k+1} - v_k.
+    void residual(const std::vector<double>& x, std::vector<double>& out) const {
+        const std::size_t n = problem_.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            out[2 * i] = problem_.weight[i] * (problem_.target[i] - x[2 * i]);
+            out[2 * i + 1] = 0.0;
+        }
+        for (std::size_t k = 0; k + 1 < n; ++k) {
+            const double d = problem_.step[k];
+            const double s0 = x[2 * k], v0 = x[2 * k + 1], s1 = x[2 * k + 2], v1 = x[2 * k + 3];
+            const double e = (s1 - s0) - 0.5 * d * (v0 + v1);
+            const double position = 12.0 * problem_.prior * e / (d * d * d);
+            const double half = 0.5 * d * position;
+            const double turn = problem_.prior * (v1 - v0) / d;
+            out[2 * k] += position;
+            out[2 * k + 1] += half + turn;
+            out[2 * k + 2] -= position;
+            out[2 * k + 3] += half - turn;
+        }
+    }
+
+    // The face system's b - A' y - (H + A' R A) x, 0 in the rows of held speeds.
+    void face_residual(const std::vector<double>& x, std::vector<double>& out) const {
+        residual(x, out);
+        for (std::size_t k = 0; k < stiffness_.size(); ++k) {
+            if (stiffness_[k] == 0.0) continue;
+            const double force = multiplier_[k] + stiffness_[k] * (x[2 * k + 2] - x[2 * k]);
+            out[2 * k] += force;
+            out[2 * k + 2] -= force;
+        }
+        for (std::size_t i = 0; i < problem_.size(); ++i) {
+            if (holds(face_.zero_speed, i)) out[2 * i + 1] = 0.0;
+        }
+    }
+
+    // y += R A x; the largest gap |A x|.
+    double update_multipliers(const std::vector<double>& x) {
+        double largest = 0.0;
+        for (std::size_t k = 0; k < stiffness_.size(); ++k) {
+            if (stiffness_[k] == 0.0) continue;
+            const double gap = x[2 * k + 2] - x[2 * k];
+            multiplier_[k] += stiffness_[k] * gap;
+            largest = std::max(largest, std::fabs(gap));
+        }
+        return largest;
+    }
+
+    // With y the multipliers of A x = 0, H x - b = -A' y at the solution,
+    // and -y_k is the multiplier of s_{k+1} - s_k >= 0; a held speed's
+    // multiplier is its row of H x - b.
+    FaceSolution solution(std::vector<double> x) const {
+        const std::size_t n = problem_.size();
+        FaceSolution out{std::move(x), std::vector<double>(n, 0.0), std::vector<double>()};
+        for (std::size_t k = 0; k < multiplier_.size(); ++k) {
+            out.flat_multiplier.push_back(-multiplier_[k]);
+        }
+        if (face_.zero_speed.empty()) return out;
+        std::vector<double> r(columns_);
+        residual(out.x, r);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (holds(face_.zero_speed, i)) out.speed_multiplier[i] = -r[2 * i + 1];
+        }
+        return out;
+    }
+
+    const ScaledProfileProblem& problem_;
+    const ProfileFace& face_;
+    std::size_t columns_;
+    std::vector<double> band_;
+    std::vector<double> stiffness_;   // R, 0 off the face
+    std::vector<double> multiplier_;  // y
+};
+
 }  // namespace
 
-std::optional<std::vector<double>> solve_unconstrained_profile(
-    const ScaledProfileProblem& problem) {
-    const std::size_t columns = checked_mul(problem.size(), 2);
-    if (columns > static_cast<std::size_t>(INT_MAX)) {
-        throw InvalidArgumentError("fit_distance_profile: more samples than LAPACK can index");
-    }
-    check_allocation(checked_mul(columns, band_rows + 2), sizeof(double));
-    std::vector<double> band(columns * band_rows, 0.0);
-    std::vector<double> x(columns, 0.0);
-    assemble(problem, band, x);
-
-    const int order = static_cast<int>(columns);
-    const int nrhs = 1;
-    // The band Cholesky of bandwidth 3 works in level-2 calls on a few rows:
-    // OpenBLAS needs no work buffer, only the serialised access.
-    const LapackSession session(band_rows);
-    int info = 0;
-    dpbtrf_("L", &order, &kd, band.data(), &ldab, &info, 1);
-    if (info != 0) return std::nullopt;
-    dpbtrs_("L", &order, &kd, &nrhs, band.data(), &ldab, x.data(), &order, &info, 1);
-
-    std::vector<double> correction(columns);
-    double previous = INFINITY;
-    for (int step = 0; step < max_refinements; ++step) {
-        residual(problem, x, correction);
-        dpbtrs_("L", &order, &kd, &nrhs, band.data(), &ldab, correction.data(), &order, &info, 1);
-        for (std::size_t j = 0; j < columns; ++j) x[j] += correction[j];
-        const double size = largest_magnitude(correction);
-        if (!std::isfinite(size) || size > 0.5 * previous) return std::nullopt;
-        if (size <= settled * largest_magnitude(x)) return x;
-        previous = size;
-    }
-    return std::nullopt;
+std::optional<FaceSolution> solve_on_face(const ScaledProfileProblem& problem,
+                                          const ProfileFace& face) {
+    FaceSystem system(problem, face);
+    return system.solve();
 }
 
 }  // namespace velmora::detail

@@ -40,14 +40,33 @@ ScaledProfileProblem scale_profile_problem(std::span<const double> time,
                                            std::span<const double> noise,
                                            double acceleration_density);
 
-/// The minimiser of J without constraints, from its normal equations
-/// (banded, see distance_profile_band.cpp): the interleaved solution
-/// (s_0, v_0, s_1, v_1, ...), or nullopt when they are numerically singular
-/// or too ill-conditioned for the solution to settle.
-std::optional<std::vector<double>> solve_unconstrained_profile(const ScaledProfileProblem& problem);
+/// A face of the monotone constraints: the speeds held at 0 and the
+/// intervals held flat (s_{k+1} = s_k), one flag per sample and per interval.
+/// The empty face holds nothing.
+struct ProfileFace {
+    std::vector<unsigned char> zero_speed;
+    std::vector<unsigned char> flat;
+};
 
-/// The minimiser of J subject to v_i >= 0 and s_{k+1} >= s_k, through the QP
-/// layer and Clarabel; the interleaved solution.
+/// The minimiser of J on a face, and the multipliers of its constraints.
+struct FaceSolution {
+    std::vector<double> x;  ///< interleaved: (s_0, v_0, s_1, v_1, ...)
+    /// Per sample and per interval, the multiplier of v_i >= 0 and of
+    /// s_{k+1} >= s_k for J / 2 (0 where the face does not hold it); all of
+    /// them >= 0 when x minimises J under the monotone constraints.
+    std::vector<double> speed_multiplier;
+    std::vector<double> flat_multiplier;
+};
+
+/// Minimises J on the face from its normal equations (banded, see
+/// distance_profile_band.cpp); nullopt when they are numerically singular or
+/// too ill-conditioned for the solution to settle.
+std::optional<FaceSolution> solve_on_face(const ScaledProfileProblem& problem,
+                                          const ProfileFace& face);
+
+/// The minimiser of J subject to v_i >= 0 and s_{k+1} >= s_k: through the QP
+/// layer and Clarabel, then made exact on the constraints Clarabel found
+/// active (distance_profile_qp.cpp); the interleaved solution.
 std::variant<std::vector<double>, qp::SolverError> solve_monotone_profile(
     const ScaledProfileProblem& problem);
 
