@@ -33,7 +33,7 @@ using qp::Variable;
 // above needs Clarabel only to find the active constraints, but what it
 // returns when that does not settle is Clarabel's: at its default 1e-8 the
 // distances were off by up to 1.4e-5 of the extent on trips of 40 to 80
-// samples, at 1e-10 by up to 1.4e-6, for about 1.2 to 2 times the time; at
+// samples, at 1e-10 by up to 1.4e-6, for about 1.1 to 2 times the time; at
 // 1e-12 Clarabel sometimes stopped without reaching it.
 qp::ClarabelSettings monotone_settings() {
     qp::ClarabelSettings settings;

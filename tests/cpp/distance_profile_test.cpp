@@ -200,4 +200,205 @@ TEST(DistanceProfile, LinearMotionComesBackAsItself) {
     }
 }
 
+// Recordings that stop: without constraints the profile runs backwards.
+Samples stopping(const char* kind, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> unit(0.0, 1.0);
+    Samples c;
+    const std::string k = kind;
+    const std::size_t n = k == "standstill" ? 50 : 90;
+    double t = 0.0, truth = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double sigma = k == "irregular" ? 0.5 + 0.05 * double(i % 7) : 1.0;
+        c.t.push_back(t);
+        c.sigma.push_back(sigma);
+        c.z.push_back(truth + sigma * unit(rng));
+        const double step = k == "irregular" ? 0.2 + 29.8 * double((i * 7919) % 13) / 12.0 : 1.0;
+        double speed = 0.0;
+        if (k == "stop and go") speed = (i < 30 || i >= 60) ? 2.5 : 0.0;
+        if (k == "hard stop") speed = i < 45 ? 10.0 : 0.0;
+        if (k == "irregular") speed = (i < 30 || i >= 60) ? 0.8 : 0.0;
+        t += step;
+        truth += speed * step;
+    }
+    c.q = k == "hard stop" ? 2.0 : 0.3;
+    return c;
+}
+
+bool runs_backwards(const DistanceProfile& p) {
+    for (std::size_t i = 0; i < p.speed.size(); ++i) {
+        if (p.speed[i] < 0.0 || (i > 0 && p.distance[i] < p.distance[i - 1])) return true;
+    }
+    return false;
+}
+
+TEST(DistanceProfile, MonotoneProfileIsTheConstrainedMinimiser) {
+    for (const char* kind : {"stop and go", "standstill", "hard stop", "irregular"}) {
+        for (unsigned seed : {1u, 2u, 3u}) {
+            const Samples c = stopping(kind, seed);
+            const DistanceProfile free = fitted(c, false);
+            ASSERT_TRUE(runs_backwards(free)) << kind << seed << ": the QP would not be needed";
+            const DistanceProfile p = fitted(c, true);
+            ASSERT_EQ(p.distance.size(), c.size());
+            ASSERT_FALSE(runs_backwards(p)) << kind << seed;
+
+            // No feasible candidate does better: the free profile made feasible.
+            DistanceProfile clipped = free;
+            for (std::size_t i = 0; i < c.size(); ++i) {
+                clipped.speed[i] = std::max(clipped.speed[i], 0.0);
+                if (i > 0)
+                    clipped.distance[i] = std::max(clipped.distance[i], clipped.distance[i - 1]);
+            }
+            std::vector<Real> gradient;
+            const Real j = objective(c, interleaved(p), &gradient);
+            EXPECT_LE(j, objective(c, interleaved(clipped), nullptr)) << kind << seed;
+
+            // KKT: grad J = sum of lambda_i e_{v_i} + mu_k (e_{s_k+1} - e_{s_k}),
+            // every multiplier >= 0 and 0 where its constraint is slack. The
+            // mu_k follow from the distance rows, which must also sum to 0.
+            Real force = 0;
+            for (std::size_t i = 0; i < c.size(); ++i) {
+                force = std::max(
+                    force, 2 * std::fabs(p.distance[i] - c.z[i]) / (Real(c.sigma[i]) * c.sigma[i]));
+            }
+            const Real tolerance = 1e-6 * force;
+            const double extent = *std::max_element(c.z.begin(), c.z.end()) -
+                                  *std::min_element(c.z.begin(), c.z.end());
+            const double slack = 1e-6 * extent, slow = slack / (c.t.back() - c.t.front());
+            Real mu = 0;
+            for (std::size_t i = 0; i < c.size(); ++i) {
+                const Real lambda = gradient[2 * i + 1];
+                EXPECT_GE(lambda, -tolerance) << kind << seed << " speed " << i;
+                if (p.speed[i] > slow) EXPECT_LE(std::fabs(lambda), tolerance) << kind << " " << i;
+                mu -= gradient[2 * i];
+                if (i + 1 == c.size()) {
+                    EXPECT_LE(std::fabs(mu), tolerance) << kind << seed << ": distance rows";
+                    break;
+                }
+                EXPECT_GE(mu, -tolerance) << kind << seed << " interval " << i;
+                if (p.distance[i + 1] - p.distance[i] > slack) {
+                    EXPECT_LE(std::fabs(mu), tolerance) << kind << seed << " interval " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(DistanceProfile, PreconditionsNameWhatIsWrong) {
+    struct Case {
+        std::vector<double> t, z, sigma;
+        double q;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {{0, 1}, {0, 1, 2}, {1, 1}, 1.0, "time, distance and noise differ in length (2, 3 and 2)"},
+        {{0, 1}, {0, 1}, {1}, 1.0, "time, distance and noise differ in length (2, 2 and 1)"},
+        {{}, {}, {}, 1.0, "needs at least 1 sample (got 0)"},
+        {{0}, {0}, {1}, 0.0, "acceleration_density must be finite and > 0 (got 0)"},
+        {{0}, {0}, {1}, -2.5, "acceleration_density must be finite and > 0 (got -2.5)"},
+        {{0}, {0}, {1}, nan_value, "acceleration_density must be finite and > 0 (got nan)"},
+        {{0}, {0}, {1}, inf_value, "acceleration_density must be finite and > 0 (got inf)"},
+        {{0, nan_value}, {0, 1}, {1, 1}, 1.0, "time[1] is not finite (nan)"},
+        {{-inf_value, 0}, {0, 1}, {1, 1}, 1.0, "time[0] is not finite (-inf)"},
+        {{0, 1, 1},
+         {0, 1, 2},
+         {1, 1, 1},
+         1.0,
+         "times must increase strictly, but time[2] = 1 follows time[1] = 1"},
+        {{0, 2, 1.5},
+         {0, 1, 2},
+         {1, 1, 1},
+         1.0,
+         "times must increase strictly, but time[2] = 1.5 follows time[1] = 2"},
+        {{0, 1}, {0, inf_value}, {1, 1}, 1.0, "distance[1] is not finite (inf)"},
+        {{0, 1}, {0, 1}, {1, 0}, 1.0, "noise[1] must be finite and > 0 (got 0)"},
+        {{0, 1}, {0, 1}, {-1, 1}, 1.0, "noise[0] must be finite and > 0 (got -1)"},
+        {{0, 1}, {0, 1}, {1, nan_value}, 1.0, "noise[1] must be finite and > 0 (got nan)"},
+        {{0, 1}, {0, 1}, {inf_value, 1}, 1.0, "noise[0] must be finite and > 0 (got inf)"},
+    };
+    for (const Case& c : cases) {
+        for (const bool monotone : {false, true}) {
+            EXPECT_EQ(internal_error(
+                          [&] { (void)fit_distance_profile(c.t, c.z, c.sigma, c.q, monotone); }),
+                      std::string("fit_distance_profile: ") + c.message);
+        }
+    }
+    // The kind, for C++ callers that tell errors apart.
+    EXPECT_THROW((void)fit_distance_profile({}, {}, {}, 1.0, false), velmora::InvalidArgumentError);
+}
+
+// The same motion in other units: 1 ms or 2 h steps, 1e7 m away, 1e4 times larger or
+// smaller, or all at once. Each must come out as the base case: the
+// solvers' units follow the data's, and q, the noise and the speeds are
+// converted with them.
+TEST(DistanceProfile, UnitsAndOffsetsDoNotChangeTheProfile) {
+    struct Case {
+        const char* name;
+        double time_scale, length_scale, offset;
+    };
+    const std::vector<Case> cases = {
+        {"1 ms steps", 1e-3, 1.0, 0.0},
+        {"2 h steps", 7200.0, 1.0, 0.0},
+        {"1e7 m away", 1.0, 1.0, 1e7},
+        {"thousands of km", 1.0, 1e4, 0.0},
+        {"1 ms steps, 1e4 away, 1e3 times smaller", 1e-3, 1e-3, 1e4},
+    };
+    for (const bool monotone : {false, true}) {
+        const Samples base = stopping("stop and go", 4);
+        const DistanceProfile expected = fitted(base, monotone);
+        const double extent = *std::max_element(base.z.begin(), base.z.end()) -
+                              *std::min_element(base.z.begin(), base.z.end());
+        const double speed = extent / (base.t.back() - base.t.front());
+        for (const Case& c : cases) {
+            Samples scaled = base;
+            for (double& t : scaled.t) t *= c.time_scale;
+            for (double& z : scaled.z) z = c.offset + z * c.length_scale;
+            for (double& s : scaled.sigma) s *= c.length_scale;
+            scaled.q = base.q * c.length_scale * c.length_scale /
+                       (c.time_scale * c.time_scale * c.time_scale);
+            const DistanceProfile p = fitted(scaled, monotone);
+            ASSERT_EQ(p.distance.size(), base.size()) << c.name;
+            // About what rounding the inputs to 1e7 m leaves (2e-9 m in 150 m).
+            const double tolerance = 1e-8;
+            for (std::size_t i = 0; i < base.size(); ++i) {
+                EXPECT_NEAR((p.distance[i] - c.offset) / c.length_scale, expected.distance[i],
+                            tolerance * extent)
+                    << c.name << " monotone " << monotone << " sample " << i;
+                EXPECT_NEAR(p.speed[i] * c.time_scale / c.length_scale, expected.speed[i],
+                            tolerance * speed)
+                    << c.name << " monotone " << monotone << " sample " << i;
+            }
+        }
+    }
+}
+
+TEST(DistanceProfile, EdgesOfTheProblem) {
+    // One sample, or samples that all agree: met exactly, at rest.
+    for (const bool monotone : {false, true}) {
+        const DistanceProfile one = fitted({{3.0}, {7.5}, {2.0}, 1.0}, monotone);
+        EXPECT_EQ(one.distance, std::vector<double>{7.5});
+        EXPECT_EQ(one.speed, std::vector<double>{0.0});
+        const DistanceProfile rest = fitted({{0, 1, 5}, {4, 4, 4}, {1, 2, 3}, 0.1}, monotone);
+        EXPECT_EQ(rest.distance, (std::vector<double>{4, 4, 4}));
+        EXPECT_EQ(rest.speed, (std::vector<double>{0, 0, 0}));
+    }
+    // Normal equations that no longer say what the input does are a
+    // failure, not a profile: noise that drowns every sample's weight, or
+    // the prior's, or a smoothing far beyond what the factor resolves.
+    const std::vector<Samples> unsolvable = {
+        {{0, 1, 2}, {0, 1, 2}, {1e300, 1e300, 1e300}, 1.0},
+        {{0, 1, 2}, {0, 1, 2}, {1e300, 1e300, 1.0}, 1.0},
+        {{0, 1, 2}, {0, 1, 2}, {1.0, 1.0, 1.0}, 1e-320},
+        {{0, 1, 2}, {0, 1, 2}, {1e-200, 1.0, 1.0}, 1.0},
+        {{0, 1, 2, 3, 4}, {0, 1.2, 1.9, 3.1, 4}, {1.0, 1.0, 1.0, 1.0, 1.0}, 1e-30},
+    };
+    for (const Samples& c : unsolvable) {
+        for (const bool monotone : {false, true}) {
+            const auto result = fit(c, monotone);
+            ASSERT_TRUE(std::holds_alternative<SolverError>(result)) << c.sigma[0] << " " << c.q;
+            EXPECT_EQ(std::get<SolverError>(result), SolverError::NotSolved);
+        }
+    }
+}
+
 }  // namespace
