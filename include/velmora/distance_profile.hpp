@@ -10,7 +10,15 @@
 //   Q_k = q [[d_k^3/3, d_k^2/2], [d_k^2/2, d_k]],  d_k = t_{k+1} - t_k.
 // At the samples this is the cubic smoothing spline; between two samples
 // the profile is the cubic Hermite through (s_k, v_k) and (s_{k+1}, v_{k+1}).
-// With `monotone`, also v_i >= 0 and s_{k+1} >= s_k.
+//
+// With `monotone`, the profile never goes backwards, at the samples or
+// between them: v_i >= 0, and on every interval
+//   v_k d_k <= 3 (s_{k+1} - s_k)  and  v_{k+1} d_k <= 3 (s_{k+1} - s_k),
+// which keep the Hermite between them monotone (and give s_{k+1} >= s_k).
+// v_i >= 0 and s_{k+1} >= s_k alone would not: near a stop the Hermite
+// between two such samples can overshoot and come back, by many times the
+// noise. An unconstrained profile that goes nowhere backwards is returned
+// as it is, even where its end speeds exceed those bounds.
 
 #include <span>
 #include <variant>
@@ -27,10 +35,11 @@ struct DistanceProfile {
 };
 
 /// Fits the profile. Without constraints, or when the unconstrained profile
-/// already keeps them, the normal equations are solved directly (banded,
-/// O(n)); otherwise the constrained problem goes to Clarabel. Under
-/// `monotone` the returned speeds are never negative and the distances never
-/// decrease, exactly. One sample gives s = z, v = 0.
+/// goes nowhere backwards, the normal equations are solved directly (banded,
+/// O(n)); otherwise the constrained problem goes to Clarabel, and its
+/// solution is made exact by an active-set method. Under `monotone` the
+/// returned speeds are never negative and the distances never decrease,
+/// exactly. One sample gives s = z, v = 0.
 ///
 /// A solve that does not succeed (the solver's status, or normal equations
 /// that are numerically singular, as for noise so large against the data

@@ -15,7 +15,7 @@ namespace velmora {
 
 namespace {
 
-// How far the unconstrained solution may break a monotone constraint, in the
+// How far the unconstrained solution may go backwards at a sample, in the
 // scaled units (a fraction of half the data's range), and still be taken:
 // far above the direct solve's rounding, far below any motion that matters.
 constexpr double monotone_tolerance = 1e-9;
@@ -82,30 +82,17 @@ bool representable(const detail::ScaledProfileProblem& problem) {
     return std::all_of(problem.step.begin(), problem.step.end(), [](double d) { return d > 0.0; });
 }
 
-bool breaks_monotone(std::span<const double> solution) {
-    const std::size_t n = solution.size() / 2;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (solution[2 * i + 1] < -monotone_tolerance) return true;
-        if (i + 1 < n && solution[2 * i + 2] - solution[2 * i] < -monotone_tolerance) return true;
-    }
-    return false;
-}
-
-// Back to the input's units. Under `monotone` what the solver left within its
-// tolerance of a constraint is put on it, so that the promise holds exactly.
+// Back to the input's units.
 std::variant<DistanceProfile, qp::SolverError> unscale(const detail::ScaledProfileProblem& problem,
-                                                       std::span<const double> solution,
-                                                       bool monotone) {
+                                                       std::span<const double> solution) {
     const std::size_t n = problem.size();
     DistanceProfile profile{std::vector<double>(n), std::vector<double>(n)};
     const int speed_exponent = problem.distance_exponent - problem.time_exponent;
     for (std::size_t i = 0; i < n; ++i) {
-        double s = problem.distance_origin + std::ldexp(solution[2 * i], problem.distance_exponent);
-        double v = std::ldexp(solution[2 * i + 1], speed_exponent);
-        if (monotone) {
-            v = std::max(v, 0.0);
-            if (i > 0) s = std::max(s, profile.distance[i - 1]);
-        }
+        // Rounding keeps order: a monotone solution stays monotone.
+        const double s =
+            problem.distance_origin + std::ldexp(solution[2 * i], problem.distance_exponent);
+        const double v = std::ldexp(solution[2 * i + 1], speed_exponent);
         // Overflow or a singular system that the factorisation let through.
         if (!std::isfinite(s) || !std::isfinite(v)) return qp::SolverError::NotSolved;
         profile.distance[i] = s;
@@ -132,12 +119,25 @@ std::variant<DistanceProfile, qp::SolverError> fit_distance_profile(
     if (!representable(problem)) return qp::SolverError::NotSolved;
     std::optional<detail::FaceSolution> direct = detail::solve_on_face(problem, {});
     if (!direct) return qp::SolverError::NotSolved;
-    if (!monotone || !breaks_monotone(direct->x)) return unscale(problem, direct->x, monotone);
+    if (!monotone) return unscale(problem, direct->x);
+    // The unconstrained profile, where it goes nowhere backwards, is also the
+    // constrained one: what it breaks within the solve's rounding is put
+    // back on the constraint, so that the promise holds exactly.
+    if (detail::monotone_at_samples(direct->x, monotone_tolerance)) {
+        detail::clip_to_monotone(direct->x);
+        if (detail::monotone_between_samples(problem, direct->x)) {
+            return unscale(problem, direct->x);
+        }
+    }
 
     direct.reset();
     auto constrained = detail::solve_monotone_profile(problem);
-    if (const auto* error = std::get_if<qp::SolverError>(&constrained)) return *error;
-    return unscale(problem, std::get<std::vector<double>>(constrained), true);
+    auto* x = std::get_if<std::vector<double>>(&constrained);
+    if (x == nullptr) return std::get<qp::SolverError>(constrained);
+    // The same for what the QP's solution breaks within its tolerance.
+    detail::clip_to_monotone(*x);
+    detail::cap_to_box(problem, *x);
+    return unscale(problem, *x);
 }
 
 }  // namespace velmora

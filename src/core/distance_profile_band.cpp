@@ -23,10 +23,12 @@
 // rather than a result that has not settled.
 //
 // On a face, a speed held at 0 takes an identity row and column, and the
-// flat intervals (s_{k+1} - s_k = 0, rows a_k of A) are met by the method of
-// multipliers: (H + A' R A) x = b - A' y with a stiff diagonal R, then
-// y += R A x, until A x vanishes. The band stays as it is, and so does the
-// refinement, which treats R's terms as it treats a stiff interval.
+// held box constraints (rows a_j of A: a_j x = 3 (s_{k+1} - s_k) - d_k v,
+// v = v_k or v_{k+1}) are met by the method of multipliers:
+// (H + A' R A) x = b - A' y with a stiff diagonal R, then y += R A x, until
+// A x vanishes. Each row lies within one interval, so the band stays as it
+// is, and so does the refinement, which treats R's terms as it treats a
+// stiff interval.
 
 #include <algorithm>
 #include <climits>
@@ -46,6 +48,14 @@ constexpr std::size_t band_rows = 4;  // the diagonal and three below it
 constexpr int kd = static_cast<int>(band_rows) - 1;
 constexpr int ldab = static_cast<int>(band_rows);
 
+// A box constraint held on the face: interval k, and its speed, v_k or v_{k+1}.
+struct HeldRow {
+    std::size_t interval;
+    std::size_t speed;  // the index of v in x
+    double stiffness;   // R_j
+    double multiplier;  // y_j
+};
+
 // A correction (or a gap A x) this small against the solution ends the
 // refinement (the multiplier updates); one that does not halve from step to
 // step, or is still larger after the most steps allowed, means the factor
@@ -54,8 +64,8 @@ constexpr double settled = 1e-13;
 constexpr int max_refinements = 8;
 constexpr int max_multiplier_updates = 60;
 // R against the diagonal of H at the interval: each update of the multipliers
-// then shrinks the gaps of a flat run of m samples by about 1e8 / m^2.
-constexpr double flat_stiffness = 1e8;
+// then shrinks the gaps of a run of m held intervals by about 1e8 / m^2.
+constexpr double held_stiffness = 1e8;
 
 bool holds(const std::vector<unsigned char>& flags, std::size_t i) {
     return !flags.empty() && flags[i] != 0;
@@ -69,7 +79,7 @@ double largest_magnitude(const std::vector<double>& values) {
 
 // What corrections and gaps are measured against: the solution, or the
 // scaled data's extent (1), whichever is larger; a face that holds most of
-// the profile flat near the data's middle has a solution far smaller.
+// the profile at rest near the data's middle has a solution far smaller.
 double scale(const std::vector<double>& x) { return std::max(1.0, largest_magnitude(x)); }
 
 class FaceSystem {
@@ -144,20 +154,34 @@ private:
         }
     }
 
+    void add_symmetric(std::size_t i, std::size_t j, double value) {
+        at(std::max(i, j), std::min(i, j)) += value;
+    }
+
+    // a_j x, with a_j = 3 (e_{s_{k+1}} - e_{s_k}) - d_k e_v.
+    double row_value(const HeldRow& row, const std::vector<double>& x) const {
+        const std::size_t k = row.interval;
+        return 3.0 * (x[2 * k + 2] - x[2 * k]) - problem_.step[k] * x[row.speed];
+    }
+
     void hold_face() {
         const std::size_t n = problem_.size();
-        stiffness_.assign(n > 0 ? n - 1 : 0, 0.0);
-        multiplier_.assign(stiffness_.size(), 0.0);
         // R from H's own diagonal, all of it before any is added.
         for (std::size_t k = 0; k + 1 < n; ++k) {
-            if (!holds(face_.flat, k)) continue;
-            stiffness_[k] = flat_stiffness * std::max(at(2 * k, 2 * k), at(2 * k + 2, 2 * k + 2));
+            const double r =
+                held_stiffness * std::max(at(2 * k, 2 * k), at(2 * k + 2, 2 * k + 2)) / 9.0;
+            if (holds(face_.leaving, k)) rows_.push_back({k, 2 * k + 1, r, 0.0});
+            if (holds(face_.arriving, k)) rows_.push_back({k, 2 * k + 3, r, 0.0});
         }
-        for (std::size_t k = 0; k < stiffness_.size(); ++k) {
-            const std::size_t s0 = 2 * k, s1 = s0 + 2;
-            at(s0, s0) += stiffness_[k];
-            at(s1, s0) -= stiffness_[k];
-            at(s1, s1) += stiffness_[k];
+        for (const HeldRow& row : rows_) {
+            const std::size_t s0 = 2 * row.interval, s1 = s0 + 2, v = row.speed;
+            const double d = problem_.step[row.interval], r = row.stiffness;
+            add_symmetric(s0, s0, 9.0 * r);
+            add_symmetric(s1, s1, 9.0 * r);
+            add_symmetric(s1, s0, -9.0 * r);
+            add_symmetric(v, v, d * d * r);
+            add_symmetric(v, s0, 3.0 * d * r);
+            add_symmetric(v, s1, -3.0 * d * r);
         }
         for (std::size_t i = 0; i < n; ++i) {
             if (!holds(face_.zero_speed, i)) continue;
@@ -190,15 +214,24 @@ private:
         }
     }
 
+    // Subtracts A' f from out, with f_j = y_j + R_j a_j x, or y_j alone
+    // when the multipliers have already taken this x's gaps.
+    void subtract_row_forces(const std::vector<double>& x, std::vector<double>& out,
+                             bool with_gaps) const {
+        for (const HeldRow& row : rows_) {
+            const std::size_t k = row.interval;
+            const double force =
+                row.multiplier + (with_gaps ? row.stiffness * row_value(row, x) : 0.0);
+            out[2 * k] += 3.0 * force;
+            out[2 * k + 2] -= 3.0 * force;
+            out[row.speed] += problem_.step[k] * force;
+        }
+    }
+
     // The face system's b - A' y - (H + A' R A) x, 0 in the rows of held speeds.
     void face_residual(const std::vector<double>& x, std::vector<double>& out) const {
         residual(x, out);
-        for (std::size_t k = 0; k < stiffness_.size(); ++k) {
-            if (stiffness_[k] == 0.0) continue;
-            const double force = multiplier_[k] + stiffness_[k] * (x[2 * k + 2] - x[2 * k]);
-            out[2 * k] += force;
-            out[2 * k + 2] -= force;
-        }
+        subtract_row_forces(x, out, true);
         for (std::size_t i = 0; i < problem_.size(); ++i) {
             if (holds(face_.zero_speed, i)) out[2 * i + 1] = 0.0;
         }
@@ -207,27 +240,32 @@ private:
     // y += R A x; the largest gap |A x|.
     double update_multipliers(const std::vector<double>& x) {
         double largest = 0.0;
-        for (std::size_t k = 0; k < stiffness_.size(); ++k) {
-            if (stiffness_[k] == 0.0) continue;
-            const double gap = x[2 * k + 2] - x[2 * k];
-            multiplier_[k] += stiffness_[k] * gap;
+        for (HeldRow& row : rows_) {
+            const double gap = row_value(row, x);
+            row.multiplier += row.stiffness * gap;
             largest = std::max(largest, std::fabs(gap));
         }
         return largest;
     }
 
-    // With y the multipliers of A x = 0, H x - b = -A' y at the solution,
-    // and -y_k is the multiplier of s_{k+1} - s_k >= 0; a held speed's
-    // multiplier is its row of H x - b.
+    // With y the multipliers of A x = 0 and l those of the held speeds,
+    // H x - b = -A' y + sum of l_i e_{v_i} at the solution: -y_j is the
+    // multiplier of a_j x >= 0, and l_i is the row v_i of H x - b + A' y,
+    // which the held rows leave out of the face system.
     FaceSolution solution(std::vector<double> x) const {
         const std::size_t n = problem_.size();
-        FaceSolution out{std::move(x), std::vector<double>(n, 0.0), std::vector<double>()};
-        for (std::size_t k = 0; k < multiplier_.size(); ++k) {
-            out.flat_multiplier.push_back(-multiplier_[k]);
+        const std::size_t intervals = n - 1;
+        FaceSolution out{std::move(x), std::vector<double>(n, 0.0),
+                         std::vector<double>(intervals, 0.0), std::vector<double>(intervals, 0.0)};
+        for (const HeldRow& row : rows_) {
+            const bool leaving = row.speed == 2 * row.interval + 1;
+            (leaving ? out.leaving_multiplier : out.arriving_multiplier)[row.interval] =
+                -row.multiplier;
         }
         if (face_.zero_speed.empty()) return out;
         std::vector<double> r(columns_);
         residual(out.x, r);
+        subtract_row_forces(out.x, r, false);
         for (std::size_t i = 0; i < n; ++i) {
             if (holds(face_.zero_speed, i)) out.speed_multiplier[i] = -r[2 * i + 1];
         }
@@ -238,8 +276,7 @@ private:
     const ProfileFace& face_;
     std::size_t columns_;
     std::vector<double> band_;
-    std::vector<double> stiffness_;   // R, 0 off the face
-    std::vector<double> multiplier_;  // y
+    std::vector<HeldRow> rows_;
 };
 
 }  // namespace

@@ -40,22 +40,26 @@ ScaledProfileProblem scale_profile_problem(std::span<const double> time,
                                            std::span<const double> noise,
                                            double acceleration_density);
 
-/// A face of the monotone constraints: the speeds held at 0 and the
-/// intervals held flat (s_{k+1} = s_k), one flag per sample and per interval.
-/// The empty face holds nothing.
+/// The monotone constraints (distance_profile_monotone.cpp): v_i >= 0 and,
+/// per interval, the box c_k = 3 (s_{k+1} - s_k) - d_k v_k >= 0 ("leaving")
+/// and 3 (s_{k+1} - s_k) - d_k v_{k+1} >= 0 ("arriving").
+///
+/// A face holds some of them as equalities: one flag per sample and two
+/// per interval. The empty face holds nothing.
 struct ProfileFace {
     std::vector<unsigned char> zero_speed;
-    std::vector<unsigned char> flat;
+    std::vector<unsigned char> leaving;
+    std::vector<unsigned char> arriving;
 };
 
 /// The minimiser of J on a face, and the multipliers of its constraints.
 struct FaceSolution {
     std::vector<double> x;  ///< interleaved: (s_0, v_0, s_1, v_1, ...)
-    /// Per sample and per interval, the multiplier of v_i >= 0 and of
-    /// s_{k+1} >= s_k for J / 2 (0 where the face does not hold it); all of
-    /// them >= 0 when x minimises J under the monotone constraints.
+    /// The multipliers of the held constraints for J / 2, 0 for the others;
+    /// all of them >= 0 when x minimises J under the monotone constraints.
     std::vector<double> speed_multiplier;
-    std::vector<double> flat_multiplier;
+    std::vector<double> leaving_multiplier;
+    std::vector<double> arriving_multiplier;
 };
 
 /// Minimises J on the face from its normal equations (banded, see
@@ -64,10 +68,24 @@ struct FaceSolution {
 std::optional<FaceSolution> solve_on_face(const ScaledProfileProblem& problem,
                                           const ProfileFace& face);
 
-/// The minimiser of J subject to v_i >= 0 and s_{k+1} >= s_k: through the QP
-/// layer and Clarabel, then made exact on the constraints Clarabel found
-/// active (distance_profile_qp.cpp); the interleaved solution.
+/// The minimiser of J under the monotone constraints: through the QP layer
+/// and Clarabel, then made exact (distance_profile_qp.cpp); the interleaved
+/// solution.
 std::variant<std::vector<double>, qp::SolverError> solve_monotone_profile(
     const ScaledProfileProblem& problem);
+
+/// The minimiser of J under the monotone constraints, from an approximate
+/// one; nullopt when the active-set method does not settle.
+std::optional<std::vector<double>> exact_monotone_profile(const ScaledProfileProblem& problem,
+                                                          const std::vector<double>& start);
+
+/// Whether no speed is below -tolerance and no distance falls by more.
+bool monotone_at_samples(std::span<const double> x, double tolerance);
+/// Negative speeds become 0, a distance below its predecessor takes its value.
+void clip_to_monotone(std::span<double> x);
+/// Whether no Hermite between two samples goes backwards (x monotone at the samples).
+bool monotone_between_samples(const ScaledProfileProblem& problem, std::span<const double> x);
+/// Speeds above the box's cap come down to it (x monotone at the samples).
+void cap_to_box(const ScaledProfileProblem& problem, std::span<double> x);
 
 }  // namespace velmora::detail

@@ -1,20 +1,18 @@
-// The monotone distance profile: J subject to v_i >= 0 and s_{k+1} >= s_k,
-// in the scaled units of distance_profile_model.hpp.
+// The monotone distance profile: J subject to v_i >= 0 and the box
+// d_k v_k <= 3 (s_{k+1} - s_k), d_k v_{k+1} <= 3 (s_{k+1} - s_k) that keeps
+// every Hermite between samples from going backwards
+// (distance_profile_monotone.cpp), in the scaled units of
+// distance_profile_model.hpp.
 //
 // Clarabel solves the QP stated through the QP layer. An interior-point
 // solution sits a little inside the constraints it finds active, most of
-// all at a standstill, where a speed of 0 and a flat interval are active at
-// once with multipliers near 0: there the speeds come back at about the
-// square root of the solver's tolerance, and the errors grow with the
-// number of samples (measured at tolerance 1e-10: 2e-5 to 6e-5 of the mean
-// speed on trips of 50 to 400 samples, 0.5% of it and 5e-6 of the extent in
-// distance on 100,000). So the solution is then made exact: J is minimised
-// on the face of the constraints Clarabel left active
-// (distance_profile_band.cpp), constraints that the result breaks are added
-// and those whose multiplier is negative dropped, until the face's solution
-// meets every constraint with every multiplier >= 0, which makes it the
-// QP's minimiser (2 to 17 changes of face on the trips measured, from any
-// start). Should that not settle, Clarabel's solution is returned as it is.
+// all at a standstill, where a speed of 0 and both box constraints of its
+// intervals are active at once with multipliers near 0. Its speeds there
+// come back at about the square root of the solver's tolerance, and the
+// errors grow with the number of samples. So the solution is then made
+// exact by an active-set method that starts from the constraints Clarabel
+// left active (distance_profile_active_set.cpp). Should that not settle,
+// Clarabel's solution is returned as it is.
 
 #include <algorithm>
 #include <cmath>
@@ -30,11 +28,13 @@ using qp::Variable;
 
 // The scaled distances lie in [-1, 1] and steady speeds are of order 1, so
 // absolute tolerances are fractions of the data's extent. The exact solution
-// above needs Clarabel only to find the active constraints, but what it
-// returns when that does not settle is Clarabel's: at its default 1e-8 the
-// distances were off by up to 1.4e-5 of the extent on trips of 40 to 80
-// samples, at 1e-10 by up to 1.4e-6, for about 1.1 to 2 times the time; at
-// 1e-12 Clarabel sometimes stopped without reaching it.
+// needs Clarabel only to find the active constraints, but when it does not
+// settle, Clarabel's own is returned. Measured against the exact solution
+// (distances in fractions of the extent, speeds of the mean speed): at
+// Clarabel's default 1e-8, up to 1.5e-5 and 5e-3 on trips of 40 to 400
+// samples, 2e-4 and 1.9 on 100,000; at 1e-10, up to 1.3e-6 and 4e-4, and
+// 4.7e-6 and 0.08 on 100,000, for 1.1 to 2 times the time. At 1e-12
+// Clarabel sometimes stopped short of it.
 qp::ClarabelSettings monotone_settings() {
     qp::ClarabelSettings settings;
     settings.verbose = false;
@@ -44,15 +44,6 @@ qp::ClarabelSettings monotone_settings() {
     settings.tol_feas = 1e-10;
     return settings;
 }
-
-// Clarabel's constraints within this of their bound start on the face.
-constexpr double active_below = 1e-6;
-// A constraint broken by more than this joins the face; the face's own
-// solution meets its constraints to about 1e-13.
-constexpr double broken_below = -1e-11;
-// A multiplier below -this times the largest force drops off the face.
-constexpr double negative_multiplier = 1e-9;
-constexpr int max_face_changes = 50;
 
 std::variant<std::vector<double>, qp::SolverError> solve_with_clarabel(
     const ScaledProfileProblem& problem) {
@@ -75,7 +66,7 @@ std::variant<std::vector<double>, qp::SolverError> solve_with_clarabel(
     qp::QuadraticExpression objective;
     objective.quadratic.reserve(10 * n);
     std::vector<qp::Constraint> constraints;
-    constraints.reserve(n);
+    constraints.reserve(2 * n);
     for (std::size_t k = 0; k < n; ++k) {
         const double root = std::sqrt(problem.weight[k]);
         objective += qp::square(root * s[k] - root * problem.target[k]);
@@ -86,7 +77,10 @@ std::variant<std::vector<double>, qp::SolverError> solve_with_clarabel(
         const double c = std::sqrt(problem.prior / d);
         objective += qp::square(a * s[k + 1] + (-a) * s[k] + (-h) * v[k] + (-h) * v[k + 1]);
         objective += qp::square(c * v[k + 1] + (-c) * v[k]);
-        constraints.emplace_back(qp::Bounded{0.0, std::nullopt, s[k + 1] - s[k]});
+        constraints.emplace_back(
+            qp::Bounded{0.0, std::nullopt, 3.0 * s[k + 1] + (-3.0) * s[k] + (-d) * v[k]});
+        constraints.emplace_back(
+            qp::Bounded{0.0, std::nullopt, 3.0 * s[k + 1] + (-3.0) * s[k] + (-d) * v[k + 1]});
     }
 
     const qp::ClarabelSolver solver(monotone_settings());
@@ -96,58 +90,6 @@ std::variant<std::vector<double>, qp::SolverError> solve_with_clarabel(
     return std::get<qp::SolvedProblem>(result).solution();
 }
 
-// The largest force on a sample: of its data term, or a multiplier.
-double force_scale(const ScaledProfileProblem& problem, const FaceSolution& face) {
-    double largest = 0.0;
-    for (std::size_t i = 0; i < problem.size(); ++i) {
-        largest =
-            std::max(largest, problem.weight[i] * std::fabs(problem.target[i] - face.x[2 * i]));
-        largest = std::max(largest, std::fabs(face.speed_multiplier[i]));
-    }
-    for (const double m : face.flat_multiplier) largest = std::max(largest, std::fabs(m));
-    return largest;
-}
-
-// Moves constraints onto or off the face by the face's solution; whether any moved.
-bool change_face(const ScaledProfileProblem& problem, const FaceSolution& solution,
-                 ProfileFace& face) {
-    const double tolerance = negative_multiplier * force_scale(problem, solution);
-    const std::vector<double>& x = solution.x;
-    bool changed = false;
-    auto update = [&](unsigned char& held, double value, double multiplier) {
-        if (held != 0 && multiplier < -tolerance) {
-            held = 0;
-            changed = true;
-        } else if (held == 0 && value < broken_below) {
-            held = 1;
-            changed = true;
-        }
-    };
-    for (std::size_t i = 0; i < problem.size(); ++i) {
-        update(face.zero_speed[i], x[2 * i + 1], solution.speed_multiplier[i]);
-    }
-    for (std::size_t k = 0; k + 1 < problem.size(); ++k) {
-        update(face.flat[k], x[2 * k + 2] - x[2 * k], solution.flat_multiplier[k]);
-    }
-    return changed;
-}
-
-std::optional<std::vector<double>> exact_on_face(const ScaledProfileProblem& problem,
-                                                 const std::vector<double>& start) {
-    const std::size_t n = problem.size();
-    ProfileFace face{std::vector<unsigned char>(n), std::vector<unsigned char>(n - 1)};
-    for (std::size_t i = 0; i < n; ++i) face.zero_speed[i] = start[2 * i + 1] < active_below;
-    for (std::size_t k = 0; k + 1 < n; ++k) {
-        face.flat[k] = start[2 * k + 2] - start[2 * k] < active_below;
-    }
-    for (int round = 0; round < max_face_changes; ++round) {
-        std::optional<FaceSolution> solution = solve_on_face(problem, face);
-        if (!solution) return std::nullopt;
-        if (!change_face(problem, *solution, face)) return std::move(solution->x);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 std::variant<std::vector<double>, qp::SolverError> solve_monotone_profile(
@@ -155,7 +97,7 @@ std::variant<std::vector<double>, qp::SolverError> solve_monotone_profile(
     auto clarabel = solve_with_clarabel(problem);
     auto* start = std::get_if<std::vector<double>>(&clarabel);
     if (start == nullptr) return clarabel;
-    if (std::optional<std::vector<double>> exact = exact_on_face(problem, *start)) {
+    if (std::optional<std::vector<double>> exact = exact_monotone_profile(problem, *start)) {
         return std::move(*exact);
     }
     return clarabel;
