@@ -124,20 +124,24 @@ std::variant<DistanceProfile, qp::SolverError> fit_distance_profile(
     // constrained one: what it breaks within the solve's rounding is put
     // back on the constraint, so that the promise holds exactly.
     if (detail::monotone_at_samples(direct->x, monotone_tolerance)) {
-        detail::clip_to_monotone(direct->x);
-        if (detail::monotone_between_samples(problem, direct->x)) {
-            return unscale(problem, direct->x);
-        }
+        auto profile = unscale(problem, direct->x);
+        auto* p = std::get_if<DistanceProfile>(&profile);
+        if (p == nullptr) return profile;
+        detail::clip_to_monotone(*p);
+        if (detail::monotone_between_samples(*p, time)) return profile;
     }
 
+    auto constrained = detail::solve_monotone_profile(problem, direct->x);
     direct.reset();
-    auto constrained = detail::solve_monotone_profile(problem);
     auto* x = std::get_if<std::vector<double>>(&constrained);
     if (x == nullptr) return std::get<qp::SolverError>(constrained);
-    // The same for what the QP's solution breaks within its tolerance.
-    detail::clip_to_monotone(*x);
-    detail::cap_to_box(problem, *x);
-    return unscale(problem, *x);
+    auto profile = unscale(problem, *x);
+    if (auto* p = std::get_if<DistanceProfile>(&profile)) {
+        // The same for what the QP's solution breaks within its tolerance.
+        detail::clip_to_monotone(*p);
+        detail::cap_to_box(*p, time);
+    }
+    return profile;
 }
 
 }  // namespace velmora

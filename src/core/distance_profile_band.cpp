@@ -61,12 +61,15 @@ struct HeldRow {
 // step, or is still larger after the most steps allowed, means the factor
 // cannot resolve the problem.
 constexpr double settled = 1e-13;
+constexpr double settled_multipliers = 1e-10;
+constexpr double rounded = 1e-15;
 constexpr int max_refinements = 8;
-constexpr int max_multiplier_updates = 60;
+constexpr int max_multiplier_updates = 200;
 // R against the diagonal of H at the interval: stiff enough that a few
 // updates of the multipliers meet the held rows, within what the refinement
 // resolves (at 1e12 its corrections stalled on trips of 100,000 samples).
 constexpr double held_stiffness = 1e8;
+constexpr double max_range = 1e12;
 
 bool holds(const std::vector<unsigned char>& flags, std::size_t i) {
     return !flags.empty() && flags[i] != 0;
@@ -121,7 +124,13 @@ public:
                 if (size <= settled * scale(x)) break;
                 previous = size;
             }
-            if (update_multipliers(x) <= settled * scale(x)) {
+            // Small gaps still leave each multiplier off by about what the
+            // update moved it: done when that is small against the forces,
+            // or the gaps are down to their rounding.
+            const Update moved = update_multipliers(x);
+            if (moved.gap <= settled * scale(x) &&
+                (moved.change <= settled_multipliers * force_scale(x) ||
+                 moved.gap <= rounded * scale(x))) {
                 return solution(std::move(x));
             }
         }
@@ -167,10 +176,16 @@ private:
 
     void hold_face() {
         const std::size_t n = problem_.size();
-        // R from H's own diagonal, all of it before any is added.
+        // R from H's own diagonal, all of it before any is added, and no
+        // more than widens H's range of scales to 1e12: at a step far shorter
+        // than the rest H is stiff already, and stiffer still the factor
+        // loses what the data say.
+        double softest = INFINITY;
+        for (std::size_t k = 0; k < n; ++k) softest = std::min(softest, at(2 * k, 2 * k));
         for (std::size_t k = 0; k + 1 < n; ++k) {
+            const double local = std::max(at(2 * k, 2 * k), at(2 * k + 2, 2 * k + 2));
             const double r =
-                held_stiffness * std::max(at(2 * k, 2 * k), at(2 * k + 2, 2 * k + 2)) / 9.0;
+                std::min(held_stiffness * local, std::max(local, max_range * softest)) / 9.0;
             if (holds(face_.leaving, k)) rows_.push_back({k, 2 * k + 1, r, 0.0});
             if (holds(face_.arriving, k)) rows_.push_back({k, 2 * k + 3, r, 0.0});
         }
@@ -238,14 +253,31 @@ private:
         }
     }
 
-    // y += R A x; the largest gap |A x|.
-    double update_multipliers(const std::vector<double>& x) {
-        double largest = 0.0;
+    struct Update {
+        double gap;     // the largest |a_j x|
+        double change;  // the largest |R_j a_j x|
+    };
+
+    // y += R A x.
+    Update update_multipliers(const std::vector<double>& x) {
+        Update largest{0.0, 0.0};
         for (HeldRow& row : rows_) {
             const double gap = row_value(row, x);
             row.multiplier += row.stiffness * gap;
-            largest = std::max(largest, std::fabs(gap));
+            largest.gap = std::max(largest.gap, std::fabs(gap));
+            largest.change = std::max(largest.change, std::fabs(row.stiffness * gap));
         }
+        return largest;
+    }
+
+    // The largest force on a sample: of its data term, or of a held row.
+    double force_scale(const std::vector<double>& x) const {
+        double largest = 0.0;
+        for (std::size_t i = 0; i < problem_.size(); ++i) {
+            largest =
+                std::max(largest, problem_.weight[i] * std::fabs(problem_.target[i] - x[2 * i]));
+        }
+        for (const HeldRow& row : rows_) largest = std::max(largest, std::fabs(row.multiplier));
         return largest;
     }
 

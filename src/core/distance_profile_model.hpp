@@ -69,23 +69,27 @@ std::optional<FaceSolution> solve_on_face(const ScaledProfileProblem& problem,
                                           const ProfileFace& face);
 
 /// The minimiser of J under the monotone constraints: through the QP layer
-/// and Clarabel, then made exact (distance_profile_qp.cpp); the interleaved
-/// solution.
+/// and Clarabel, then made exact (distance_profile_qp.cpp), from the
+/// unconstrained one where Clarabel fails; the interleaved solution.
 std::variant<std::vector<double>, qp::SolverError> solve_monotone_profile(
-    const ScaledProfileProblem& problem);
+    const ScaledProfileProblem& problem, const std::vector<double>& unconstrained);
 
 /// The minimiser of J under the monotone constraints, from an approximate
 /// one; nullopt when the active-set method does not settle.
 std::optional<std::vector<double>> exact_monotone_profile(const ScaledProfileProblem& problem,
                                                           const std::vector<double>& start);
 
-/// Whether no speed is below -tolerance and no distance falls by more.
+/// Whether no speed of x is below -tolerance and no distance falls by more.
 bool monotone_at_samples(std::span<const double> x, double tolerance);
-/// Negative speeds become 0, a distance below its predecessor takes its value.
+/// The same repairs in scaled units (x) and in the input's (a profile):
+/// negative speeds become 0, a distance below its predecessor takes its
+/// value; and, for a profile monotone at the samples, whether no Hermite
+/// between two samples goes backwards, and speeds above the box's cap come
+/// down to it.
 void clip_to_monotone(std::span<double> x);
-/// Whether no Hermite between two samples goes backwards (x monotone at the samples).
-bool monotone_between_samples(const ScaledProfileProblem& problem, std::span<const double> x);
-/// Speeds above the box's cap come down to it (x monotone at the samples).
 void cap_to_box(const ScaledProfileProblem& problem, std::span<double> x);
+void clip_to_monotone(DistanceProfile& profile);
+bool monotone_between_samples(const DistanceProfile& profile, std::span<const double> time);
+void cap_to_box(DistanceProfile& profile, std::span<const double> time);
 
 }  // namespace velmora::detail

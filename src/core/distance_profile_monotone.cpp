@@ -35,20 +35,40 @@ void clip_to_monotone(std::span<double> x) {
     }
 }
 
-bool monotone_between_samples(const ScaledProfileProblem& problem, std::span<const double> x) {
-    for (std::size_t k = 0; k + 1 < problem.size(); ++k) {
-        const double a = x[2 * k + 1], b = x[2 * k + 3];
-        const double middle = 3.0 * (x[2 * k + 2] - x[2 * k]) / problem.step[k] - a - b;
-        if (middle < 0.0 && middle * middle > a * b) return false;
-    }
-    return true;
-}
-
 void cap_to_box(const ScaledProfileProblem& problem, std::span<double> x) {
     for (std::size_t k = 0; k + 1 < problem.size(); ++k) {
         const double cap = 3.0 * (x[2 * k + 2] - x[2 * k]) / problem.step[k];
         x[2 * k + 1] = std::min(x[2 * k + 1], cap);
         x[2 * k + 3] = std::min(x[2 * k + 3], cap);
+    }
+}
+
+// In the input's units, so that the profile handed out keeps the promise
+// after its rounding: distances rounded to their own precision move the
+// bounds by as much.
+void clip_to_monotone(DistanceProfile& profile) {
+    for (std::size_t i = 0; i < profile.speed.size(); ++i) {
+        profile.speed[i] = std::max(profile.speed[i], 0.0);
+        if (i > 0) profile.distance[i] = std::max(profile.distance[i], profile.distance[i - 1]);
+    }
+}
+
+bool monotone_between_samples(const DistanceProfile& profile, std::span<const double> time) {
+    const std::vector<double>& s = profile.distance;
+    for (std::size_t k = 0; k + 1 < s.size(); ++k) {
+        const double a = profile.speed[k], b = profile.speed[k + 1];
+        const double middle = 3.0 * (s[k + 1] - s[k]) / (time[k + 1] - time[k]) - a - b;
+        if (middle < 0.0 && middle * middle > a * b) return false;
+    }
+    return true;
+}
+
+void cap_to_box(DistanceProfile& profile, std::span<const double> time) {
+    const std::vector<double>& s = profile.distance;
+    for (std::size_t k = 0; k + 1 < s.size(); ++k) {
+        const double cap = 3.0 * (s[k + 1] - s[k]) / (time[k + 1] - time[k]);
+        profile.speed[k] = std::min(profile.speed[k], cap);
+        profile.speed[k + 1] = std::min(profile.speed[k + 1], cap);
     }
 }
 

@@ -93,11 +93,14 @@ std::variant<std::vector<double>, qp::SolverError> solve_with_clarabel(
 }  // namespace
 
 std::variant<std::vector<double>, qp::SolverError> solve_monotone_profile(
-    const ScaledProfileProblem& problem) {
+    const ScaledProfileProblem& problem, const std::vector<double>& unconstrained) {
     auto clarabel = solve_with_clarabel(problem);
-    auto* start = std::get_if<std::vector<double>>(&clarabel);
-    if (start == nullptr) return clarabel;
-    if (std::optional<std::vector<double>> exact = exact_monotone_profile(problem, *start)) {
+    // Where Clarabel gives up (steps of a millisecond among steps of minutes
+    // make the problem too stiff for it), the active-set method starts from
+    // the unconstrained profile instead, and needs longer.
+    const auto* start = std::get_if<std::vector<double>>(&clarabel);
+    if (std::optional<std::vector<double>> exact =
+            exact_monotone_profile(problem, start != nullptr ? *start : unconstrained)) {
         return std::move(*exact);
     }
     return clarabel;
