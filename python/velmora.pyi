@@ -7,7 +7,7 @@ from typing_extensions import disjoint_base
 import numpy
 import numpy.typing
 
-__all__ = ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod"]
+__all__ = ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod", "fit_distance_profile"]
 
 _Float = SupportsFloat | SupportsIndex
 _Point = Sequence[_Float]
@@ -16,6 +16,13 @@ _FloatArray = numpy.typing.NDArray[numpy.float64]
 _Reduction: TypeAlias = tuple[Callable[..., object], tuple[object, ...]]
 
 def _reconstruct(kind: str, /, *fields: object) -> object: ...
+def fit_distance_profile(
+    time: Sequence[_Float],
+    distance: Sequence[_Float],
+    noise: Sequence[_Float],
+    acceleration_density: _Float,
+    monotone: bool = True,
+) -> tuple[list[float], list[float]] | None: ...
 
 @final
 class Path2D:

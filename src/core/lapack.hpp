@@ -1,5 +1,5 @@
 #pragma once
-// The LAPACK and BLAS routines the circle fit calls (Fortran calling convention, LP64
+// The LAPACK and BLAS routines the core calls (Fortran calling convention, LP64
 // integers, hidden string lengths last).
 
 #include <cstddef>
@@ -21,6 +21,10 @@ void dorgbr_(const char* vect, const int* m, const int* n, const int* k, double*
 void dbdsqr_(const char* uplo, const int* n, const int* ncvt, const int* nru, const int* ncc,
              double* d, double* e, double* vt, const int* ldvt, double* u, const int* ldu,
              double* c, const int* ldc, double* work, int* info, std::size_t uplo_len);
+void dpbtrf_(const char* uplo, const int* n, const int* kd, double* ab, const int* ldab, int* info,
+             std::size_t uplo_len);
+void dpbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs, const double* ab,
+             const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
 double dlamch_(const char* cmach, std::size_t cmach_len);
 int ilaenv_(const int* ispec, const char* name, const char* opts, const int* n1, const int* n2,
             const int* n3, const int* n4, std::size_t name_len, std::size_t opts_len);

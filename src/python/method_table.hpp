@@ -248,15 +248,17 @@ Arguments convert_to(const std::tuple<Args...>& args, PyObject* const* bound) {
     }(static_cast<Arguments*>(nullptr));
 }
 
-/// The binder of row I, naming it "{Class}.{name}()" in messages; made on
+/// The binder of row I, naming it "{Class}.{name}()" in messages (a module
+/// function, whose Class::name is empty: "{name}()"); made on
 /// first use (inside the caller's guarded()), and kept for the process.
 template <class Class, const auto& Rows, std::size_t I>
 const Signature& row_signature() {
     static constexpr const auto& row = std::get<I>(Rows);
     static_assert(std::tuple_size_v<std::decay_t<decltype(row.args)>> <= Signature::max_params,
                   "more parameters than the binder's slots");
-    static const Signature sig =
-        signature_of(std::string(Class::name) + "." + row.name + "()", row.args);
+    static const Signature sig = signature_of(
+        (*Class::name != '\0' ? std::string(Class::name) + "." : std::string()) + row.name + "()",
+        row.args);
     return sig;
 }
 
@@ -339,6 +341,34 @@ MemberTables member_tables() {
     }
     (std::make_index_sequence<n>{});
     return tables;
+}
+
+/// The scope of module functions: their rows' bodies take Static, and
+/// messages name them without a class.
+struct ModuleScope {
+    static constexpr const char* name = "";
+};
+
+/// The method table of a module's functions (rows whose body takes Static),
+/// ending with its sentinel; made once, and kept for the process. A module
+/// function is not METH_STATIC, and its text signature starts with "$module".
+template <const auto& Rows>
+PyMethodDef* function_table() {
+    constexpr std::size_t n = std::tuple_size_v<std::decay_t<decltype(Rows)>>;
+    static PyMethodDef* const table = []<std::size_t... I>(std::index_sequence<I...>) {
+        static_assert((detail::body_traits<decltype(std::get<I>(Rows).body)>::is_static && ...),
+                      "module functions take Static");
+        static const std::array<std::string, n> docs{detail::docstring(
+            std::get<I>(Rows).name, "$module", std::get<I>(Rows).args, std::get<I>(Rows).doc)...};
+        static std::array<PyMethodDef, n + 1> methods{
+            PyMethodDef{std::get<I>(Rows).name,
+                        as_method_pointer(&detail::method_call<ModuleScope, Rows, I>),
+                        METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}...,
+            PyMethodDef{nullptr, nullptr, 0, nullptr}};
+        return methods.data();
+    }
+    (std::make_index_sequence<n>{});
+    return table;
 }
 
 }  // namespace velmora::python

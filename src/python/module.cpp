@@ -1,11 +1,12 @@
 // Module initialisation: one module object per process, the four published
-// classes in order, and a refusal of sub-interpreters.
+// classes in order, then the functions, and a refusal of sub-interpreters.
 
 #include <atomic>
 #include <cstdint>
 
 #include "enum_classes.hpp"
 #include "errors.hpp"
+#include "module_functions.hpp"
 #include "path2d_object.hpp"
 #include "pickling.hpp"
 
@@ -28,6 +29,20 @@ PyModuleDef module_def = {
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* module_object = nullptr;  // kept for the process once initialised
 
+// Appends the name to __all__ (created on first use); returns it as a str.
+object list_in_all(PyObject* module, const char* name) {
+    object all = steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw python_error{};
+        PyErr_Clear();
+        all = check(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.ptr()) != 0) throw python_error{};
+    }
+    object text = check(PyUnicode_FromString(name));
+    if (PyList_Append(all.ptr(), text.ptr()) != 0) throw python_error{};
+    return text;
+}
+
 // Appends the class to __all__ (created on first use) and binds it.
 void publish(PyObject* module, const char* name, PyTypeObject* (*get_type)()) {
     PyTypeObject* type = get_type();
@@ -45,17 +60,18 @@ void publish(PyObject* module, const char* name, PyTypeObject* (*get_type)()) {
         PyErr_SetObject(PyExc_RuntimeError, error.ptr());
         throw python_error{};
     }
-    object all = steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw python_error{};
-        PyErr_Clear();
-        all = check(PyList_New(0));
-        if (PyObject_SetAttrString(module, "__all__", all.ptr()) != 0) throw python_error{};
-    }
-    object text = check(PyUnicode_FromString(name));
-    if (PyList_Append(all.ptr(), text.ptr()) != 0) throw python_error{};
+    object text = list_in_all(module, name);
     if (PyObject_SetAttr(module, text.ptr(), reinterpret_cast<PyObject*>(type)) != 0)
         throw python_error{};
+}
+
+// Adds the module's functions (bound by PyModule_AddFunctions) to __all__.
+void publish_functions(PyObject* module) {
+    PyMethodDef* functions = module_functions();
+    if (PyModule_AddFunctions(module, functions) != 0) throw python_error{};
+    for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+        list_in_all(module, def->ml_name);
+    }
 }
 
 object init_module() {
@@ -72,6 +88,7 @@ object init_module() {
     publish(module.ptr(), "ResamplingMethod", resampling_method_type);
     publish(module.ptr(), "InterpolationMethod", interpolation_method_type);
     publish(module.ptr(), "ElasticBandMethod", elastic_band_method_type);
+    publish_functions(module.ptr());
     add_reconstruct_helper(module.ptr());
     module_object = borrow(module.ptr()).release();
     return module;

@@ -1,5 +1,7 @@
 #include "velmora/qp/variables.hpp"
 
+#include <algorithm>
+
 #include "core/memory.hpp"
 
 namespace velmora::qp {
@@ -14,7 +16,11 @@ std::vector<Variable> ProblemVariables::add_vector(std::size_t count, std::optio
 
     std::vector<Variable> handles;
     handles.reserve(count);
-    entries_.reserve(first + count);
+    // Geometric growth, so that registering variables one call at a time
+    // (a model interleaving two kinds of them) stays linear overall.
+    if (entries_.capacity() < first + count) {
+        entries_.reserve(std::max(first + count, 2 * entries_.capacity()));
+    }
     for (std::size_t k = 0; k < count; ++k) {
         entries_.push_back(VariableBounds{lower, upper});
         handles.emplace_back(first + k);

@@ -47,6 +47,20 @@ TEST(ProblemVariables, AddVectorHandsOutConsecutiveIndices) {
     EXPECT_EQ(registry.entries()[4], (velmora::qp::VariableBounds{0.0, 1.0}));
 }
 
+// A model registered variable by variable (interleaving two kinds) must grow
+// its registry geometrically: a reallocation per call made that quadratic.
+TEST(ProblemVariables, OneAtATimeReallocatesLogarithmically) {
+    ProblemVariables registry;
+    int reallocations = 0;
+    const void* storage = nullptr;
+    for (int k = 0; k < 20000; ++k) {
+        registry.add_vector(1, k % 2 == 0 ? std::optional<double>() : 0.0, std::nullopt);
+        if (registry.entries().data() != storage) ++reallocations;
+        storage = registry.entries().data();
+    }
+    EXPECT_LE(reallocations, 30);
+}
+
 TEST(AffineExpression, OperatorsFollowTheTable) {
     struct Case {
         const char* name;

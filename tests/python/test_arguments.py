@@ -11,6 +11,7 @@ import json
 import numpy as np
 import pytest
 
+import velmora
 from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
 RM = ResamplingMethod
@@ -37,6 +38,11 @@ VALID = {
     ("find_circle_segments", "end"): 3,
     ("sub_path", "start"): [0.5, 0.1],
     ("sub_path", "end"): None,
+    "time": [0.0, 1.0, 2.5],
+    "distance": [0.0, 1.5, 2.0],
+    "noise": [0.5, 0.5, 1.0],
+    "acceleration_density": 0.5,
+    "monotone": False,
 }
 
 
@@ -49,7 +55,8 @@ def receiver():
 
 
 def callables():
-    """(label, name, a getter of the callable) of every method, static method and constructor."""
+    """(label, name, a getter of the callable) of every method, static method, constructor and
+    module function."""
     methods = [n for n in dir(Path2D) if callable(getattr(Path2D, n)) and not n.startswith("_")]
     for name in methods + ["__reduce__"]:
         yield f"Path2D.{name}()", name, lambda name=name: getattr(receiver(), name)
@@ -57,6 +64,8 @@ def callables():
         yield f"{cls.__name__}.__new__()", "__new__", lambda cls=cls: cls
     for name in [name for name, member in vars(RM).items() if isinstance(member, staticmethod)]:
         yield f"ResamplingMethod.{name}()", name, lambda name=name: getattr(RM, name)
+    for name in [name for name in velmora.__all__ if not isinstance(getattr(velmora, name), type)]:
+        yield f"{name}()", name, lambda name=name: getattr(velmora, name)
 
 
 CALLABLES = list(callables())
@@ -82,7 +91,12 @@ def binding_cases(name, params):
         )
     if required:
         quoted = [f"'{p}'" for p in required]
-        listed = quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " and " + quoted[-1]
+        # the interpreter's own wording: 'a' and 'b'; 'a', 'b', and 'c'
+        listed = (
+            quoted[0]
+            if len(quoted) == 1
+            else ", ".join(quoted[:-1]) + "," * (len(quoted) > 2) + " and " + quoted[-1]
+        )
         plural = "" if len(required) == 1 else "s"
         yield [], {}, f"missing {len(required)} required positional argument{plural}: {listed}"
 

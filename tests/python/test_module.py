@@ -22,7 +22,13 @@ def run_python(code, env=None):
 
 
 def test_published_names_and_docstring():
-    assert velmora.__all__ == ["Path2D", "ResamplingMethod", "InterpolationMethod", "ElasticBandMethod"]
+    assert velmora.__all__ == [
+        "Path2D",
+        "ResamplingMethod",
+        "InterpolationMethod",
+        "ElasticBandMethod",
+        "fit_distance_profile",
+    ]
     assert velmora.__doc__ == "Useful tools for working with paths"
     public = [n for n in dir(velmora) if not n.startswith("_")]
     assert sorted(public) == sorted(velmora.__all__)

@@ -1,11 +1,12 @@
 """The reference and memory check (test_reliability_refcounts.py) calls every
-method, property and constructor of the module: a new one without a case
-fails here instead of going unchecked."""
+function, method, property and constructor of the module: a new one without a
+case fails here instead of going unchecked."""
 
 import operator
 import re
 import types
 
+import velmora
 from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
 import test_reliability_refcounts as refcounts
@@ -24,6 +25,7 @@ MEMBERS = (types.MethodDescriptorType, types.GetSetDescriptorType, staticmethod)
 def entry_points():
     """Constructors by class; methods and properties by name, as classes share their code."""
     names = {"velmora._reconstruct"} | {f"{cls.__name__}.__new__" for cls in CLASSES}
+    names |= {f"velmora.{name}" for name in velmora.__all__ if not isinstance(getattr(velmora, name), type)}
     for cls in CLASSES:
         names |= {
             name

@@ -114,6 +114,11 @@ WITH_NAN = [[0.0, 0.0], [math.nan, 1.0], [math.inf, -math.inf], [-0.0, 1e308]]
 QUERY = [2.0, 0.5]
 QUERY_NP = np.array(QUERY)
 
+TIMES = np.arange(N, dtype=float)
+NOISE = np.full(N, 0.1)
+# fast, then stopped: the free profile runs backwards, so the monotone one is a QP
+STOPPING = [min(i, 20) * 10.0 + (0.7 if i % 3 == 0 else -0.4) for i in range(40)]
+
 RM = ResamplingMethod
 IM = InterpolationMethod
 EB = ElasticBandMethod
@@ -333,6 +338,32 @@ CASES = [
     case("im-repr", repr, IM.Cubic),
     case("im-no-constructor", IM, expect=TypeError),
     case("eb-no-constructor", EB, 1, expect=TypeError),
+    # fit_distance_profile (the monotone cases solve a QP: a shorter track, fewer calls)
+    case(
+        "profile-lists", velmora.fit_distance_profile, TIMES.tolist(), LONG_X.tolist(), [0.1] * N, 1.0, False
+    ),
+    case("profile-numpy", velmora.fit_distance_profile, TIMES, LONG_X, NOISE, 1.0, monotone=False),
+    case(
+        "profile-monotone",
+        velmora.fit_distance_profile,
+        TIMES[:40],
+        STOPPING,
+        NOISE[:40],
+        2.0,
+        repeats=REPEATS // 10,
+    ),
+    case("profile-none", velmora.fit_distance_profile, [0.0, 1.0], [0.0, 1.0], [1e300, 1e300], 1.0),
+    case("profile-unequal", velmora.fit_distance_profile, TIMES, LONG_X[:10], NOISE, 1.0, expect=Panic),
+    case(
+        "profile-bad-item",
+        velmora.fit_distance_profile,
+        [0.0, None],
+        [0.0, 1.0],
+        [1.0, 1.0],
+        1.0,
+        expect=TypeError,
+    ),
+    case("profile-monotone-int", velmora.fit_distance_profile, [0.0], [0.0], [1.0], 1.0, 1, expect=TypeError),
     # pickling: reductions, and the helper that rebuilds from them
     case("reduce-path", operator.methodcaller("__reduce__"), LONG, repeats=REPEATS // 4),
     case("reduce-variant", operator.methodcaller("__reduce__"), BSD),

@@ -1,0 +1,155 @@
+"""fit_distance_profile through the module: its answer against a dense solve of J written from
+the model's definition, the containers it takes, its internal errors and its solver failure."""
+
+import array
+import math
+
+import numpy as np
+import pytest
+import scipy.linalg
+import scipy.optimize
+
+import velmora
+from conftest import raises_internal
+
+fit = velmora.fit_distance_profile
+
+
+def normal_equations(t, z, sigma, q):
+    """H and b of J = x'Hx - 2b'x + c, x = (s_0, v_0, s_1, v_1, ...), from the definition: data
+    terms (s_i - z_i)^2 / sigma_i^2, and per interval r' Q^-1 r with
+    r = (s_{k+1} - s_k - v_k d, v_{k+1} - v_k), Q = q [[d^3/3, d^2/2], [d^2/2, d]]."""
+    n = len(t)
+    h = np.zeros((2 * n, 2 * n))
+    b = np.zeros(2 * n)
+    for i in range(n):
+        h[2 * i, 2 * i] = 1 / sigma[i] ** 2
+        b[2 * i] = z[i] / sigma[i] ** 2
+    for k in range(n - 1):
+        d = t[k + 1] - t[k]
+        r = np.zeros((2, 2 * n))
+        r[0, 2 * k : 2 * k + 3] = [-1, -d, 1]
+        r[1, [2 * k + 1, 2 * k + 3]] = [-1, 1]
+        h += r.T @ np.linalg.inv(q * np.array([[d**3 / 3, d**2 / 2], [d**2 / 2, d]])) @ r
+    return h, b
+
+
+def dense_minimiser(t, z, sigma, q):
+    h, b = normal_equations(t, z, sigma, q)
+    x = scipy.linalg.solve(h, b, assume_a="pos")
+    return x[0::2], x[1::2]
+
+
+def goes_backwards(t, distance, speed):
+    """Whether the profile falls anywhere: at a sample, or on the cubic Hermite between two
+    (its speed there has Bernstein coefficients v_k, 3 (s_{k+1} - s_k) / d - v_k - v_{k+1}, v_{k+1})."""
+    for k in range(len(t) - 1):
+        a, b = speed[k], speed[k + 1]
+        middle = 3 * (distance[k + 1] - distance[k]) / (t[k + 1] - t[k]) - a - b
+        if a < 0 or b < 0 or middle + math.sqrt(a * b) < -1e-9 * (a + b):
+            return True
+    return False
+
+
+def random_track(seed, n):
+    rng = np.random.default_rng(seed)
+    t = 1000.0 + np.cumsum(rng.uniform(0.1, 5.0, n))
+    return t, np.cumsum(rng.normal(1.0, 2.0, n)), rng.uniform(0.3, 3.0, n)
+
+
+@pytest.mark.parametrize("seed, n, q", [(0, 2, 1.0), (1, 5, 0.1), (2, 60, 3.0), (3, 200, 0.02)])
+def test_matches_a_dense_solve_of_j(seed, n, q):
+    t, z, sigma = random_track(seed, n)
+    distance, speed = fit(t, z, sigma, q, monotone=False)
+    expected_distance, expected_speed = dense_minimiser(t, z, sigma, q)
+    assert np.max(np.abs(np.subtract(distance, expected_distance))) <= 1e-9 * np.ptp(z)
+    assert np.max(np.abs(np.subtract(speed, expected_speed))) <= 1e-9 * np.max(np.abs(expected_speed))
+
+
+STOP = (np.arange(30.0), np.where(np.arange(30) < 15, 10.0 * np.arange(30), 150.0), 2.0)
+HESITATION = (np.arange(8.0), np.array([0, 10, 20, 30, 30.5, 40.5, 50.5, 60.5]), 10.0)
+
+
+@pytest.mark.parametrize(
+    "t, z, q",
+    [(STOP[0], STOP[1] + np.random.default_rng(5).normal(0, 2.0, 30), STOP[2]), HESITATION],
+    ids=["stop", "hesitation"],
+)
+def test_monotone_profile_is_scipys_minimiser_under_the_same_constraints(t, z, q):
+    # v >= 0 and, per interval, d v_k <= 3 (s_{k+1} - s_k) >= d v_{k+1}: never backwards
+    sigma = np.full(len(t), 2.0 if len(t) == 30 else 0.1)
+    assert goes_backwards(t, *fit(t, z, sigma, q, False))
+    distance, speed = fit(t, z, sigma, q)  # monotone is the default
+    assert not goes_backwards(t, distance, speed)
+
+    n = len(t)
+    h, b = normal_equations(t, z, sigma, q)
+    rows = [np.eye(2 * n)[2 * i + 1] for i in range(n)]
+    for k in range(n - 1):
+        for v in (2 * k + 1, 2 * k + 3):
+            row = np.zeros(2 * n)
+            row[[2 * k, 2 * k + 2, v]] = [-3, 3, -(t[k + 1] - t[k])]
+            rows.append(row)
+    a = np.array(rows)
+    start = np.zeros(2 * n)
+    start[0::2] = np.maximum.accumulate(z)
+    reference = scipy.optimize.minimize(
+        lambda x: x @ h @ x - 2 * b @ x,
+        start,
+        jac=lambda x: 2 * (h @ x - b),
+        method="SLSQP",
+        constraints=[{"type": "ineq", "fun": lambda x: a @ x, "jac": lambda x: a}],
+        options={"ftol": 1e-14, "maxiter": 1000},
+    )
+    assert reference.success
+    assert np.max(np.abs(np.subtract(distance, reference.x[0::2]))) <= 1e-6 * np.ptp(z)
+    assert np.max(np.abs(np.subtract(speed, reference.x[1::2]))) <= 1e-6 * np.ptp(z) / np.ptp(t)
+
+
+T, Z, SIGMA = random_track(7, 30)
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        list,
+        tuple,
+        np.asarray,
+        lambda v: np.asarray(v, dtype=np.float32),  # not float64: read item by item
+        lambda v: np.repeat(np.asarray(v), 2)[::2],  # strided
+        lambda v: array.array("d", v),
+        lambda v: memoryview(array.array("d", v)),
+    ],
+    ids=["list", "tuple", "ndarray", "float32", "strided", "array", "memoryview"],
+)
+def test_sequences_convert_as_path_coordinates_do(convert):
+    t, z, sigma = ([float(a) for a in convert(v)] for v in (T, Z, SIGMA))
+    got = fit(convert(T), convert(Z), convert(SIGMA), 0.3)
+    assert got == fit(t, z, sigma, 0.3)
+    assert all(type(v) is float for part in got for v in part)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (([0, 1], [0, 1, 2], [1, 1], 1.0), "time, distance and noise differ in length (2, 3 and 2)"),
+        (([], [], [], 1.0), "needs at least 1 sample (got 0)"),
+        (([0], [0], [1], -1.0), "acceleration_density must be finite and > 0 (got -1)"),
+        (([0, 1], [0, 1], [1, 1], math.inf), "acceleration_density must be finite and > 0 (got inf)"),
+        (
+            (np.array([0.0, 2.0, 1.0]), [0, 1, 2], [1, 1, 1], 1.0),
+            "times must increase strictly, but time[2] = 1 follows time[1] = 2",
+        ),
+        (([0, 1], [0, math.nan], [1, 1], 1.0), "distance[1] is not finite (nan)"),
+        (([0, 1], [0, 1], (1, 0), 1.0), "noise[1] must be finite and > 0 (got 0)"),
+    ],
+)
+def test_broken_preconditions_are_internal_errors(args, message):
+    for monotone in (False, True):
+        raises_internal(f"fit_distance_profile: {message}", lambda: fit(*args, monotone))
+
+
+@pytest.mark.parametrize("monotone", [False, True])
+def test_no_profile_when_every_sample_drowns_in_its_noise(monotone):
+    # the weights 1 / noise^2 vanish against the prior: the normal equations say nothing
+    assert fit([0, 1, 2], [0, 1, 2], [1e300] * 3, 1.0, monotone) is None
