@@ -32,7 +32,7 @@ def run(vm):
     except ImportError as exc:
         yield Row("fleet pipeline on Dask", status="n/a", note=f"needs velmora[fleet]: {exc}")
         return
-    yield _per_track_cost(vm, velmora_fleet)
+    yield from _per_track_cost(vm, velmora_fleet)
     points = sized(200_000, minimum=2 * POINTS_PER_TRACK)
     tracks = max(2, points // POINTS_PER_TRACK)
     work = tempfile.mkdtemp(prefix="velmora-fleet-bench-")
@@ -131,10 +131,11 @@ def _note(row: Row, total: int, start_up: float, summary, count: int) -> str:
     return "; ".join(parts)
 
 
-def _per_track_cost(vm, velmora_fleet) -> Row:
+def _per_track_cost(vm, velmora_fleet):
     """What the pipeline adds per track (drops, stops, trips, time, speed,
     heading and the carried columns) to the module's own operations, in this
-    thread: process_track with its defaults against the bare calls."""
+    thread: process_track's plain composition against the bare calls; then
+    what its smooth motion (the default) costs against the plain one."""
     import numpy as np
     from velmora import ElasticBandMethod, InterpolationMethod, Path2D, ResamplingMethod
 
@@ -146,11 +147,14 @@ def _per_track_cost(vm, velmora_fleet) -> Row:
     ]
     speed = [np.linspace(5.0, 15.0, len(x)) for _, x, _ in tracks]
 
-    def pipeline(_):
-        return [
-            velmora_fleet.process_track(t, x=x, y=y, carry={"speed_in": v}).points_out
-            for (t, x, y), v in zip(tracks, speed)
-        ]
+    def pipeline(motion):
+        def each(_):
+            return [
+                velmora_fleet.process_track(t, x=x, y=y, carry={"speed_in": v}, motion=motion).points_out
+                for (t, x, y), v in zip(tracks, speed)
+            ]
+
+        return each
 
     def module(_):
         counts = []
@@ -167,14 +171,27 @@ def _per_track_cost(vm, velmora_fleet) -> Row:
             counts.append(len(even.x))
         return counts
 
-    return compare(
-        f"fleet, per track: the pipeline's steps around the module's, {len(tracks)} tracks of "
-        f"{POINTS_PER_TRACK} points",
-        pipeline,
+    label = f"{len(tracks)} tracks of {POINTS_PER_TRACK} points"
+    yield compare(
+        f"fleet, per track: the pipeline's plain steps around the module's, {label}",
+        pipeline("plain"),
         module,
         vm=vm,
         needs=NEEDS,
         target=1.1,
         check=lambda p, m: ("same points out", p == m),
+        budget=4.0,
+    )
+    yield compare(
+        f"fleet, per track: the smooth motion (the default) against the plain composition, {label}",
+        pipeline("smooth"),
+        pipeline("plain"),
+        vm=vm,
+        needs=NEEDS,
+        target=1.2,
+        check=lambda s, p: (
+            "every track written",
+            len(s) == len(p) and all(n > 0 for n in s) == all(n > 0 for n in p),
+        ),
         budget=4.0,
     )

@@ -9,8 +9,14 @@ import numpy as np
 
 from .projection import _earth_centred
 
-KEPT, NO_TIME, BAD_POSITION, DUPLICATE, JUMP = range(5)
-REASONS = {NO_TIME: "no_time", BAD_POSITION: "bad_position", DUPLICATE: "duplicate", JUMP: "jump"}
+KEPT, NO_TIME, BAD_POSITION, DUPLICATE, JUMP, OUTLIER = range(6)
+REASONS = {
+    NO_TIME: "no_time",
+    BAD_POSITION: "bad_position",
+    DUPLICATE: "duplicate",
+    JUMP: "jump",
+    OUTLIER: "outlier",
+}
 
 
 def unusable(
@@ -38,31 +44,53 @@ def unusable(
     return reason
 
 
-def jumps(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, max_speed: float) -> np.ndarray:
-    """Whether each record implies a speed above max_speed from the last
-    record kept before it (the first record is kept). Vectorised between
-    jumps; record by record only after one."""
+JUMP_REACH = 32  # records before a record among which a chain through it may continue
+
+
+def jumps(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, max_speed: float, z=None) -> np.ndarray:
+    """Records that motion at most max_speed cannot reach from their
+    neighbours: of the records, the longest chain in which each is reached
+    from the one before it without exceeding max_speed is kept, the rest
+    dropped. One bad fix therefore drops alone, wherever it lies (also first),
+    and records that agree with each other are kept. Vectorised while no step
+    is too fast (the usual case); else the chain is found record by record,
+    each continuing the longest chain ending among the JUMP_REACH records
+    before it, or the longest chain so far. With z, positions are earth-
+    centred (a track too wide for one frame): distances are chords, which
+    between records as near as a jump is measured are the surface's."""
     n = len(x)
+    z = np.zeros(n) if z is None else z
     dropped = np.zeros(n, dtype=bool)
     if n < 2:
         return dropped
-    step = np.hypot(np.diff(x), np.diff(y))
+    step = np.sqrt(np.diff(x) ** 2 + np.diff(y) ** 2 + np.diff(z) ** 2)
     with np.errstate(divide="ignore", invalid="ignore"):
         fast = step > max_speed * np.diff(seconds)
-    index = 1
-    while index < n:
-        ahead = np.flatnonzero(fast[index - 1 :])
-        if not ahead.size:
-            break
-        index += int(ahead[0])  # the record index is the first too fast from index - 1, which is kept
-        last = index - 1
-        while index < n and np.hypot(x[index] - x[last], y[index] - y[last]) > max_speed * (
-            seconds[index] - seconds[last]
-        ):
-            dropped[index] = True
-            index += 1
-        index += 1  # this record is kept; look on from it
-    return dropped
+    if not fast.any():
+        return dropped
+    length = np.ones(n, dtype=np.int64)  # the longest chain ending at each record
+    before = np.full(n, -1, dtype=np.int64)
+    best = 0  # the end of the longest chain so far
+    for j in range(1, n):
+        lo = max(0, j - JUMP_REACH)
+        candidates = np.arange(lo, j)
+        if best < lo:
+            candidates = np.r_[best, candidates]
+        distance = np.sqrt(
+            (x[j] - x[candidates]) ** 2 + (y[j] - y[candidates]) ** 2 + (z[j] - z[candidates]) ** 2
+        )
+        reach = distance <= max_speed * (seconds[j] - seconds[candidates])
+        if reach.any():
+            # the longest chain it can continue; of equals, the earliest (a later record is the suspect)
+            pick = candidates[int(np.argmax(np.where(reach, length[candidates], 0)))]
+            length[j], before[j] = length[pick] + 1, pick
+        if length[j] >= length[best]:
+            best = j
+    keep = np.zeros(n, dtype=bool)
+    while best >= 0:
+        keep[best] = True
+        best = before[best]
+    return ~keep
 
 
 def stops(seconds: np.ndarray, x: np.ndarray, y: np.ndarray, diameter: float, duration: float) -> list[tuple]:

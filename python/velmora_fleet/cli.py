@@ -50,7 +50,7 @@ class _OneLineParser(argparse.ArgumentParser):
 def _value(setting: Setting):
     def convert(text: str):
         try:
-            value = setting.kind(text) if setting.kind in (int, float) else text
+            value = setting.kind(text) if setting.kind in (int, float) and not setting.duration else text
         except ValueError:
             kind = "an integer" if setting.kind is int else "a number"
             raise argparse.ArgumentTypeError(f"expected {kind}, got {text!r}") from None

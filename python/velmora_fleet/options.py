@@ -26,6 +26,8 @@ class Setting:
     above: bool = False  # strictly greater than the minimum
     none: str = ""  # what None means, where None is allowed
     metavar: str = "M"
+    choices: tuple = ()  # the values a text setting may take (any where empty)
+    duration: bool = False  # seconds, also given as text with a unit: 10s, 1.5min, 2h
     # False for settings that cannot change any output row (how the run is
     # carried out, not what it computes): left out of the key --resume checks.
     changes_rows: bool = True
@@ -45,6 +47,8 @@ class Setting:
         if self.kind is str:
             if not isinstance(value, str):
                 raise ValueError(f"{self.name} must be text, got {value!r}")
+            if self.choices and value not in self.choices:
+                raise ValueError(f"{self.name} must be one of {', '.join(self.choices)}, got {value!r}")
             return value
         if self.kind is dict:
             return _pairs(self.name, value)
@@ -55,6 +59,8 @@ class Setting:
                 raise ValueError(f"{self.name} must be an integer, got {value!r}")
             value = int(value)
         else:
+            if self.duration and isinstance(value, str):
+                value = seconds_of(self.name, value)
             if (
                 isinstance(value, (bool, np.bool_))
                 or not isinstance(value, (int, float, np.integer, np.floating))
@@ -73,6 +79,22 @@ class Setting:
                 f"{self.name} must be {'greater than' if self.above else 'at least'} "
                 f"{self.minimum:g}, got {value!r}"
             )
+
+
+_UNITS = {"ms": 1e-3, "s": 1.0, "sec": 1.0, "min": 60.0, "h": 3600.0, "d": 86400.0}
+
+
+def seconds_of(name: str, text: str) -> float:
+    """Seconds of a duration written as a number with an optional unit (10, 10s, 1.5min, 2h)."""
+    stripped = text.strip().lower()
+    number = stripped.rstrip("abcdefghijklmnopqrstuvwxyz")
+    unit = stripped[len(number) :] or "s"
+    try:
+        return float(number) * _UNITS[unit]
+    except (ValueError, KeyError):
+        raise ValueError(
+            f"{name} must be a duration such as 10, 10s, 1.5min or 2h (units: {', '.join(_UNITS)}), got {text!r}"
+        ) from None
 
 
 def _pairs(name: str, value) -> dict:
@@ -100,15 +122,72 @@ def _names(name: str, value) -> tuple:
 
 # Per track: what process_track() takes, and what every worker is given.
 TRACK_SETTINGS = (
-    Setting("max_deviation", 1.0, "metres an interior point may move along each axis in smoothing"),
+    Setting(
+        "motion",
+        "smooth",
+        "how a trip's motion is made: smooth (from the records' noise and times) or plain "
+        "(the module's repair, smoothing and resampling as they are)",
+        kind=str,
+        choices=("smooth", "plain"),
+        metavar="KIND",
+    ),
+    Setting(
+        "max_deviation",
+        None,
+        "metres an interior point may move along each axis in smoothing",
+        none="1.5 times the records' noise (smooth); 1.0 (plain)",
+    ),
+    Setting(
+        "noise",
+        None,
+        "metres, the records' position error per axis (smooth)",
+        above=True,
+        none="estimated per trip from the records' scatter",
+    ),
+    Setting(
+        "acceleration",
+        None,
+        "m/s², the usual change of speed along the path: how smooth the speed is (smooth)",
+        above=True,
+        none="estimated per trip from the records",
+        metavar="M/S2",
+    ),
+    Setting(
+        "turn_acceleration",
+        None,
+        "m/s², the usual acceleration across the path: how sharply the path bends between records (smooth)",
+        above=True,
+        none="estimated per trip from the records",
+        metavar="M/S2",
+    ),
+    Setting(
+        "max_acceleration",
+        None,
+        "m/s² that no motion exceeds: a record farther from its neighbours' motion than this and "
+        "its noise allow is an outlier (smooth)",
+        above=True,
+        none="8 times what the track's records show, at least 0.5",
+        metavar="M/S2",
+    ),
     Setting("spacing", 1.0, "metres between resampled points", above=True),
+    Setting(
+        "every",
+        None,
+        "seconds between output points, on a grid shared by every track (10, 10s, 1min)",
+        above=True,
+        none="every --spacing metres",
+        metavar="DURATION",
+        duration=True,
+    ),
     Setting("max_rmse", 0.15, "metres, threshold of the circle-fit curvature"),
-    Setting("sus_angle", 2.8, "radians, a turn that flags a point recorded out of order", metavar="RAD"),
+    Setting(
+        "sus_angle", 2.8, "radians, a turn that flags a point recorded out of order (plain)", metavar="RAD"
+    ),
     Setting("max_gap", 600.0, "seconds between records that start a new trip (0: no splitting)", metavar="S"),
     Setting(
         "max_speed",
         None,
-        "m/s from the last kept record above which a record is dropped as a jump",
+        "m/s between records above which the records that break it are dropped as jumps",
         above=True,
         none="off",
         metavar="M/S",

@@ -18,7 +18,8 @@ from .geoparquet import bbox_array, geo_metadata, geometry_fields, wkb_lines, wk
 from .summaries import TripSummary, summarise
 from .trajectory import epoch_seconds, trip_parts
 
-DROP_REASONS = ("no_time", "bad_position", "duplicate", "jump")
+DROP_REASONS = ("no_time", "bad_position", "duplicate", "jump", "outlier")
+MOTION_COLUMNS = ("speed", "acceleration", "heading", "turn_rate", "curvature", "signed_curvature")
 CARRIED_PREFIX = "input_"  # before a carried column's name that the points table has already
 
 
@@ -58,7 +59,7 @@ class Tables:
         self.crs = "lonlat" if self.geographic else crs_json
         coordinates = ["s", "x", "y"] + (["lon", "lat"] if self.geographic else [])
         own = [("track_id", self.id_type), ("trip", pa.int64()), ("time", self.time_type)] + [
-            (name, pa.float64()) for name in coordinates + ["speed", "heading", "curvature"]
+            (name, pa.float64()) for name in coordinates + list(MOTION_COLUMNS)
         ]
         geometry = geometry_fields(always=True)
         self.carried_names = carried_names(
@@ -91,6 +92,8 @@ class Tables:
             ]
             + [(name, pa.float64()) for name in self.extent]
             + [
+                ("noise", pa.float64()),
+                ("max_deviation", pa.float64()),
                 ("status", pa.string()),
                 ("error", pa.string()),
                 ("origin_lon", pa.float64()),
@@ -131,7 +134,7 @@ class Tables:
             "trip": pa.array(np.concatenate([r.trip for r in done]), type=pa.int64()),
             "time": self._times(np.concatenate([r.time for r in done])),
         }
-        for name in ("s", "x", "y", "lon", "lat", "speed", "heading", "curvature"):
+        for name in ("s", "x", "y", "lon", "lat") + MOTION_COLUMNS:
             if name in self.points.names:
                 values = np.concatenate([getattr(r, name) for r in done])
                 columns[name] = pa.array(normalised(values) if name == "lon" else values, type=pa.float64())
@@ -166,6 +169,8 @@ class Tables:
                     "mean_speed": t.length / duration if duration > 0 else np.nan,
                     "max_speed": summary.max_speed,
                     **{name: getattr(summary, name) for name in self.extent},
+                    "noise": t.noise,
+                    "max_deviation": t.max_deviation,
                     "status": t.status,
                     "error": t.error,
                     "origin_lon": t.origin_lon,

@@ -16,18 +16,31 @@ from typing import Any
 
 import numpy as np
 
-from .cleaning import BAD_POSITION, JUMP, KEPT, NO_TIME, REASONS, jumps, stops, stops_on_ellipsoid, unusable
-from .options import TRACK_SETTINGS, Options, pick, takes_settings
+from .cleaning import (
+    BAD_POSITION,
+    JUMP,
+    KEPT,
+    NO_TIME,
+    OUTLIER,
+    REASONS,
+    jumps,
+    stops,
+    stops_on_ellipsoid,
+    unusable,
+)
+from .motion import estimate_noise, noise_at_rest, outliers, plausible_acceleration
+from .options import SETTINGS, TRACK_SETTINGS, Options, pick, takes_settings
+from .presets import preset_named
 from .projection import FRAME_RADIUS, _earth_centred, frame_at_mean
 from .records import as_ns
 from .simplify import simplified
 from .trips import Stop, TripPlan, plan_trips
-from .trip_geometry import TripGeometry, run_trip
+from .trip_geometry import NOISE_FALLBACK, TripGeometry, run_trip
 
 OK = "ok"
 INVALID_INPUT = "invalid_input"  # every record was dropped (no time, or no usable position)
 TOO_SHORT = "too_short"  # fewer than two points
-SOLVER_FAILED = "solver_failed"  # the elastic band's solver returned no path
+UNSMOOTHED = "unsmoothed"  # the elastic band's solver found no path: written without the band
 INTERNAL_ERROR = "internal_error"  # the module raised its internal-error exception
 ERROR = "error"  # any other exception, for example MemoryError
 TOO_LARGE = "too_large"  # more records than the run allows, or than its worker's memory holds
@@ -38,7 +51,7 @@ STATUSES = (
     OK,
     INVALID_INPUT,
     TOO_SHORT,
-    SOLVER_FAILED,
+    UNSMOOTHED,
     INTERNAL_ERROR,
     ERROR,
     TOO_LARGE,
@@ -74,11 +87,18 @@ class TripResult:
     error: str = ""
     origin_lon: float = math.nan
     origin_lat: float = math.nan
+    noise: float = math.nan  # the records' noise per axis it was smoothed for (metres)
+    max_deviation: float = math.nan  # the band's bound used (metres)
     geometry: TripGeometry | None = None
 
     @property
     def ok(self) -> bool:
         return self.status == OK
+
+    @property
+    def written(self) -> bool:
+        """Whether the trip has output points: ok, or written without the band."""
+        return self.geometry is not None
 
 
 @dataclass
@@ -118,6 +138,9 @@ class TrackResult:
     heading = property(lambda self: self._joined("heading"))
     lon = property(lambda self: self._joined("lon"))
     lat = property(lambda self: self._joined("lat"))
+    acceleration = property(lambda self: self._joined("acceleration"))
+    turn_rate = property(lambda self: self._joined("turn_rate"))
+    signed_curvature = property(lambda self: self._joined("signed_curvature"))
 
     @property
     def time(self) -> np.ndarray:
@@ -149,7 +172,7 @@ class TrackResult:
 
     @property
     def length(self) -> float:
-        done = [t.length for t in self.trips if t.ok and t.trip is not None]
+        done = [t.length for t in self.trips if t.written and t.trip is not None]
         return float(sum(done)) if done else math.nan
 
     @property
@@ -204,6 +227,7 @@ def process_track(
     track_id=None,
     carry: dict | None = None,
     carry_angles: dict | None = None,
+    preset: str | None = None,
     **settings,
 ) -> TrackResult:
     """Runs one track's records (in any order; taken in order of time, ties in
@@ -211,9 +235,11 @@ def process_track(
     lon and lat in degrees; `time` as numbers (seconds), datetime64 values or
     text (ISO 8601, or numbers), None where a record has none. `carry` and
     `carry_angles` map names to per-record values (angles in degrees) carried
-    to every output point. The settings go to the module as given (run()
-    checks them first). A failing trip gets a status and message; the call
-    raises only for arguments it cannot take."""
+    to every output point. `preset` names a kind of recording whose settings
+    apply where none is given (as run() does). The settings go to the module
+    as given (run() checks them first; a duration may be text, as "10s"). A
+    failing trip gets a status and message; the call raises only for
+    arguments it cannot take."""
     if (x is None) == (lon is None) or (x is None) != (y is None) or (lon is None) != (lat is None):
         raise TypeError("process_track takes either x and y, or lon and lat")
     geographic = x is None
@@ -228,6 +254,11 @@ def process_track(
             f"{len(time)}, {', '.join(str(len(c)) for c in [a, b] + carried)}"
         )
     order = np.argsort(time, kind="stable")  # NaT and NaN last
+    if preset is not None:
+        names = {s.name for s in TRACK_SETTINGS}
+        settings = {**{k: v for k, v in preset_named(preset).settings.items() if k in names}, **settings}
+    if isinstance(settings.get("every"), str):
+        settings["every"] = SETTINGS["every"].check(settings["every"])
     options = Options(**pick(settings, TRACK_SETTINGS))
     return process_sorted(
         track_id,
@@ -315,10 +346,27 @@ def process_sorted(
     if len(kept):
         frame = frame_at_mean(a[kept], b[kept]) if geographic else None
         x, y = frame.forward(a[kept], b[kept]) if geographic else (a[kept], b[kept])
+        # distances between records, measured where they lie: in the track's frame, or as
+        # earth-centred chords for a track too wide for one
+        local = (x, y, None)
+        if geographic and not _within_frame(frame, a[kept], b[kept]):
+            local = _earth_centred(np.radians(a[kept]), np.radians(b[kept]))
         if options.max_speed is not None:
-            jumped = jumps(seconds[kept], x, y, options.max_speed)
+            jumped = jumps(seconds[kept], *local[:2], options.max_speed, local[2])
             reason[kept[jumped]] = JUMP
             kept, x, y = kept[~jumped], x[~jumped], y[~jumped]
+            local = tuple(None if c is None else c[~jumped] for c in local)
+        if options.motion == "smooth" and len(kept) > 3:
+            noise = options.noise
+            if noise is None:
+                noise = estimate_noise(seconds[kept], *local)
+            noise = noise if math.isfinite(noise) else NOISE_FALLBACK
+            limit = options.max_acceleration
+            if limit is None:
+                limit = plausible_acceleration(seconds[kept], *local[:2], noise, local[2])
+            far = outliers(seconds[kept], *local[:2], noise, limit, local[2])
+            reason[kept[far]] = OUTLIER
+            kept, x, y = kept[~far], x[~far], y[~far]
     if len(kept) == 0:
         counts = {
             REASONS[r]: int(np.count_nonzero(reason == r))
@@ -344,6 +392,10 @@ def process_sorted(
         seconds[kept], *((a[kept], b[kept]) if wide else (x, y)), options.stop_diameter, options.stop_duration
     )
     plans, stop_list = plan_trips(seconds[kept], x, y, stop_ranges, options.max_gap)
+    # the noise where a trip's own records cannot tell it (sparse ones): the track's scatter at rest
+    at_rest = noise_at_rest(
+        stop_ranges, *(_earth_centred(*np.radians([a[kept], b[kept]])) if wide else (x, y))
+    )
     context = _Context(
         kept,
         value,
@@ -357,12 +409,14 @@ def process_sorted(
         max_points,
         memory_budget,
         1.0 / NS if time_kind == "time" else 1.0,
+        result._origin_ns if time_kind == "time" else 0,
         {
             id(stop): _local_mean(a[kept[stop.first : stop.last + 1]], b[kept[stop.first : stop.last + 1]])
             for stop in stop_list
         }
         if wide
         else {},
+        at_rest if math.isfinite(at_rest) else NOISE_FALLBACK,
     )
     result.trips = [_run_one(context, k, plan) for k, plan in enumerate(plans)]
     result.stops = [_stop_result(context, k, stop) for k, stop in enumerate(stop_list)]
@@ -393,7 +447,9 @@ class _Context:
     max_points: int | None
     memory_budget: float | None
     seconds_per_unit: float
+    epoch: int  # time 0 in time units since the Unix epoch (nanoseconds for times, else 0)
     places: dict  # id(stop) -> its (lon, lat), where the track's frame cannot tell it (see _within_frame)
+    noise_fallback: float  # the records' noise where a trip's own records cannot tell it
 
 
 def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
@@ -437,6 +493,9 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
         BYTES_PER_RECORD,
         BYTES_PER_OUTPUT_POINT,
         context.seconds_per_unit,
+        context.epoch,
+        (plan.starts_at is not None, plan.ends_at is not None),
+        context.noise_fallback,
     )
     if isinstance(outcome, tuple):
         return _failed(trip, *outcome)
@@ -449,6 +508,9 @@ def _run_one(context: _Context, number: int, plan: TripPlan) -> TripResult:
     trip.points_flagged, trip.points_removed = outcome.flagged, outcome.removed
     trip.points_out, trip.length = len(outcome.s), outcome.length
     trip.origin_lon, trip.origin_lat = outcome.origin
+    trip.noise, trip.max_deviation = outcome.noise, outcome.bound
+    if outcome.unsmoothed:
+        trip.status, trip.error = UNSMOOTHED, f"{outcome.unsmoothed}; written without it"
     return trip
 
 

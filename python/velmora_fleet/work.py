@@ -149,7 +149,7 @@ class Summary:
 
     def add(self, r: TrackResult) -> None:
         """A track is done when a trip of it succeeded, or when it is at rest throughout."""
-        done = any(t.ok and t.trip is not None for t in r.trips) or any(
+        done = any(t.written and t.trip is not None for t in r.trips) or any(
             t.status in (AT_REST, NO_MOTION) for t in r.trips
         )
         self.tracks += 1

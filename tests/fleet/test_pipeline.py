@@ -79,6 +79,20 @@ def test_any_layout_on_any_engine_matches_a_plain_loop(
     ]
 
 
+def test_a_time_grid_is_the_same_on_every_engine_and_on_its_multiples(fleet_frame, client, tmp_path):
+    log_of_files(fleet_frame, tmp_path / "in")
+    outs = []
+    for where in ({"workers": 0}, {"client": client}):
+        out = tmp_path / f"out{len(outs)}"
+        velmora_fleet.run(str(tmp_path / "in"), str(out), batch_points=1500, every="2s", **where)
+        outs.append(
+            pd.read_parquet(out / "points.parquet").sort_values(["track_id", "time"], ignore_index=True)
+        )
+    pd.testing.assert_frame_equal(*outs, check_exact=True)
+    nanoseconds = outs[0]["time"].astype("int64")
+    assert len(outs[0]) > 250 and (nanoseconds % 2_000_000_000 == 0).all()
+
+
 def test_declared_grouping_that_is_not_true_fails_and_leaves_nothing(fleet_frame, tmp_path):
     log_of_files(fleet_frame, tmp_path / "in")
     with pytest.raises(velmora_fleet.FleetInputError, match="has records in more than one file"):
@@ -174,6 +188,9 @@ def test_cli_runs_on_an_already_started_scheduler(tmp_path):
         ["run", "in.parquet", "--out", "o", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"],
         ["run", "in.parquet", "--out", "o", "--resume", "--overwrite"],
         ["run", "in.parquet", "--out", "o", "--max-track-points", "1"],
+        ["run", "in.parquet", "--out", "o", "--every", "10 parsecs"],
+        ["run", "in.parquet", "--out", "o", "--every", "0s"],
+        ["run", "in.parquet", "--out", "o", "--motion", "jerky"],
         ["run", "in.parquet", "--out", "o", "--frobnicate"],
         ["generate", "o.parquet", "--tracks", "many"],
         ["generate", "o.parquet", "--points", "0"],

@@ -22,12 +22,6 @@ STRAIGHT = dict(time=np.arange(40.0), x=np.arange(40.0) * 5.0, y=np.zeros(40))
             "invalid_input",
             "all 2 records dropped: 2 without a time",
         ),
-        # contradictory bounds: the solver reports no solution
-        (
-            dict(time=LINE, x=LINE, y=LINE * 0.1, max_deviation=-1.0),
-            "solver_failed",
-            "elastic band smoothing: the solver found no path",
-        ),
         # a sampling distance of 0 breaks the module's own expectation (its internal error)
         (
             dict(time=LINE, x=LINE, y=LINE * 0, spacing=0.0),
@@ -61,6 +55,21 @@ def test_each_bad_record_is_dropped_and_counted(change, reason):
     (trip,) = result.trips
     assert result.status == "ok" and trip.dropped == {reason: 1}
     assert trip.records == 40 and trip.records_used == 39
+
+
+@pytest.mark.parametrize("motion", ["smooth", "plain"])
+def test_a_trip_the_solver_fails_is_written_unsmoothed_with_its_status(motion):
+    # contradictory bounds: the solver reports no solution, and the trip keeps its points without the band
+    result = process_track(LINE, x=LINE, y=LINE * 0.1, max_deviation=-1.0, motion=motion)
+    (trip,) = result.trips
+    assert trip.status == "unsmoothed" and trip.error.startswith(
+        "elastic band smoothing: the solver found no path"
+    )
+    assert (
+        trip.points_out > 5
+        and np.all(np.diff(result.time) > 0)
+        and result.length == pytest.approx(5.0 * 1.005, rel=0.01)
+    )
 
 
 def test_lon_lat_out_of_range_and_not_available_drop_alone():
@@ -155,7 +164,7 @@ def test_gaps_start_trips_and_stops_end_them_at_their_mean_position():
     x = np.r_[drive, rest, 900.0 + np.arange(30.0) * 10.0]
     x[-5] = math.nan  # a bad record of the second trip is counted there
     y = np.r_[np.zeros(60), rng.normal(0.0, 2.0, 400), np.zeros(30)]
-    result = process_track(time, x=x, y=y)
+    result = process_track(time, x=x, y=y, max_acceleration=1e3)  # it stops dead from 10 m/s
     assert [t.trip for t in result.trips] == [0, 1]
     (stop,) = result.stops
     assert (stop.arrival, stop.departure, stop.records) == (60.0, 459.0, 400)
@@ -167,7 +176,7 @@ def test_gaps_start_trips_and_stops_end_them_at_their_mean_position():
     ends = result.x[result.trip == 0][-1], result.y[result.trip == 0][-1]
     assert ends == pytest.approx((stop.x, stop.y), abs=1e-6)
     # with both off: one trip through the jitter, as the plain module operations give
-    plain = process_track(time, x=x, y=y, max_gap=0, stop_duration=0)
+    plain = process_track(time, x=x, y=y, max_gap=0, stop_duration=0, motion="plain")
     assert len(plain.trips) == 1 and plain.points_out > result.points_out
 
 
@@ -209,7 +218,7 @@ def test_long_trips_keep_their_geodesic_length():
 
 def test_text_times_are_ordered_as_times_and_missing_ones_drop():
     x = np.array([20.0, 0.0, 10.0, 5.0, 30.0])
-    numbers = process_track(["10", "0", "2", None, "12"], x=x, y=np.zeros(5))
+    numbers = process_track(["10", "0", "2", None, "12"], x=x, y=np.zeros(5), motion="plain")
     assert numbers.ok and numbers.dropped() == {"no_time": 1}
     assert (numbers.x[0], numbers.x[-1]) == pytest.approx((0.0, 30.0), abs=1e-9)  # "10" after "2"
     # the same instants in two offsets are ordered by instant
@@ -218,6 +227,7 @@ def test_text_times_are_ordered_as_times_and_missing_ones_drop():
         x=[1000.0, 0.0, 2000.0],
         y=[0.0, 0.0, 0.0],
         max_gap=0,
+        motion="plain",
     )
     assert (iso.x[0], iso.x[-1]) == pytest.approx((0.0, 2000.0), abs=1e-9)
     assert iso.time[0] == np.datetime64("2026-01-01T07:00:00")
@@ -269,3 +279,12 @@ def _rule(name, *args):
 )
 def test_record_rules_at_their_boundaries(rule, args, expected):
     assert _rule(rule, *args) == expected
+
+
+def test_a_jump_far_from_a_wide_tracks_middle_is_measured_where_it_lies():
+    # across half the equator at 18 m/s; 1,000 s after the last fix at 176°E (88° from the track's
+    # middle) one more 1° east: 111 km, 111 m/s, though a frame at the middle makes it 4 km
+    lon = np.r_[np.arange(0.0, 177.0, 16.0), 177.0]
+    time = np.r_[np.arange(12.0) * 1e5, 11e5 + 1000.0]
+    result = process_track(time, lon=lon, lat=np.zeros(13), max_speed=25.0, max_gap=0, spacing=1e5)
+    assert result.dropped() == {"jump": 1} and result.trips[0].records_used == 12
