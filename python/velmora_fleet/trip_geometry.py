@@ -53,7 +53,7 @@ NOISE_MIN = 0.01  # m: exact records (planned paths) still get a well-posed prob
 BOUND_PER_NOISE = 1.5
 SPREAD_CAP = 0.5
 DENSIFY_STEP = 5.0  # m between the points the band runs on
-MAX_PER_GAP = 24  # points per record at most, on average: the band's cost stays bounded
+MAX_PER_GAP = 12  # points per record at most, on average: the band's cost stays bounded
 # The accelerations along and across the path where the records cannot tell
 # (see motion.accelerations); estimates are held within what vehicles do.
 ACCELERATION_FALLBACK = (0.3, 1.0)
