@@ -1,14 +1,16 @@
 #pragma once
 // The distance profile's problem in the units the solvers work in, and its
-// two solvers: the banded normal equations and the monotone QP.
+// solvers: the banded normal equations, the banded KKT system of a face of
+// the monotone constraints, the QP through Clarabel and the active-set
+// method that makes its solution exact.
 //
-// Times are measured from the middle of the recording in units of half its
-// span and distances from the middle of their range in units of half that
-// range, both units rounded up to a power of two so that scaling is exact.
-// Every time and distance then lies in [-1, 1], steady motion has a speed of
-// order 1, and the result's accuracy is relative to the data's own extent,
-// whether the steps are milliseconds or hours and the distances millimetres
-// or thousands of kilometres.
+// Time steps are measured in units of half the recording's span and
+// distances from the middle of their range in units of half that range,
+// both units rounded up to a power of two so that scaling is exact. The
+// distances then lie in [-1, 1], the steps add up to at most 2, steady
+// motion has a speed of order 1, and the result's accuracy is relative to
+// the data's own extent, whether the steps are milliseconds or hours and
+// the distances millimetres or thousands of kilometres.
 
 #include <cstddef>
 #include <optional>
