@@ -1,17 +1,19 @@
-// The monotone profile made exact from an approximate solution (Clarabel's):
-// an active-set method whose every step minimises J on a face of the
-// monotone constraints (distance_profile_band.cpp), in the scaled units.
+// The monotone profile made exact from an approximate solution (Clarabel's,
+// or the unconstrained one): an active-set method whose every step
+// minimises J on a face of the monotone constraints (solve_on_face), in the
+// scaled units.
 //
 // First, rounds that change the face in bulk: every constraint the face's
-// solution breaks joins it, or else every held constraint with a negative
-// multiplier leaves. From a good start these settle in a few rounds even on
-// long trips, but they can go round in circles (they did on a trip whose
-// steps ranged from 0.2 to 30 s). Then, from a feasible point, the primal
-// method, in which J never rises: a face solution that breaks constraints
-// is only stepped towards until the first of them becomes active, and that
-// one joins; one that breaks none is taken, and the held constraint with
-// the most negative multiplier leaves. A face whose solution breaks none and
-// whose multipliers are all >= 0 has the QP's minimiser.
+// solution breaks joins it and every held constraint with a negative
+// multiplier leaves, at once. From Clarabel's solution these settled in 2 to
+// 17 rounds on the trips measured (17 on 100,000 samples with a standstill
+// of 33,000), but they can go round in circles. Then, from a feasible point,
+// the primal method, in which J never rises: a face solution that breaks
+// constraints is only stepped towards until the first of them becomes
+// active, and that one joins; one that breaks none is taken, and the held
+// constraint with the most negative multiplier leaves. A face whose
+// solution breaks none and whose multipliers are all >= 0 has the QP's
+// minimiser.
 
 #include <algorithm>
 #include <cmath>
@@ -77,7 +79,30 @@ public:
     ProfileFace face_at(const std::vector<double>& x, double below) const {
         ProfileFace face = empty_face();
         for (std::size_t j = 0; j < size(); ++j) held(j, face) = value(j, x) < below;
+        drop_dependent(face);
         return face;
+    }
+
+    // Keeps the held rows independent (solve_on_face). A box row ties an
+    // interval's distance gain d_k to one of its speeds (3 d_k = d v), so
+    // the rows form a chain v_0 - d_0 - v_1 - d_1 - ..., leaving rows the
+    // links v_k - d_k and arriving rows d_k - v_{k+1}. In a run of held
+    // links every gain and speed is a fixed multiple of any other, so one
+    // speed held at 0 holds all of them there, and a second one held in the
+    // same run makes a row redundant. Then the arriving link just before
+    // the second speed is let go (it holds anyway): the run ends there, and
+    // every speed held keeps its own multiplier (at a standstill, with every
+    // speed held, each interval keeps its leaving row only).
+    void drop_dependent(ProfileFace& face) const {
+        bool pinned = false;  // the current run holds a speed
+        for (std::size_t i = 0; i < problem_.size(); ++i) {
+            if (face.zero_speed[i] != 0) {
+                if (pinned) face.arriving[i - 1] = 0;
+                pinned = true;
+            }
+            if (i + 1 == problem_.size()) break;
+            if (face.leaving[i] == 0 || face.arriving[i] == 0) pinned = false;
+        }
     }
 
     // The multipliers below this are negative: a fraction of the largest
@@ -117,25 +142,23 @@ private:
     const ScaledProfileProblem& problem_;
 };
 
-// One bulk round: whether the face changed.
+// One bulk round: whether the face changed. Every broken constraint joins
+// and every held one with a negative multiplier leaves at once.
 bool change_in_bulk(const Constraints& c, const FaceSolution& solution, ProfileFace& face) {
-    bool added = false;
-    for (std::size_t j = 0; j < c.size(); ++j) {
-        if (c.held(j, face) == 0 && c.value(j, solution.x) < broken_below) {
-            c.held(j, face) = 1;
-            added = true;
-        }
-    }
-    if (added) return true;
     const double below = c.negative_below(solution);
-    bool dropped = false;
+    bool changed = false;
     for (std::size_t j = 0; j < c.size(); ++j) {
-        if (c.held(j, face) != 0 && c.multiplier(j, solution) < below) {
-            c.held(j, face) = 0;
-            dropped = true;
+        unsigned char& held = c.held(j, face);
+        if (held == 0 && c.value(j, solution.x) < broken_below) {
+            held = 1;
+            changed = true;
+        } else if (held != 0 && c.multiplier(j, solution) < below) {
+            held = 0;
+            changed = true;
         }
     }
-    return dropped;
+    c.drop_dependent(face);
+    return changed;
 }
 
 std::optional<std::vector<double>> primal_method(const ScaledProfileProblem& problem,
@@ -159,6 +182,7 @@ std::optional<std::vector<double>> primal_method(const ScaledProfileProblem& pro
         if (blocking < c.size()) {
             for (std::size_t m = 0; m < x.size(); ++m) x[m] += reach * (solution->x[m] - x[m]);
             c.held(blocking, face) = 1;
+            c.drop_dependent(face);
             continue;
         }
         x = solution->x;

@@ -25,6 +25,11 @@ void dpbtrf_(const char* uplo, const int* n, const int* kd, double* ab, const in
              std::size_t uplo_len);
 void dpbtrs_(const char* uplo, const int* n, const int* kd, const int* nrhs, const double* ab,
              const int* ldab, double* b, const int* ldb, int* info, std::size_t uplo_len);
+void dgbtrf_(const int* m, const int* n, const int* kl, const int* ku, double* ab, const int* ldab,
+             int* ipiv, int* info);
+void dgbtrs_(const char* trans, const int* n, const int* kl, const int* ku, const int* nrhs,
+             const double* ab, const int* ldab, const int* ipiv, double* b, const int* ldb,
+             int* info, std::size_t trans_len);
 double dlamch_(const char* cmach, std::size_t cmach_len);
 int ilaenv_(const int* ispec, const char* name, const char* opts, const int* n1, const int* n2,
             const int* n3, const int* n4, std::size_t name_len, std::size_t opts_len);

@@ -221,11 +221,12 @@ Samples stopping(const char* kind, unsigned seed) {
         c.t.push_back(t);
         c.sigma.push_back(sigma);
         c.z.push_back(truth + sigma * unit(rng));
-        const double step = k == "irregular" ? 0.2 + 29.8 * double((i * 7919) % 13) / 12.0 : 1.0;
+        double step = k == "irregular" ? 0.2 + 29.8 * double((i * 7919) % 13) / 12.0 : 1.0;
+        if (k == "gaps" && i % 10 == 9) step = 300.0;
         double speed = 0.0;
         if (k == "stop and go") speed = (i < 30 || i >= 60) ? 2.5 : 0.0;
         if (k == "hard stop") speed = i < 45 ? 10.0 : 0.0;
-        if (k == "irregular") speed = (i < 30 || i >= 60) ? 0.8 : 0.0;
+        if (k == "irregular" || k == "gaps") speed = (i < 30 || i >= 60) ? 0.8 : 0.0;
         t += step;
         truth += speed * step;
     }
@@ -266,7 +267,8 @@ std::vector<Real> made_monotone(const Samples& c, std::vector<Real> x) {
 }
 
 TEST(DistanceProfile, MonotoneProfileIsTheConstrainedMinimiser) {
-    for (const char* kind : {"stop and go", "standstill", "hard stop", "irregular", "hesitation"}) {
+    for (const char* kind :
+         {"stop and go", "standstill", "hard stop", "irregular", "gaps", "hesitation"}) {
         for (unsigned seed : {1u, 2u, 3u}) {
             const Samples c = stopping(kind, seed);
             const DistanceProfile free = fitted(c, false);
@@ -276,7 +278,9 @@ TEST(DistanceProfile, MonotoneProfileIsTheConstrainedMinimiser) {
             EXPECT_FALSE(runs_backwards(c, p)) << kind << seed;
 
             // No feasible candidate does better: the free profile made
-            // feasible, and every move of one distance or speed either way.
+            // feasible, and every move of one distance or speed either way
+            // (beyond the rounding of J; Clarabel's own solution fails this
+            // by up to 1.6e-6 of J).
             const std::vector<Real> x = interleaved(p);
             const Real j = objective(c, x, nullptr);
             EXPECT_LE(j, objective(c, made_monotone(c, interleaved(free)), nullptr))
@@ -288,7 +292,7 @@ TEST(DistanceProfile, MonotoneProfileIsTheConstrainedMinimiser) {
                 for (const double sign : {-1.0, 1.0}) {
                     std::vector<Real> y = x;
                     y[m] += sign * (m % 2 == 0 ? step : speed_step);
-                    EXPECT_GE(objective(c, made_monotone(c, y), nullptr), j * (1 - 1e-15))
+                    EXPECT_GE(objective(c, made_monotone(c, y), nullptr), j * (1 - 1e-13))
                         << kind << seed << (m % 2 == 0 ? " distance " : " speed ") << m / 2;
                 }
             }

@@ -357,13 +357,12 @@ CASES = [
     case(
         "profile-bad-item",
         velmora.fit_distance_profile,
-        [0.0, None],
         [0.0, 1.0],
+        [0.0, None],
         [1.0, 1.0],
         1.0,
         expect=TypeError,
     ),
-    case("profile-monotone-int", velmora.fit_distance_profile, [0.0], [0.0], [1.0], 1.0, 1, expect=TypeError),
     # pickling: reductions, and the helper that rebuilds from them
     case("reduce-path", operator.methodcaller("__reduce__"), LONG, repeats=REPEATS // 4),
     case("reduce-variant", operator.methodcaller("__reduce__"), BSD),
